@@ -1,0 +1,77 @@
+#include "support/test_support.h"
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace test_support {
+
+std::vector<std::uint8_t> from_hex(std::string_view hex) {
+  if (hex.size() % 2 != 0) throw std::invalid_argument("odd hex length");
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    throw std::invalid_argument("bad hex digit");
+  };
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    bytes.push_back(static_cast<std::uint8_t>(nibble(hex[i]) * 16 + nibble(hex[i + 1])));
+  }
+  return bytes;
+}
+
+std::string to_hex(const std::uint8_t* bytes, std::size_t length) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < length; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 15];
+  }
+  return text;
+}
+
+CommandResult run_command(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  std::array<char, 4096> buffer{};
+  std::size_t count = 0;
+  while ((count = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.output.append(buffer.data(), count);
+  const int status = pclose(pipe);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+TemporaryFile::TemporaryFile(std::string_view contents, std::string_view suffix) {
+  std::random_device random;
+  path = std::filesystem::temp_directory_path() /
+         ("veltrane-test-" + std::to_string(getpid()) + "-" + std::to_string(random()) + std::string(suffix));
+  std::ofstream out(path, std::ios::binary);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+}
+
+TemporaryFile::~TemporaryFile() {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
+
+std::optional<std::filesystem::path> fixtures_dir() {
+  const std::filesystem::path dir = VELTRANE_FIXTURES_DIR;
+  if (std::filesystem::is_directory(dir)) return dir;
+  return std::nullopt;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+}  // namespace test_support

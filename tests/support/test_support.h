@@ -1,0 +1,41 @@
+#pragma once
+// Small helpers shared by the test suites: hex conversion independent of the program's own
+// codec, running a command, temporary files and the shared fixtures folder.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace test_support {
+
+std::vector<std::uint8_t> from_hex(std::string_view hex);
+std::string to_hex(const std::uint8_t* bytes, std::size_t length);
+template <typename Container>
+std::string to_hex(const Container& bytes) {
+  return to_hex(bytes.data(), bytes.size());
+}
+
+struct CommandResult {
+  int exit_code = -1;
+  std::string output;  // standard output (and standard error when merged by the command)
+};
+// Runs a shell command and collects its standard output.
+CommandResult run_command(const std::string& command);
+
+// A file that is removed when the object goes out of scope.
+struct TemporaryFile {
+  explicit TemporaryFile(std::string_view contents, std::string_view suffix = "");
+  ~TemporaryFile();
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  std::filesystem::path path;
+};
+
+// The shared fixtures folder, or nothing when it is absent (tests then skip).
+std::optional<std::filesystem::path> fixtures_dir();
+std::string read_file(const std::filesystem::path& path);
+
+}  // namespace test_support
