@@ -1,0 +1,50 @@
+#pragma once
+// The GPU search backend: OpenCL platform and device selection, program build from the
+// kernel file, device buffers, and the per-job upload and per-batch dispatch.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "pow/target.h"
+#include "pow/whirlpool.h"
+
+// Nonces credited to each work item of a batch.
+inline constexpr std::uint32_t nonces_per_item = 128;
+
+struct GpuMiner;  // OpenCL context, queue, program, kernel and buffers of one device
+
+// Name of an OpenCL status code ("CL_INVALID_VALUE"), "CL_UNKNOWN_ERROR" for codes not in the table.
+const char* opencl_error_name(std::int32_t status);
+
+// Enumeration used by the device listing and by set-up; indices are positions in this order.
+// Device counts and info consider the device type chosen by VELTRANE_DEVICE_TYPE (GPU by default).
+int count_platforms();
+int count_gpu_devices(int platform_index);
+// Fills name and vendor (terminated, possibly empty) and the global memory size in bytes.
+// Returns false and fills nothing when the device index is out of range.
+bool get_gpu_device_info(int platform_index, int device_index, char* name, std::size_t name_size, char* vendor,
+                         std::size_t vendor_size, std::uint64_t* memory_size);
+
+// The whole file as bytes (binary mode); empty when it cannot be opened or is empty.
+std::string read_kernel_file(const std::string& path);
+
+// Sets up the device and builds the kernel; prints the reason and returns nullptr on failure.
+GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t global_size, std::int32_t local_size,
+                           const std::string& kernel_path);
+// Releases everything the miner holds; nothing for nullptr.
+void gpu_miner_release(GpuMiner* gpu);
+
+std::int32_t gpu_global_size(const GpuMiner& gpu);
+
+// Uploads a job: the midstate's chaining value and the target. Returns the last OpenCL status.
+std::int32_t gpu_set_job(GpuMiner& gpu, const WhirlpoolWords& midstate, const Target256& target);
+
+struct BatchResult {
+  bool found = false;             // the kernel reported a nonce that meets the target
+  std::uint32_t nonce = 0;        // the reported nonce, when found
+  std::uint32_t nonces_done = 0;  // global size x 128 after a completed dispatch, 0 when it failed
+};
+
+// Searches nonce_base .. nonce_base + global size x 128 - 1 (modulo 2^32) and waits for the result.
+BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base);
