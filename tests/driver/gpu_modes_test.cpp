@@ -1,0 +1,125 @@
+// The device listing, the address check and the benchmark of the real executable on an OpenCL
+// device of any type (VELTRANE_DEVICE_TYPE=all; on a machine without a GPU, PoCL's CPU device).
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "benchmark_output.h"
+#include "miner_process.h"
+#include "support/test_support.h"
+
+namespace {
+
+using miner_process::MinerResult;
+using miner_process::run_miner;
+using miner_process::TemporaryDirectory;
+
+constexpr int timeout_seconds = 180;  // PoCL compiles the kernel on first use
+
+// A small batch, so that the CPU device finishes one in about a second.
+const std::vector<std::string> small_work = {"-G", "8192", "-L", "64", "-k", miner_process::kernel_path().string()};
+
+std::vector<std::string> with_small_work(std::vector<std::string> arguments) {
+  arguments.insert(arguments.end(), small_work.begin(), small_work.end());
+  return arguments;
+}
+
+// The value of "[POCL/0]   CL_DEVICE_NAME   value" in clinfo's raw listing, for device 0 of the
+// only platform; empty when clinfo is missing or shows another field order.
+std::string clinfo_value(const std::string& listing, const std::string& field) {
+  const std::regex line("\\[[^/\\]]+/0\\]\\s+" + field + "\\s+(.*)");
+  std::smatch match;
+  return std::regex_search(listing, match, line) ? match[1].str() : std::string();
+}
+
+TEST(GpuModesTest, ListGpusShowsTheDeviceAsClinfoDoes) {
+  TemporaryDirectory directory;
+  const MinerResult result = run_miner({"--list-gpus"}, directory.path, "all", timeout_seconds);
+  EXPECT_EQ(result.exit_code, 0);
+  const std::regex listing("OpenCL platforms: ([0-9]+)\n(  Platform [0-9]+, Device [0-9]+: .* \\(.*, [0-9]+ MB\\)\n)+");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(result.output, match, listing)) << result.output;
+
+  const std::string clinfo = test_support::run_command("clinfo --raw 2>/dev/null").output;
+  const std::string name = clinfo_value(clinfo, "CL_DEVICE_NAME");
+  const std::string vendor = clinfo_value(clinfo, "CL_DEVICE_VENDOR");
+  const std::string memory = clinfo_value(clinfo, "CL_DEVICE_GLOBAL_MEM_SIZE");
+  if (match[1] != "1" || name.empty() || vendor.empty() || memory.empty()) {
+    GTEST_SKIP() << "no single-platform clinfo listing to compare with";
+  }
+  const std::string first_device = "  Platform 0, Device 0: " + name + " (" + vendor + ", " +
+                                   std::to_string(std::stoull(memory) / 1048576) + " MB)\n";
+  EXPECT_NE(result.output.find(first_device), std::string::npos) << result.output << "expected " << first_device;
+}
+
+struct AddressCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  const char* config;  // nullptr: no configuration file
+};
+
+TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
+  const AddressCase cases[] = {
+      {"no address", {}, nullptr},
+      {"-a as the last argument", {"-u", "user", "-a"}, nullptr},
+      {"file empties the address", {"-a", "vtr1qexample"}, "rpc_user=x\r\naddress=\r\n"},
+  };
+  for (const AddressCase& c : cases) {
+    TemporaryDirectory directory;
+    if (c.config != nullptr) std::ofstream(directory.path / "veltrane-miner.conf", std::ios::binary) << c.config;
+    // The work size comes first here so that a trailing "-a" stays the last argument.
+    std::vector<std::string> arguments = small_work;
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const MinerResult result = run_miner(arguments, directory.path, "all", timeout_seconds);
+    EXPECT_EQ(result.exit_code, 1) << c.name;
+    const std::regex expected(
+        "\n  Veltrane OpenCL Miner v1\\.1\n"
+        "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
+        "  \\[\\+\\] OpenCL device: .*\n"
+        "  Work size: 8192 global, 64 local\n\n"
+        "  \\[!\\] Address required \\(-a\\)\n");
+    EXPECT_TRUE(std::regex_match(result.output, expected)) << c.name << ":\n" << result.output;
+  }
+}
+
+TEST(GpuModesTest, StopDuringTimedBatchesStillPrintsTheResult) {
+  TemporaryDirectory directory;
+  miner_process::RunningMiner miner =
+      miner_process::start_miner(with_small_work({"--benchmark"}), directory.path, "all");
+  ASSERT_TRUE(miner_process::wait_for_output(miner, "s] ", timeout_seconds)) << miner.output;
+  kill(miner.pid, SIGINT);
+  const MinerResult result = miner_process::finish_miner(miner, timeout_seconds);
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+
+  const BenchmarkOutput benchmark = parse_benchmark_output(result.output);
+  ASSERT_TRUE(benchmark.has_result) << result.output;
+  ASSERT_FALSE(benchmark.progress_seconds.empty());
+  EXPECT_LT(benchmark.progress_seconds.back(), 30.0);
+  EXPECT_GT(benchmark.result_hashes, 0u);
+  EXPECT_EQ(benchmark.result_hashes % (8192 * 128), 0u);
+}
+
+TEST(GpuModesTest, StopDuringWarmUpSkipsTheTimedBatches) {
+  TemporaryDirectory directory;
+  // The signal follows the work-size line within milliseconds; five batches of a million nonces
+  // keep the device busy far longer than that.
+  miner_process::RunningMiner miner =
+      miner_process::start_miner(with_small_work({"--benchmark"}), directory.path, "all");
+  ASSERT_TRUE(miner_process::wait_for_output(miner, "Work size", timeout_seconds)) << miner.output;
+  kill(miner.pid, SIGTERM);
+  const MinerResult result = miner_process::finish_miner(miner, timeout_seconds);
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+
+  const BenchmarkOutput benchmark = parse_benchmark_output(result.output);
+  ASSERT_TRUE(benchmark.has_result) << result.output;
+  EXPECT_TRUE(benchmark.progress_seconds.empty()) << result.output;
+  EXPECT_EQ(benchmark.result_rate, "0.00 H/s");
+  EXPECT_EQ(benchmark.result_hashes, 0u);
+}
+
+}  // namespace
