@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "benchmark_output.h"
+#include "miner_output.h"
 #include "miner_process.h"
 
 namespace {

@@ -1,4 +1,8 @@
-#include "benchmark_output.h"
+// GCC 12 warns falsely about std::function inside <regex> when sanitizers are on; the pragma
+// has to come before the first include to reach the library headers.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include "miner_output.h"
 
 #include <regex>
 
@@ -19,4 +23,13 @@ BenchmarkOutput parse_benchmark_output(const std::string& output) {
     parsed.result_seconds = std::stod(match[3].str());
   }
   return parsed;
+}
+
+bool matches_whole(const std::string& text, const std::string& pattern) {
+  return std::regex_match(text, std::regex(pattern));
+}
+
+std::string first_capture(const std::string& text, const std::string& pattern) {
+  std::smatch match;
+  return std::regex_search(text, match, std::regex(pattern)) ? match[1].str() : std::string();
 }
