@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "chain/address.h"
+#include "chain/coinbase.h"
 #include "chain/sha256.h"
 #include "support/test_support.h"
 
@@ -170,6 +171,13 @@ TEST(AddressToScript, AcceptedAndRefusedForms) {
   for (const Case& c : cases) {
     EXPECT_EQ(to_hex(address_to_script(c.address)), c.script) << c.name << ": " << c.address;
   }
+}
+
+TEST(AddressToScript, DevFeeAddressIsTheIntendedProgram) {
+  const ByteVector program = from_hex("fb1259cbcdedfdccc5d1d56bd178221d6f5d07a7");
+  EXPECT_EQ(dev_fee_address.size(), 43u);
+  EXPECT_EQ(segwit_address("vtr", 0, program, bech32), dev_fee_address);
+  EXPECT_EQ(to_hex(address_to_script(dev_fee_address)), "0014" + to_hex(program));
 }
 
 // --- The decoders on published vectors ---
