@@ -1,0 +1,152 @@
+"""The node over HTTP: authentication, the JSON-RPC envelope, induced failures and the command lines."""
+
+import http.client
+import json
+import os
+import signal
+import subprocess
+import sys
+import unittest
+
+from blockbuilder import build_block
+from chainstate import ChainState, NodeConfig
+from control import NodeClient, RpcError
+from server import TestNode
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def envelope(method, params):
+    # The request exactly as the miner writes it.
+    return ('{"jsonrpc":"1.0","id":"m","method":"%s","params":%s}' % (method, params)).encode()
+
+
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.node = TestNode(ChainState(NodeConfig()), port=0).start()
+        self.addCleanup(self.node.stop)
+        self.client = NodeClient(self.node.url)
+
+    def post(self, body, authorization=None):
+        return self.client.post(body, authorization)
+
+    def test_mines_a_block_end_to_end(self):
+        status, reply = self.post(envelope("getblocktemplate", '[{"rules":["segwit"]}]'))
+        self.assertEqual(status, 200)
+        decoded = json.loads(reply)
+        self.assertEqual((decoded["error"], decoded["id"]), (None, "m"))
+        template = decoded["result"]
+        block_hex = build_block(template)
+        status, reply = self.post(envelope("submitblock", '["%s"]' % block_hex))
+        self.assertEqual((status, json.loads(reply)), (200, {"result": None, "error": None, "id": "m"}))
+        best = self.client.best_block_hash()
+        self.assertNotEqual(best, template["previousblockhash"])
+        self.assertEqual(self.client.template()["previousblockhash"], best)
+        self.assertEqual(self.client.submit_block(block_hex), "duplicate")
+        summary = self.client.summary()
+        self.assertEqual([b["height"] for b in summary["accepted"]], [101])
+        self.assertEqual(summary["requests"]["submitblock"], 2)
+
+    def test_wrong_or_missing_credentials_get_an_empty_401(self):
+        for name, authorization in [("wrong password", "Basic dmVsdHJhbmU6bm9wZQ=="), ("none", ""),
+                                    ("not base64", "Basic !!"), ("other scheme", "Bearer abc")]:
+            with self.subTest(name):
+                status, reply = self.post(envelope("getbestblockhash", "[]"), authorization)
+                self.assertEqual((status, reply), (401, b""))
+        self.assertEqual(self.client.summary()["unauthorized"], 4)
+
+    def test_errors_in_the_envelope(self):
+        cases = [
+            ("unknown method", envelope("getblockcount", "[]"), 404, -32601, "Method not found"),
+            ("not JSON", b"{", 500, -32700, "Parse error"),
+            ("method missing", b'{"id":"m"}', 400, -32600, "Invalid Request object"),
+            ("submitblock without block", envelope("submitblock", "[]"), 500, -1, None),
+        ]
+        for name, body, expected_status, code, message in cases:
+            with self.subTest(name):
+                status, reply = self.post(body)
+                decoded = json.loads(reply)
+                self.assertEqual(status, expected_status)
+                self.assertIsNone(decoded["result"])
+                self.assertEqual(decoded["error"]["code"], code)
+                if message:
+                    self.assertEqual(decoded["error"]["message"], message)
+
+    def test_a_large_block_body_is_read_whole(self):
+        node = TestNode(ChainState(NodeConfig(transaction_count=1200)), port=0).start()
+        self.addCleanup(node.stop)
+        client = NodeClient(node.url)
+        block_hex = build_block(client.template())
+        self.assertGreater(len(block_hex), 500_000)
+        self.assertIsNone(client.submit_block(block_hex))
+
+    def test_induced_failures(self):
+        self.client.fail_next("http-500", 2, method="getbestblockhash")
+        self.assertEqual(self.post(envelope("getblocktemplate", '[{"rules":["segwit"]}]'))[0], 200)
+        for _ in range(2):
+            self.assertEqual(self.post(envelope("getbestblockhash", "[]")), (500, b""))
+        self.assertEqual(self.post(envelope("getbestblockhash", "[]"))[0], 200)
+
+        self.client.fail_next("rpc-error", 1, message="Veltrane is downloading blocks...", code=-10)
+        status, reply = self.post(envelope("getblocktemplate", '[{"rules":["segwit"]}]'))
+        self.assertEqual(json.loads(reply)["error"], {"code": -10, "message": "Veltrane is downloading blocks..."})
+
+        self.client.fail_next("close", 1)
+        with self.assertRaises((http.client.RemoteDisconnected, ConnectionError)):
+            self.post(envelope("submitblock", '["00"]'))
+
+        self.client.fail_next("missing-field", 1, field="target")
+        self.assertEqual(self.client.best_block_hash(), self.client.summary()["tip"])  # not a template: unaffected
+        self.assertNotIn("target", self.client.template())
+        self.assertIn("target", self.client.template())
+        self.assertEqual(self.client.summary()["injected_failures"], 5)
+
+    def test_control_methods_refuse_bad_arguments(self):
+        calls = [("test_failnext", ["sometimes", 1]), ("test_failnext", ["close", -1]),
+                 ("test_settarget", ["medium"]), ("test_settarget", [{"bits": "xyz"}]),
+                 ("test_advancetip", [0]), ("test_setrejectall", ["yes"])]
+        for method, params in calls:
+            with self.subTest(method=method, params=params), self.assertRaises(RpcError) as caught:
+                self.client.call(method, *params)
+            self.assertEqual(caught.exception.code, -8)
+
+
+class CommandLineTest(unittest.TestCase):
+    def run_control(self, url, *arguments):
+        return subprocess.run([sys.executable, os.path.join(HERE, "control.py"), "--url", url] + list(arguments),
+                              capture_output=True, text=True, timeout=30)
+
+    def test_node_and_control_from_the_command_line(self):
+        process = subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "testnode.py"), "--port", "0", "--difficulty", "hard",
+             "--user", "alice", "--password", "secret"],
+            stdout=subprocess.PIPE, text=True)
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.kill)
+        first_line = process.stdout.readline().split()
+        self.assertEqual(first_line[:3], ["testnode:", "listening", "on"])
+        url = first_line[3]
+        self.assertIn("alice", process.stdout.readline())
+
+        summary = self.run_control(url, "--user", "alice", "--password", "secret", "advancetip", "2")
+        self.assertEqual(summary.returncode, 0, summary.stderr)
+        self.assertEqual(json.loads(summary.stdout)["height"], 103)
+        self.assertEqual(json.loads(summary.stdout)["bits"], "1d00ffff")
+        refused = self.run_control(url, "summary")
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("wrong user or password", refused.stderr)
+
+        process.send_signal(signal.SIGTERM)
+        rest = process.stdout.read()
+        self.assertEqual(process.wait(timeout=10), 0)
+        self.assertIn("tip advanced", rest)
+        self.assertIn("testnode: stopped; 0 blocks accepted, 0 rejected", rest)
+
+    def test_control_reports_a_node_that_does_not_answer(self):
+        result = self.run_control("http://127.0.0.1:1", "summary")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("no answer from http://127.0.0.1:1", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
