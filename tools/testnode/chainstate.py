@@ -378,8 +378,17 @@ class ChainState:
             except Rejection as rejection:
                 self._record_rejection(height, block, rejection.reason, rejection.detail)
                 return rejection.reason
-            self._accepted.append({"height": tip.height, "hash": blocks.display_hash(block_hash),
-                                   "pow_hash": pow_hash(block.header).hex()})
+            coinbase = block.transactions[0]
+            self._accepted.append({
+                "height": tip.height,
+                "hash": blocks.display_hash(block_hash),
+                "pow_hash": pow_hash(block.header).hex(),
+                "nonce": int.from_bytes(block.header[76:80], "little"),
+                # What the node cannot judge without knowing the user: where the reward went.
+                "payout_script": coinbase.outputs[0].script.hex(),
+                "payout_value": coinbase.outputs[0].value,
+                "coinbase_script_sig": coinbase.inputs[0].script_sig.hex(),
+            })
             self._log("testnode: accepted block at height %d (hash %s)" % (tip.height, blocks.display_hash(block_hash)))
             self._move_tip(block_hash)
             return None

@@ -68,6 +68,8 @@ class TestNode:
     """The HTTP server, the chain and the failure plan, started together."""
 
     def __init__(self, state, host="127.0.0.1", port=8899, user="veltrane", password="veltrane"):
+        if host == "localhost":
+            host = "127.0.0.1"
         if not ipaddress.ip_address(host).is_loopback:
             raise ValueError("the test node listens on loopback addresses only, not %s" % host)
         self.state = state

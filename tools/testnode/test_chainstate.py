@@ -67,7 +67,12 @@ class SubmitTest(unittest.TestCase):
         self.assertEqual(self.state.best_block_hash(), block_hash)
         self.assertEqual(self.state.submit_block(block_hex), "duplicate")
         summary = self.state.summary()
-        self.assertEqual([(b["height"], b["hash"]) for b in summary["accepted"]], [(101, block_hash)])
+        accepted, = summary["accepted"]
+        self.assertEqual((accepted["height"], accepted["hash"]), (101, block_hash))
+        coinbase = coinbase_for(self.template)
+        self.assertEqual((accepted["payout_script"], accepted["payout_value"], accepted["coinbase_script_sig"]),
+                         (coinbase.outputs[0].script.hex(), coinbase.outputs[0].value,
+                          coinbase.inputs[0].script_sig.hex()))
         self.assertEqual([r["reason"] for r in summary["rejected"]], ["duplicate"])
 
     def test_faulty_blocks_get_the_matching_reason(self):

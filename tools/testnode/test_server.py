@@ -142,6 +142,17 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn("tip advanced", rest)
         self.assertIn("testnode: stopped; 0 blocks accepted, 0 rejected", rest)
 
+    def test_node_keeps_serving_when_nobody_reads_its_output(self):
+        process = subprocess.Popen([sys.executable, os.path.join(HERE, "testnode.py"), "--port", "0"],
+                                   stdout=subprocess.PIPE, text=True)
+        self.addCleanup(process.wait, 10)
+        self.addCleanup(process.kill)
+        url = process.stdout.readline().split()[-1]
+        process.stdout.close()
+        client = NodeClient(url)
+        self.assertIsNone(client.submit_block(build_block(client.template())))
+        self.assertEqual(len(client.summary()["accepted"]), 1)
+
     def test_control_reports_a_node_that_does_not_answer(self):
         result = self.run_control("http://127.0.0.1:1", "summary")
         self.assertEqual(result.returncode, 2)

@@ -10,6 +10,7 @@ test_setrejectall, test_summary) are JSON-RPC methods too; control.py calls them
 
 import argparse
 import os
+import queue
 import signal
 import sys
 import threading
@@ -95,13 +96,42 @@ def config_from(arguments):
     return config
 
 
-def say(line):
-    print(line, flush=True)
+class LineWriter:
+    """Prints lines from a thread of its own.
+
+    A reader that stops reading, or closes the pipe, then stalls or ends
+    only this thread, never a request that wants to report a block.
+    """
+
+    def __init__(self, stream):
+        self._stream = stream
+        self._lines = queue.Queue()
+        self._thread = threading.Thread(target=self._run, name="testnode-output", daemon=True)
+        self._thread.start()
+
+    def __call__(self, line):
+        self._lines.put(line)
+
+    def _run(self):
+        while True:
+            line = self._lines.get()
+            if line is None:
+                return
+            try:
+                self._stream.write(line + "\n")
+                self._stream.flush()
+            except (OSError, ValueError):
+                return
+
+    def close(self, timeout=2):
+        self._lines.put(None)
+        self._thread.join(timeout)
 
 
 def main(argv=None):
     arguments = parse_arguments(argv)
     config = config_from(arguments)
+    say = LineWriter(sys.stdout)
     state = ChainState(config, log=say)
     try:
         node = TestNode(state, arguments.host, arguments.port, arguments.user, arguments.password)
@@ -129,6 +159,7 @@ def main(argv=None):
     summary = state.summary()
     say("testnode: stopped; %d blocks accepted, %d rejected"
         % (len(summary["accepted"]), len(summary["rejected"])))
+    say.close()
     return 0
 
 
