@@ -5,8 +5,9 @@
 
 Commands: summary, advancetip [N], failnext MODE [N] [--method M] [--message TEXT]
 [--code N] [--field KEY], settarget easy|hard|bits=HEX|target=HEX, rejectall on|off,
-template, besthash. The result is printed as JSON; an error goes to stderr with exit code 1
-(RPC error) or 2 (no answer).
+template, besthash, wait [--timeout S], waitblocks N [--timeout S]. The result is printed
+as JSON; an error goes to stderr with exit code 1 (RPC error), 2 (no answer) or 3 (the
+wait timed out).
 """
 
 import argparse
@@ -14,6 +15,7 @@ import base64
 import http.client
 import json
 import sys
+import time
 import urllib.parse
 
 DEFAULT_URL = "http://127.0.0.1:8899"
@@ -95,6 +97,24 @@ class NodeClient:
     def set_reject_all(self, reject_all):
         return self.call("test_setrejectall", bool(reject_all))
 
+    def wait_until(self, ready, timeout):
+        """Polls test_summary until ready(summary) holds; returns the last summary, or None on time-out.
+
+        A node that does not answer yet (still starting) counts as not ready.
+        """
+        deadline = time.monotonic() + timeout
+        summary = None
+        while True:
+            try:
+                summary = self.summary()
+                if ready(summary):
+                    return summary
+            except (OSError, http.client.HTTPException):
+                pass
+            if time.monotonic() >= deadline:
+                return None
+            time.sleep(0.1)
+
 
 def _target_choice(text):
     if text in ("easy", "hard"):
@@ -127,7 +147,16 @@ def parse_arguments(argv):
     reject.add_argument("switch", choices=("on", "off"))
     commands.add_parser("template", help="fetch a block template")
     commands.add_parser("besthash", help="the tip's hash")
+    wait = commands.add_parser("wait", help="wait until the node answers")
+    wait.add_argument("--timeout", type=float, default=10.0)
+    wait_blocks = commands.add_parser("waitblocks", help="wait until the node has accepted N blocks")
+    wait_blocks.add_argument("count", type=int)
+    wait_blocks.add_argument("--timeout", type=float, default=60.0)
     return parser.parse_args(argv)
+
+
+class WaitTimedOut(Exception):
+    pass
 
 
 def run(arguments, client):
@@ -145,6 +174,13 @@ def run(arguments, client):
         return client.set_reject_all(arguments.switch == "on")
     if command == "template":
         return client.template()
+    if command in ("wait", "waitblocks"):
+        wanted = arguments.count if command == "waitblocks" else 0
+        summary = client.wait_until(lambda s: len(s["accepted"]) >= wanted, arguments.timeout)
+        if summary is None:
+            raise WaitTimedOut("%s within %g seconds" % (
+                "fewer than %d blocks accepted" % wanted if wanted else "no answer", arguments.timeout))
+        return summary
     return client.best_block_hash()
 
 
@@ -159,6 +195,9 @@ def main(argv=None):
     except (OSError, http.client.HTTPException) as error:
         print("control: no answer from %s: %s" % (arguments.url, error), file=sys.stderr)
         return 2
+    except WaitTimedOut as error:
+        print("control: %s" % error, file=sys.stderr)
+        return 3
     print(json.dumps(result, indent=2))
     return 0
 

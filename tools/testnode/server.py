@@ -58,8 +58,10 @@ def _failure_plan(params):
     if method is not None and method not in NODE_METHODS:
         raise RpcError(-8, "method must be one of: " + ", ".join(NODE_METHODS))
     plan = FailurePlan(mode, count, method)
-    for name in ("message", "code", "field"):
+    for name, kind in (("message", str), ("code", int), ("field", str)):
         if name in options:
+            if not isinstance(options[name], kind):
+                raise RpcError(-8, "%s must be a %s" % (name, "number" if kind is int else "string"))
             setattr(plan, name, options[name])
     return plan
 

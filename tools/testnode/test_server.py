@@ -111,10 +111,12 @@ class ServerTest(unittest.TestCase):
             self.assertEqual(caught.exception.code, -8)
 
 
+def run_control(url, *arguments):
+    return subprocess.run([sys.executable, os.path.join(HERE, "control.py"), "--url", url] + list(arguments),
+                          capture_output=True, text=True, timeout=30)
+
+
 class CommandLineTest(unittest.TestCase):
-    def run_control(self, url, *arguments):
-        return subprocess.run([sys.executable, os.path.join(HERE, "control.py"), "--url", url] + list(arguments),
-                              capture_output=True, text=True, timeout=30)
 
     def test_node_and_control_from_the_command_line(self):
         process = subprocess.Popen(
@@ -128,11 +130,11 @@ class CommandLineTest(unittest.TestCase):
         url = first_line[3]
         self.assertIn("alice", process.stdout.readline())
 
-        summary = self.run_control(url, "--user", "alice", "--password", "secret", "advancetip", "2")
+        summary = run_control(url, "--user", "alice", "--password", "secret", "advancetip", "2")
         self.assertEqual(summary.returncode, 0, summary.stderr)
         self.assertEqual(json.loads(summary.stdout)["height"], 103)
         self.assertEqual(json.loads(summary.stdout)["bits"], "1d00ffff")
-        refused = self.run_control(url, "summary")
+        refused = run_control(url, "summary")
         self.assertEqual(refused.returncode, 1)
         self.assertIn("wrong user or password", refused.stderr)
 
@@ -154,9 +156,22 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(len(client.summary()["accepted"]), 1)
 
     def test_control_reports_a_node_that_does_not_answer(self):
-        result = self.run_control("http://127.0.0.1:1", "summary")
+        result = run_control("http://127.0.0.1:1", "summary")
         self.assertEqual(result.returncode, 2)
         self.assertIn("no answer from http://127.0.0.1:1", result.stderr)
+        result = run_control("http://127.0.0.1:1", "wait", "--timeout", "0.3")
+        self.assertEqual((result.returncode, result.stderr), (3, "control: no answer within 0.3 seconds\n"))
+
+    def test_waiting_for_accepted_blocks(self):
+        node = TestNode(ChainState(NodeConfig()), port=0).start()
+        self.addCleanup(node.stop)
+        result = run_control(node.url, "waitblocks", "1", "--timeout", "0.2")
+        self.assertEqual((result.returncode, result.stderr), (3, "control: fewer than 1 blocks accepted within 0.2 seconds\n"))
+        client = NodeClient(node.url)
+        client.submit_block(build_block(client.template()))
+        result = run_control(node.url, "waitblocks", "1")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout)["accepted"][0]["height"], 101)
 
 
 if __name__ == "__main__":
