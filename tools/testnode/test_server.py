@@ -133,7 +133,7 @@ class CommandLineTest(unittest.TestCase):
         summary = run_control(url, "--user", "alice", "--password", "secret", "advancetip", "2")
         self.assertEqual(summary.returncode, 0, summary.stderr)
         self.assertEqual(json.loads(summary.stdout)["height"], 103)
-        self.assertEqual(json.loads(summary.stdout)["bits"], "1d00ffff")
+        self.assertEqual(json.loads(summary.stdout)["bits"], "1c00ffff")
         refused = run_control(url, "summary")
         self.assertEqual(refused.returncode, 1)
         self.assertIn("wrong user or password", refused.stderr)

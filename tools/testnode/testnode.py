@@ -63,7 +63,7 @@ def parse_arguments(argv):
     parser.add_argument("--password", default="veltrane", help='RPC password (default "veltrane")')
     difficulty = parser.add_mutually_exclusive_group()
     difficulty.add_argument("--difficulty", choices=sorted(DIFFICULTY_BITS), default="easy",
-                            help="easy: bits 207fffff, about every second hash; hard: bits 1d00ffff")
+                            help="easy: bits 207fffff, about every second hash; hard: bits 1c00ffff, one hash in 2^40")
     difficulty.add_argument("--bits", type=_hex_number(1 << 32), help="compact target, e.g. 1e0fffff")
     difficulty.add_argument("--target", type=_hex_number(1 << 256), help="full target as hex")
     parser.add_argument("--transactions", type=_bounded(0, MAX_TRANSACTIONS), default=3,
