@@ -9,7 +9,8 @@ from blocks import Transaction, TxInput, TxOutput
 from chainstate import DEFAULT_DEV_FEE_SCRIPT
 from whirlpool import pow_hash
 
-# A pay-to-witness-key-hash script standing in for the user's payout address.
+# A pay-to-witness-key-hash script standing in for the user's payout address
+# (vtr1qqqqsyqcyq5rqwzqfpg9scrgwpugpzysnah89ys).
 PAYOUT_SCRIPT = bytes.fromhex("0014") + bytes(range(20))
 MAX_NONCE_TRIES = 2000
 

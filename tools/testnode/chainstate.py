@@ -62,11 +62,10 @@ class TemplateTransaction:
     depends: list
 
     def __post_init__(self):
-        self.raw = self.transaction.serialise()
-
-    def entry(self):
         tx = self.transaction
-        return {
+        self.raw = tx.serialise()
+        # The template entry as the node writes it; built once, handed out on every request.
+        self.entry = {
             "data": self.raw.hex(),
             "txid": blocks.display_hash(tx.txid()),
             "hash": blocks.display_hash(tx.wtxid()),
@@ -297,7 +296,7 @@ class ChainState:
                 "vbavailable": {},
                 "vbrequired": 0,
                 "previousblockhash": blocks.display_hash(tip.previous_hash),
-                "transactions": [item.entry() for item in tip.transactions],
+                "transactions": [item.entry for item in tip.transactions],
                 "coinbaseaux": {},
                 "coinbasevalue": tip.coinbase_value,
                 "longpollid": blocks.display_hash(tip.previous_hash) + str(self._template_serial),
