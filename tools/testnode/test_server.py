@@ -1,6 +1,8 @@
 """The node over HTTP: authentication, the JSON-RPC envelope, induced failures and the command lines."""
 
+import contextlib
 import http.client
+import io
 import json
 import os
 import signal
@@ -8,6 +10,7 @@ import subprocess
 import sys
 import unittest
 
+import testnode
 from blockbuilder import build_block
 from chainstate import ChainState, NodeConfig
 from control import NodeClient, RpcError
@@ -117,6 +120,34 @@ def run_control(url, *arguments):
 
 
 class CommandLineTest(unittest.TestCase):
+    def test_options_shape_the_node(self):
+        cases = [
+            ([], dict(bits=0x207FFFFF, target=None, transaction_count=3, witness_commitment=True,
+                      fee_check=True, reject_all=False, start_height=101)),
+            (["--difficulty", "hard"], dict(bits=0x1C00FFFF, target=None)),
+            (["--bits", "1e0fffff"], dict(bits=0x1E0FFFFF, target=None)),
+            (["--target", "00000fffff" + "f" * 54], dict(bits=0x1E0FFFFF, target=(0xFFFFF << 216) | (1 << 216) - 1)),
+            (["--transactions", "0", "--height", "16", "--no-witness-commitment", "--reject-all"],
+             dict(transaction_count=0, start_height=16, witness_commitment=False, reject_all=True)),
+            (["--dev-fee-script", "0014" + "ab" * 20, "--no-fee-check"],
+             dict(dev_fee_script=bytes.fromhex("0014" + "ab" * 20), fee_check=False)),
+        ]
+        for argv, expected in cases:
+            with self.subTest(argv=argv):
+                config = testnode.config_from(testnode.parse_arguments(argv))
+                self.assertEqual({name: getattr(config, name) for name in expected}, expected)
+
+    def test_bad_options_are_refused(self):
+        for argv in (["--bits", "xyz"], ["--port", "70000"], ["--transactions", "-1"], ["--height", "0"],
+                     ["--difficulty", "hard", "--bits", "1d00ffff"], ["--dev-fee-script", "0x14"]):
+            with self.subTest(argv=argv), self.assertRaises(SystemExit), \
+                    contextlib.redirect_stderr(io.StringIO()):
+                testnode.parse_arguments(argv)
+        result = subprocess.run([sys.executable, os.path.join(HERE, "testnode.py"), "--host", "192.0.2.1"],
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("loopback addresses only", result.stderr)
+
 
     def test_node_and_control_from_the_command_line(self):
         process = subprocess.Popen(
