@@ -242,7 +242,7 @@ class ChainState:
 
     def __init__(self, config, log=None, clock=time.time):
         self.config = config
-        self._log = log or (lambda line: None)
+        self.log = log or (lambda line: None)
         self._clock = clock
         self._lock = threading.RLock()
         self._history = OrderedDict()  # previous hash (internal) -> Tip, oldest first
@@ -324,7 +324,7 @@ class ChainState:
         with self._lock:
             for _ in range(count):
                 self._move_tip(blocks.sha256d(b"other miner " + self._tip.previous_hash))
-            self._log("testnode: tip advanced by another miner, now building height %d on %s"
+            self.log("testnode: tip advanced by another miner, now building height %d on %s"
                       % (self._tip.height, blocks.display_hash(self._tip.previous_hash)))
             return self._tip_summary()
 
@@ -335,13 +335,13 @@ class ChainState:
             self.config.target = target
             self._tip.bits = self.config.bits
             self._tip.target = self.config.effective_target()
-            self._log("testnode: target now %064x (bits %08x)" % (self._tip.target, self._tip.bits))
+            self.log("testnode: target now %064x (bits %08x)" % (self._tip.target, self._tip.bits))
             return self._tip_summary()
 
     def set_reject_all(self, reject_all):
         with self._lock:
             self.config.reject_all = bool(reject_all)
-            self._log("testnode: reject-all %s" % ("on" if reject_all else "off"))
+            self.log("testnode: reject-all %s" % ("on" if reject_all else "off"))
             return self.config.reject_all
 
     # Submission
@@ -389,7 +389,7 @@ class ChainState:
                 "payout_value": coinbase.outputs[0].value,
                 "coinbase_script_sig": coinbase.inputs[0].script_sig.hex(),
             })
-            self._log("testnode: accepted block at height %d (hash %s)" % (tip.height, blocks.display_hash(block_hash)))
+            self.log("testnode: accepted block at height %d (hash %s)" % (tip.height, blocks.display_hash(block_hash)))
             self._move_tip(block_hash)
             return None
 
@@ -397,7 +397,7 @@ class ChainState:
         block_hash = blocks.display_hash(block.block_hash()) if block else None
         self._rejected.append({"height": height, "hash": block_hash, "reason": reason, "detail": detail})
         where = " at height %d" % height if height is not None else ""
-        self._log("testnode: rejected block%s: %s (%s)" % (where, reason, detail))
+        self.log("testnode: rejected block%s: %s (%s)" % (where, reason, detail))
 
     # Bookkeeping
 

@@ -238,6 +238,9 @@ class RpcHandler(BaseHTTPRequestHandler):
             result = self.node.call(method, params)
         except RpcError as error:
             return _status_for(error.code), _reply(request_id, None, error)
+        except Exception as error:  # a fault of the node itself: answer it rather than drop the connection
+            self.node.state.log("testnode: internal error in %s: %r" % (method, error))
+            return 500, _reply(request_id, None, RpcError(-32603, "Internal error: %r" % error))
         if plan is not None and plan.mode == "missing-field" and isinstance(result, dict):
             result.pop(plan.field, None)
         return 200, _reply(request_id, result, None)

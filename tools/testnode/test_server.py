@@ -75,6 +75,14 @@ class ServerTest(unittest.TestCase):
                 if message:
                     self.assertEqual(decoded["error"]["message"], message)
 
+    def test_a_fault_of_the_node_is_answered_as_an_internal_error(self):
+        def broken():
+            raise KeyError("tip")
+        self.node.state.best_block_hash = broken
+        status, reply = self.post(envelope("getbestblockhash", "[]"))
+        self.assertEqual((status, json.loads(reply)["error"]["code"]), (500, -32603))
+        self.assertEqual(self.client.summary()["height"], 101)
+
     def test_a_large_block_body_is_read_whole(self):
         node = TestNode(ChainState(NodeConfig(transaction_count=1200)), port=0).start()
         self.addCleanup(node.stop)
