@@ -5,6 +5,7 @@ import unittest
 import blocks
 from blockbuilder import build_block, coinbase_for
 from chainstate import ChainState, NodeConfig, RpcError
+from whirlpool import pow_hash
 
 SEGWIT_RULES = [{"rules": ["segwit"]}]
 CLOCK = 1_800_000_000
@@ -124,6 +125,16 @@ class SubmitTest(unittest.TestCase):
                 self.assertEqual(self.state.submit_block(build_block(t, **changes)), reason)
         self.assertEqual(self.state.best_block_hash(), t["previousblockhash"])
         self.assertEqual(len(self.state.summary()["rejected"]), len(cases))
+
+    def test_a_hash_equal_to_the_target_meets_it(self):
+        block_hex = build_block(self.template)
+        proof = int.from_bytes(pow_hash(bytes.fromhex(block_hex)[:80]), "little")
+        for target, expected in [(proof, None), (proof - 1, "high-hash")]:
+            with self.subTest(target="%064x" % target):
+                # Same clock, same chain, same transactions: only the target differs.
+                state = fresh_state(target=target)
+                state.block_template(SEGWIT_RULES)
+                self.assertEqual(state.submit_block(block_hex), expected)
 
     def test_blocks_that_cannot_be_decoded_are_rpc_errors(self):
         valid = build_block(self.template)
