@@ -85,7 +85,6 @@ std::string http_post(HttpSession& session, const HttpEndpoint& endpoint, const 
   const std::string url = request_url(endpoint);
   CURL* handle = curl.get();
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L);
   // The node is normally on loopback; a proxy from the environment must not intercept it.
   curl_easy_setopt(handle, CURLOPT_PROXY, "");

@@ -97,6 +97,14 @@ class Server6(Server):
     address_family = socket.AF_INET6
 
 
+def exit_with_parent():
+    """Ends the server when the test that started it is gone, however it ended."""
+    parent = os.getppid()
+    while os.getppid() == parent:
+        time.sleep(0.5)
+    os._exit(0)
+
+
 def main():
     with open(sys.argv[1]) as script_file:
         script = json.load(script_file)
@@ -108,6 +116,7 @@ def main():
     server.record_dir = sys.argv[2]
     server.lock = threading.Lock()
     server.count = 0
+    threading.Thread(target=exit_with_parent, daemon=True).start()
     print(server.server_address[1], flush=True)
     server.serve_forever()
 
