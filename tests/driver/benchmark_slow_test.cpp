@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "miner_output.h"
 #include "miner_process.h"
@@ -12,9 +13,9 @@ namespace {
 
 TEST(BenchmarkSlowTest, FullRunShowsProgressUntilThirtySeconds) {
   miner_process::TemporaryDirectory directory;
-  const miner_process::MinerResult result = miner_process::run_miner(
-      {"--benchmark", "-G", "8192", "-L", "64", "-k", miner_process::kernel_path().string()}, directory.path, "all",
-      300);
+  std::vector<std::string> arguments = miner_process::small_work_arguments();
+  arguments.push_back("--benchmark");
+  const miner_process::MinerResult result = miner_process::run_miner(arguments, directory.path, "all", 300);
   EXPECT_EQ(result.exit_code, 0) << result.output;
   // The progress starts right after the work-size line; nothing else comes before the result.
   EXPECT_NE(result.output.find("  Work size: 8192 global, 64 local\n\n\r  ["), std::string::npos) << result.output;

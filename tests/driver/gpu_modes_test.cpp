@@ -20,14 +20,6 @@ using miner_process::TemporaryDirectory;
 
 constexpr int timeout_seconds = 180;  // PoCL compiles the kernel on first use
 
-// A small batch, so that the CPU device finishes one in about a second.
-const std::vector<std::string> small_work = {"-G", "8192", "-L", "64", "-k", miner_process::kernel_path().string()};
-
-std::vector<std::string> with_small_work(std::vector<std::string> arguments) {
-  arguments.insert(arguments.end(), small_work.begin(), small_work.end());
-  return arguments;
-}
-
 // The value of "[POCL/0]   CL_DEVICE_NAME   value" in clinfo's raw listing, for device 0 of the
 // only platform; empty when clinfo is missing or shows another field order.
 std::string clinfo_value(const std::string& listing, const std::string& field) {
@@ -69,7 +61,7 @@ TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
     TemporaryDirectory directory;
     if (c.config != nullptr) std::ofstream(directory.path / "veltrane-miner.conf", std::ios::binary) << c.config;
     // The work size comes first here so that a trailing "-a" stays the last argument.
-    std::vector<std::string> arguments = small_work;
+    std::vector<std::string> arguments = miner_process::small_work_arguments();
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     const MinerResult result = run_miner(arguments, directory.path, "all", timeout_seconds);
     EXPECT_EQ(result.exit_code, 1) << c.name;
@@ -97,10 +89,11 @@ TEST(GpuModesTest, StoppedBenchmarkStillPrintsTheResult) {
       {"SIGINT during the timed batches", SIGINT, "s] ", true},
       {"SIGTERM during the warm-up", SIGTERM, "  Work size", false},
   };
+  std::vector<std::string> arguments = miner_process::small_work_arguments();
+  arguments.push_back("--benchmark");
   for (const StopCase& c : cases) {
     TemporaryDirectory directory;
-    miner_process::RunningMiner miner =
-        miner_process::start_miner(with_small_work({"--benchmark"}), directory.path, "all");
+    miner_process::RunningMiner miner = miner_process::start_miner(arguments, directory.path, "all");
     ASSERT_TRUE(miner_process::wait_for_output(miner, c.send_after, timeout_seconds)) << c.name << ":\n" << miner.output;
     kill(miner.pid, c.signal_number);
     const MinerResult result = miner_process::finish_miner(miner, timeout_seconds);

@@ -15,6 +15,10 @@ std::filesystem::path executable_path() { return std::filesystem::path(VELTRANE_
 
 std::filesystem::path kernel_path() { return std::filesystem::path(VELTRANE_BINARY_DIR) / "whirlpool_opencl.cl"; }
 
+std::vector<std::string> small_work_arguments() {
+  return {"-G", "8192", "-L", "64", "-k", kernel_path().string()};
+}
+
 TemporaryDirectory::TemporaryDirectory() {
   std::random_device random;
   path = std::filesystem::temp_directory_path() /

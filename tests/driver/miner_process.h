@@ -15,6 +15,10 @@ std::filesystem::path executable_path();
 // The kernel the build places beside the executable.
 std::filesystem::path kernel_path();
 
+// Work size 8192 x 64 and the built kernel: batches of a million nonces, about a second each on
+// a CPU device.
+std::vector<std::string> small_work_arguments();
+
 // An empty directory that is removed with everything in it when the object goes out of scope.
 struct TemporaryDirectory {
   TemporaryDirectory();
