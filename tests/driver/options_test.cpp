@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/miner_options.h"
+#include "miner_process.h"
 
 // The expected options below name only the fields that differ from the defaults; the others keep
 // their default member initializers on purpose.
@@ -142,23 +143,13 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
   }
 }
 
-// Runs a test body with a fresh empty working directory, restoring the old one afterwards.
+// Runs a test body in a fresh empty working directory, restoring the old one afterwards.
 class WorkingDirectoryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = std::filesystem::current_path();
-    directory_ = std::filesystem::temp_directory_path() /
-                 ("veltrane-options-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(directory_);
-    std::filesystem::current_path(directory_);
-  }
-  void TearDown() override {
-    std::filesystem::current_path(previous_);
-    std::filesystem::remove_all(directory_);
-  }
-  std::filesystem::path previous_;
-  std::filesystem::path directory_;
+  void SetUp() override { std::filesystem::current_path(directory_.path); }
+  void TearDown() override { std::filesystem::current_path(previous_); }
+  std::filesystem::path previous_ = std::filesystem::current_path();
+  miner_process::TemporaryDirectory directory_;
 };
 
 TEST_F(WorkingDirectoryTest, MissingConfigFileChangesNothing) {
