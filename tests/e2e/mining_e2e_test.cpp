@@ -45,6 +45,15 @@ std::string node_control(const TestNode& node, const std::string& command) {
   return test_support::run_command("python3 " + control_path + " --url " + node.url + " " + command + " 2>&1").output;
 }
 
+// Blocks the node accepted, from its summary.
+std::size_t node_accepted_blocks(const TestNode& node) {
+  const std::string summary = node_control(node, "summary");
+  const std::size_t begin = summary.find("\"accepted\": [");
+  const std::size_t end = summary.find(']', begin);
+  if (begin == std::string::npos || end == std::string::npos) return 0;
+  return count_occurrences(std::string_view(summary).substr(begin, end - begin), "\"hash\"");
+}
+
 std::unique_ptr<ChildProcess> start_miner(const std::string& url, std::vector<std::string> options = {}) {
   std::vector<std::string> argv = {miner_path, "-o", url, "-u", "veltrane", "-p", "veltrane", "-G", "256", "-L", "64"};
   argv.insert(argv.end(), options.begin(), options.end());
@@ -97,8 +106,7 @@ TEST(MiningEndToEnd, BlocksAreFoundSubmittedAcceptedAndCounted) {
     const std::size_t accepted = count_occurrences(output, "[+] ACCEPTED!");
     EXPECT_NE(output.find(" hashes, " + std::to_string(accepted) + " blocks\n"), std::string::npos) << output;
     EXPECT_EQ(count_occurrences(output, "[!] REJECTED"), 0u) << output;
-    const std::string summary = node_control(node, "summary");
-    EXPECT_NE(summary.find("\"accepted\": " + std::to_string(accepted)), std::string::npos) << summary;
+    EXPECT_EQ(node_accepted_blocks(node), accepted) << node_control(node, "summary");
   }
 }
 
@@ -178,7 +186,7 @@ TEST(MiningEndToEnd, CandidateThatFailsTheCpuCheckIsNotSubmitted) {
   const std::string output = miner->output();
   expect_in_order(output, {"  [*] Mining h=", "  [!] CPU rejected hash\n", "  [*] Requesting block template...\n"});
   EXPECT_EQ(count_occurrences(output, "Submitting"), 0u) << output;
-  EXPECT_NE(node_control(node, "summary").find("\"submitblock\": 0"), std::string::npos);
+  EXPECT_EQ(node_control(node, "summary").find("\"submitblock\""), std::string::npos) << "nothing was submitted";
 }
 
 }  // namespace
