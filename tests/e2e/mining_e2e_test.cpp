@@ -17,7 +17,9 @@ using test_support::ChildProcess;
 using test_support::count_occurrences;
 
 const std::string source_dir = VELTRANE_SOURCE_DIR;
-const std::string miner_path = std::string(VELTRANE_BINARY_DIR) + "/veltrane-miner";
+// The miner runs in the build folder, where its kernel file lies beside it.
+const std::string binary_dir = VELTRANE_BINARY_DIR;
+const std::string miner_path = binary_dir + "/veltrane-miner";
 const std::string testnode_path = source_dir + "/tools/testnode/testnode.py";
 const std::string control_path = source_dir + "/tools/testnode/control.py";
 const std::string payout_address = "tvtr1ql58gw3ecx3a9y5fstph3q44qrv6x73uh09k7tf";
@@ -61,7 +63,8 @@ std::unique_ptr<ChildProcess> start_miner(const std::string& url, std::vector<st
     argv.push_back("-a");
     argv.push_back(payout_address);
   }
-  return std::make_unique<ChildProcess>(argv, std::map<std::string, std::string>{{"VELTRANE_DEVICE_TYPE", "all"}});
+  return std::make_unique<ChildProcess>(argv, std::map<std::string, std::string>{{"VELTRANE_DEVICE_TYPE", "all"}},
+                                        binary_dir);
 }
 
 // Stops the miner the way a user does and returns its exit code.
