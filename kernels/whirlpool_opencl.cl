@@ -37,7 +37,7 @@ typedef __local const ulong* rotated_tables;
 
 // C_t[byte t of word]: copy t of the table, indexed by byte t.
 static inline ulong lookup(rotated_tables tables, uint t, ulong word) {
-  return tables[(t << 8) | ((uint)(word >> (8 * t)) & 0xffu)];
+  return tables[(t << 8) + ((uint)(word >> (8 * t)) & 0xffu)];
 }
 
 // Row i of one round of W: the look-ups of the bytes on row i's anti-diagonal of the input.
@@ -58,12 +58,18 @@ static inline ulong round_row_without(rotated_tables tables, const ulong* in, ui
   return value;
 }
 
-// One full round: out = W's round function of in, plus the round key. A macro, not a function:
-// PoCL 3.1 was seen to lose the stores that such a helper made through a private array pointer.
-#define FULL_ROUND(tables, in, out, key)                                           \
-  do {                                                                             \
-    _Pragma("unroll") for (uint row_ = 0; row_ < 8; ++row_)                        \
-        (out)[row_] = round_row((tables), (in), row_) ^ (key)[row_];               \
+// One full round: out = W's round function of in, plus the round key. Column by column: each
+// input word's eight bytes go to eight different output rows, so a word is dead after its
+// column and fewer values compete for registers. A macro, not a function: PoCL 3.1 was seen to
+// lose the stores that such a helper made through a private array pointer.
+#define FULL_ROUND(tables, in, out, key)                                                \
+  do {                                                                                  \
+    _Pragma("unroll") for (uint row_ = 0; row_ < 8; ++row_)(out)[row_] = (key)[row_];   \
+    _Pragma("unroll") for (uint column_ = 0; column_ < 8; ++column_) {                  \
+      const ulong word_ = (in)[column_];                                                \
+      _Pragma("unroll") for (uint t_ = 0; t_ < 8; ++t_)                                 \
+          (out)[(column_ + t_) & 7] ^= lookup((tables), t_, word_);                     \
+    }                                                                                   \
   } while (0)
 
 // hash <= target as 256-bit numbers, limb 3 most significant.
