@@ -27,8 +27,9 @@
 #define LENGTH_WORD 0x8002000000000000ul      // word 7: the 640-bit message length, big-endian
 
 // On x86 CPU devices (PoCL) the compiler packs the independent look-ups of a round into vector
-// gathers, which there are much slower than scalar loads; reading the tables through a volatile
-// pointer keeps every look-up a plain load. GPUs read them through an ordinary pointer.
+// gathers, which there are slower than scalar loads (the kernel ran at half the speed); reading
+// the tables through a volatile pointer keeps every look-up a plain load. GPUs read them through
+// an ordinary pointer.
 #if defined(__x86_64__) || defined(__i386__)
 typedef volatile __local const ulong* rotated_tables;
 #else
