@@ -187,4 +187,31 @@ TEST_F(KernelContract, ClearsTheFoundFlagForEachBatch) {
   EXPECT_EQ(miss.nonces_done, batch_nonces);
 }
 
+
+// The kernel shares its tables and round keys within a work-group; any group size must work,
+// including one item alone, sizes that do not divide 256 and sizes above it.
+TEST(KernelWorkGroups, SearchesTheWholeBatchWithAnyGroupSize) {
+  setenv("VELTRANE_DEVICE_TYPE", "all", 1);
+  const std::pair<std::int32_t, std::int32_t> sizes[] = {{1, 1}, {24, 24}, {520, 260}};
+  std::mt19937_64 random(31);
+  for (const auto& [global_size, local_size] : sizes) {
+    SCOPED_TRACE(std::to_string(global_size) + " global, " + std::to_string(local_size) + " local");
+    testing::internal::CaptureStdout();
+    GpuMiner* gpu = gpu_miner_create(0, 0, global_size, local_size, VELTRANE_BINARY_DIR "/whirlpool_opencl.cl");
+    const std::string output = testing::internal::GetCapturedStdout();
+    ASSERT_NE(gpu, nullptr) << output;
+    const std::uint32_t nonces = static_cast<std::uint32_t>(global_size) * nonces_per_item;
+    const BlockHeader header = random_header(random);
+    const auto base = static_cast<std::uint32_t>(random());
+    const LowestHash lowest = lowest_hash(header, base, nonces);
+    const Midstate midstate = compute_midstate(header);
+    gpu_set_job(*gpu, midstate.state, lowest.hash);
+    const BatchResult result = gpu_run_batch(*gpu, midstate.tail0, midstate.tail1, base);
+    EXPECT_TRUE(result.found);
+    EXPECT_EQ(result.nonce, lowest.nonce);
+    EXPECT_EQ(result.nonces_done, nonces);
+    gpu_miner_release(gpu);
+  }
+}
+
 }  // namespace
