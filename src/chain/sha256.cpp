@@ -79,3 +79,9 @@ void sha256(const std::uint8_t* data, std::uint64_t length, std::uint8_t* digest
     for (std::size_t j = 0; j < 4; ++j) digest[4 * i + j] = static_cast<std::uint8_t>(state[i] >> (24 - 8 * j));
   }
 }
+
+void double_sha256(const std::uint8_t* data, std::uint64_t length, std::uint8_t* digest) {
+  std::array<std::uint8_t, 32> first{};
+  sha256(data, length, first.data());
+  sha256(first.data(), first.size(), digest);
+}

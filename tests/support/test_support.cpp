@@ -74,4 +74,101 @@ std::string read_file(const std::filesystem::path& path) {
   return contents.str();
 }
 
+namespace {
+
+struct JsonParser {
+  std::string_view text;
+  std::size_t position = 0;
+
+  [[noreturn]] void fail(const std::string& what) const {
+    throw std::runtime_error("JSON: " + what + " at offset " + std::to_string(position));
+  }
+
+  void skip_blanks() {
+    while (position < text.size() && std::string_view(" \t\r\n").find(text[position]) != std::string_view::npos) {
+      ++position;
+    }
+  }
+
+  bool consume(std::string_view word) {
+    if (text.substr(position, word.size()) != word) return false;
+    position += word.size();
+    return true;
+  }
+
+  std::string parse_string() {
+    ++position;  // opening quote
+    std::string value;
+    while (true) {
+      if (position >= text.size()) fail("unterminated string");
+      const char c = text[position++];
+      if (c == '"') return value;
+      if (c != '\\') {
+        value += c;
+        continue;
+      }
+      if (position >= text.size()) fail("unterminated escape");
+      const char escaped = text[position++];
+      switch (escaped) {
+        case 'n': value += '\n'; break;
+        case 't': value += '\t'; break;
+        case 'r': value += '\r'; break;
+        case 'b': value += '\b'; break;
+        case 'f': value += '\f'; break;
+        case '"': case '\\': case '/': value += escaped; break;
+        default: fail("unsupported escape");  // \u never occurs in the fixtures
+      }
+    }
+  }
+
+  JsonValue parse_value() {
+    skip_blanks();
+    if (position >= text.size()) fail("unexpected end");
+    JsonValue value;
+    const char c = text[position];
+    if (c == '[') {
+      value.kind = JsonValue::Kind::array;
+      ++position;
+      skip_blanks();
+      if (consume("]")) return value;
+      while (true) {
+        value.items.push_back(parse_value());
+        skip_blanks();
+        if (consume("]")) return value;
+        if (!consume(",")) fail("expected , or ]");
+      }
+    }
+    if (c == '"') {
+      value.kind = JsonValue::Kind::string;
+      value.text = parse_string();
+    } else if (consume("true")) {
+      value.kind = JsonValue::Kind::boolean;
+      value.boolean = true;
+    } else if (consume("false")) {
+      value.kind = JsonValue::Kind::boolean;
+    } else if (consume("null")) {
+      value.kind = JsonValue::Kind::null;
+    } else {
+      const std::size_t start = position;
+      while (position < text.size() && std::string_view("+-.0123456789eE").find(text[position]) != std::string_view::npos) {
+        ++position;
+      }
+      if (position == start) fail("unexpected character");
+      value.kind = JsonValue::Kind::number;
+      value.number = std::stod(std::string(text.substr(start, position - start)));
+    }
+    return value;
+  }
+};
+
+}  // namespace
+
+JsonValue parse_json(std::string_view text) {
+  JsonParser parser{text};
+  JsonValue value = parser.parse_value();
+  parser.skip_blanks();
+  if (parser.position != text.size()) parser.fail("trailing characters");
+  return value;
+}
+
 }  // namespace test_support

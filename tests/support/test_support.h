@@ -38,4 +38,16 @@ struct TemporaryFile {
 std::optional<std::filesystem::path> fixtures_dir();
 std::string read_file(const std::filesystem::path& path);
 
+// A parsed JSON value, enough for the fixture files: arrays, strings, numbers, booleans, null.
+struct JsonValue {
+  enum class Kind { null, boolean, number, string, array };
+  Kind kind = Kind::null;
+  bool boolean = false;
+  double number = 0;
+  std::string text;
+  std::vector<JsonValue> items;
+};
+// Parses one JSON document without objects; throws std::runtime_error on anything else.
+JsonValue parse_json(std::string_view text);
+
 }  // namespace test_support

@@ -1,0 +1,220 @@
+#include "gpu/gpu_miner.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "gpu/opencl_device.h"
+
+struct GpuMiner {
+  cl_context context = nullptr;
+  cl_command_queue queue = nullptr;
+  cl_program program = nullptr;
+  cl_kernel kernel = nullptr;
+  cl_device_id device = nullptr;
+  cl_mem tables_buffer = nullptr;
+  cl_mem midstate_buffer = nullptr;
+  cl_mem target_buffer = nullptr;
+  cl_mem nonce_buffer = nullptr;
+  cl_mem found_buffer = nullptr;
+  std::int32_t global_size = 0;
+  std::int32_t local_size = 0;
+};
+
+namespace {
+
+constexpr const char* kernel_name = "whirlpool_mine";
+constexpr const char* build_options = "-cl-mad-enable -cl-fast-relaxed-math";
+constexpr std::size_t device_text_size = 256;
+constexpr std::size_t build_log_size = 4096;
+
+// Kernel argument indices fixed by the kernel's signature.
+enum KernelArgument : cl_uint {
+  tables_argument = 0,
+  midstate_argument = 1,
+  tail0_argument = 2,
+  tail1_argument = 3,
+  target_argument = 4,
+  nonce_base_argument = 5,
+  nonce_argument = 6,
+  found_argument = 7,
+};
+
+// global_size x 128 must count a batch's nonces in 32 bits without wrapping.
+constexpr std::int32_t global_size_limit = std::int32_t{1} << 25;
+
+// The build log, cut to what a 4,096-byte buffer holds; a longer log still shows its start,
+// where the first errors are.
+std::string build_log(cl_program program, cl_device_id device) {
+  std::size_t size = 0;
+  if (clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size) != CL_SUCCESS || size == 0) {
+    return {};
+  }
+  std::string log(size, '\0');
+  if (clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, size, log.data(), nullptr) != CL_SUCCESS) {
+    return {};
+  }
+  log.resize(std::min(log.find('\0'), build_log_size - 1));
+  return log;
+}
+
+void set_buffer_argument(cl_kernel kernel, cl_uint index, const cl_mem& buffer) {
+  clSetKernelArg(kernel, index, sizeof(cl_mem), &buffer);
+}
+
+// Steps after the device is chosen; prints the first failure and returns false.
+bool build_miner(GpuMiner& gpu, const std::string& kernel_path) {
+  cl_int status = CL_SUCCESS;
+  gpu.context = clCreateContext(nullptr, 1, &gpu.device, nullptr, nullptr, &status);
+  if (status != CL_SUCCESS) {
+    std::printf("  [!] clCreateContext: %s\n", opencl_error_name(status));
+    return false;
+  }
+  gpu.queue = clCreateCommandQueue(gpu.context, gpu.device, 0, &status);
+  if (status != CL_SUCCESS) {
+    std::printf("  [!] clCreateCommandQueue: %s\n", opencl_error_name(status));
+    return false;
+  }
+  const std::string source = read_kernel_file(kernel_path);
+  if (source.empty()) {
+    std::printf("  [!] Cannot read kernel file: %s\n", kernel_path.c_str());
+    return false;
+  }
+  const char* source_text = source.data();
+  const std::size_t source_length = source.size();
+  gpu.program = clCreateProgramWithSource(gpu.context, 1, &source_text, &source_length, &status);
+  if (status != CL_SUCCESS) {
+    std::printf("  [!] clCreateProgramWithSource: %s\n", opencl_error_name(status));
+    return false;
+  }
+  if (clBuildProgram(gpu.program, 1, &gpu.device, build_options, nullptr, nullptr) != CL_SUCCESS) {
+    std::printf("  [!] OpenCL kernel build failed:\n");
+    std::printf("%s\n", build_log(gpu.program, gpu.device).c_str());
+    return false;
+  }
+  gpu.kernel = clCreateKernel(gpu.program, kernel_name, &status);
+  if (status != CL_SUCCESS) {
+    std::printf("  [!] clCreateKernel: %s\n", opencl_error_name(status));
+    return false;
+  }
+
+  // The table buffer is filled from a copy: OpenCL takes a non-const host pointer.
+  std::uint64_t tables[whirlpool_table_words];
+  std::copy(whirlpool_table_image, whirlpool_table_image + whirlpool_table_words, tables);
+  gpu.tables_buffer =
+      clCreateBuffer(gpu.context, CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR, whirlpool_table_image_size, tables, nullptr);
+  gpu.midstate_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_ONLY, sizeof(WhirlpoolWords), nullptr, nullptr);
+  gpu.target_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_ONLY, sizeof(Target256), nullptr, nullptr);
+  gpu.nonce_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr, nullptr);
+  gpu.found_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr, nullptr);
+  set_buffer_argument(gpu.kernel, tables_argument, gpu.tables_buffer);
+  set_buffer_argument(gpu.kernel, midstate_argument, gpu.midstate_buffer);
+  set_buffer_argument(gpu.kernel, nonce_argument, gpu.nonce_buffer);
+  set_buffer_argument(gpu.kernel, found_argument, gpu.found_buffer);
+  return true;
+}
+
+}  // namespace
+
+std::string read_kernel_file(const std::string& path) {
+  // Binary mode: line ends reach the compiler unchanged.
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return {};
+  std::string contents;
+  char chunk[4096];
+  std::size_t length = 0;
+  while ((length = std::fread(chunk, 1, sizeof chunk, file)) > 0) contents.append(chunk, length);
+  std::fclose(file);
+  return contents;
+}
+
+GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t global_size, std::int32_t local_size,
+                           const std::string& kernel_path) {
+  if (global_size < 1 || global_size >= global_size_limit || local_size < 1) {
+    std::printf("  [!] Invalid work size: %d global, %d local\n", global_size, local_size);
+    return nullptr;
+  }
+  const int platform_count = count_platforms();
+  if (platform_index < 0 || platform_index >= platform_count) {
+    std::printf("  [!] OpenCL platform %d not found (%d available)\n", platform_index, platform_count);
+    return nullptr;
+  }
+  const std::vector<cl_device_id> devices = device_ids(platform_index);
+  const int device_count = static_cast<int>(devices.size());
+  if (device_index < 0 || device_index >= device_count) {
+    std::printf("  [!] OpenCL device %d not found (%d available)\n", device_index, device_count);
+    return nullptr;
+  }
+
+  auto* gpu = new GpuMiner{};
+  gpu->device = devices[static_cast<std::size_t>(device_index)];
+  gpu->global_size = global_size;
+  gpu->local_size = local_size;
+  if (!build_miner(*gpu, kernel_path)) {
+    gpu_miner_release(gpu);
+    return nullptr;
+  }
+
+  char name[device_text_size];
+  char vendor[device_text_size];
+  std::uint64_t memory_size = 0;
+  get_gpu_device_info(platform_index, device_index, name, sizeof name, vendor, sizeof vendor, &memory_size);
+  std::printf("  [+] OpenCL device: %s (%s, %zu MB)\n", name, vendor,
+              static_cast<std::size_t>(memory_size / (1024 * 1024)));
+  return gpu;
+}
+
+void gpu_miner_release(GpuMiner* gpu) {
+  if (gpu == nullptr) return;
+  for (cl_mem buffer :
+       {gpu->tables_buffer, gpu->midstate_buffer, gpu->target_buffer, gpu->nonce_buffer, gpu->found_buffer}) {
+    if (buffer != nullptr) clReleaseMemObject(buffer);
+  }
+  if (gpu->kernel != nullptr) clReleaseKernel(gpu->kernel);
+  if (gpu->program != nullptr) clReleaseProgram(gpu->program);
+  if (gpu->queue != nullptr) clReleaseCommandQueue(gpu->queue);
+  if (gpu->context != nullptr) clReleaseContext(gpu->context);
+  delete gpu;
+}
+
+std::int32_t gpu_global_size(const GpuMiner& gpu) { return gpu.global_size; }
+
+std::int32_t gpu_set_job(GpuMiner& gpu, const WhirlpoolWords& midstate, const Target256& target) {
+  // Words and limbs go to the device as their little-endian memory images.
+  clEnqueueWriteBuffer(gpu.queue, gpu.midstate_buffer, CL_TRUE, 0, sizeof midstate, midstate.data(), 0, nullptr,
+                       nullptr);
+  clEnqueueWriteBuffer(gpu.queue, gpu.target_buffer, CL_TRUE, 0, sizeof target.limbs, target.limbs.data(), 0, nullptr,
+                       nullptr);
+  return clSetKernelArg(gpu.kernel, target_argument, sizeof(cl_mem), &gpu.target_buffer);
+}
+
+BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base) {
+  BatchResult result;
+  const cl_uint cleared = 0;
+  clEnqueueWriteBuffer(gpu.queue, gpu.found_buffer, CL_TRUE, 0, sizeof cleared, &cleared, 0, nullptr, nullptr);
+  const cl_ulong tail0_value = tail0;
+  const cl_ulong tail1_value = tail1;
+  const cl_uint nonce_base_value = nonce_base;
+  clSetKernelArg(gpu.kernel, tail0_argument, sizeof tail0_value, &tail0_value);
+  clSetKernelArg(gpu.kernel, tail1_argument, sizeof tail1_value, &tail1_value);
+  clSetKernelArg(gpu.kernel, nonce_base_argument, sizeof nonce_base_value, &nonce_base_value);
+
+  const auto global_work_size = static_cast<std::size_t>(gpu.global_size);
+  const auto local_work_size = static_cast<std::size_t>(gpu.local_size);
+  const cl_int status = clEnqueueNDRangeKernel(gpu.queue, gpu.kernel, 1, nullptr, &global_work_size,
+                                               &local_work_size, 0, nullptr, nullptr);
+  if (status != CL_SUCCESS) {
+    std::printf("  [!] clEnqueueNDRangeKernel: %s\n", opencl_error_name(status));
+    return result;
+  }
+  clFinish(gpu.queue);
+  result.nonces_done = static_cast<std::uint32_t>(gpu.global_size) * nonces_per_item;
+
+  cl_uint found = 0;
+  clEnqueueReadBuffer(gpu.queue, gpu.found_buffer, CL_TRUE, 0, sizeof found, &found, 0, nullptr, nullptr);
+  if (found == 0) return result;
+  cl_uint nonce = 0;
+  clEnqueueReadBuffer(gpu.queue, gpu.nonce_buffer, CL_TRUE, 0, sizeof nonce, &nonce, 0, nullptr, nullptr);
+  result.found = true;
+  result.nonce = nonce;
+  return result;
+}

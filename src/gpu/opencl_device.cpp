@@ -1,0 +1,92 @@
+#include "gpu/opencl_device.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "gpu/gpu_miner.h"
+
+namespace {
+
+// Fills a text buffer with a device string; the buffer stays empty when the text does not fit.
+void query_device_text(cl_device_id device, cl_device_info parameter, char* buffer, std::size_t buffer_size) {
+  if (buffer_size == 0) return;
+  buffer[0] = '\0';
+  if (clGetDeviceInfo(device, parameter, buffer_size, buffer, nullptr) != CL_SUCCESS) buffer[0] = '\0';
+  buffer[buffer_size - 1] = '\0';
+}
+
+}  // namespace
+
+const char* opencl_error_name(std::int32_t status) {
+  switch (status) {
+    case CL_SUCCESS: return "CL_SUCCESS";
+    case CL_DEVICE_NOT_FOUND: return "CL_DEVICE_NOT_FOUND";
+    case CL_DEVICE_NOT_AVAILABLE: return "CL_DEVICE_NOT_AVAILABLE";
+    case CL_COMPILER_NOT_AVAILABLE: return "CL_COMPILER_NOT_AVAILABLE";
+    case CL_OUT_OF_HOST_MEMORY: return "CL_OUT_OF_HOST_MEMORY";
+    case CL_BUILD_PROGRAM_FAILURE: return "CL_BUILD_PROGRAM_FAILURE";
+    case CL_MAP_FAILURE: return "CL_MAP_FAILURE";
+    case CL_INVALID_VALUE: return "CL_INVALID_VALUE";
+    case CL_INVALID_DEVICE: return "CL_INVALID_DEVICE";
+    case CL_INVALID_PLATFORM: return "CL_INVALID_PLATFORM";
+    case CL_INVALID_COMMAND_QUEUE: return "CL_INVALID_COMMAND_QUEUE";
+    case CL_INVALID_MEM_OBJECT: return "CL_INVALID_MEM_OBJECT";
+    case CL_INVALID_PROGRAM_EXECUTABLE: return "CL_INVALID_PROGRAM_EXECUTABLE";
+    case CL_INVALID_KERNEL_NAME: return "CL_INVALID_KERNEL_NAME";
+    case CL_INVALID_KERNEL_ARGS: return "CL_INVALID_KERNEL_ARGS";
+    case CL_INVALID_KERNEL_DEFINITION: return "CL_INVALID_KERNEL_DEFINITION";
+    case CL_INVALID_WORK_GROUP_SIZE: return "CL_INVALID_WORK_GROUP_SIZE";
+    default: return "CL_UNKNOWN_ERROR";
+  }
+}
+
+cl_device_type device_type_from_environment() {
+  const char* value = std::getenv("VELTRANE_DEVICE_TYPE");
+  if (value == nullptr) return CL_DEVICE_TYPE_GPU;
+  if (std::strcmp(value, "cpu") == 0) return CL_DEVICE_TYPE_CPU;
+  if (std::strcmp(value, "accelerator") == 0) return CL_DEVICE_TYPE_ACCELERATOR;
+  if (std::strcmp(value, "all") == 0) return CL_DEVICE_TYPE_ALL;
+  return CL_DEVICE_TYPE_GPU;
+}
+
+std::vector<cl_platform_id> platform_ids() {
+  cl_uint count = 0;
+  if (clGetPlatformIDs(0, nullptr, &count) != CL_SUCCESS || count == 0) return {};
+  std::vector<cl_platform_id> platforms(count);
+  if (clGetPlatformIDs(count, platforms.data(), nullptr) != CL_SUCCESS) return {};
+  return platforms;
+}
+
+std::vector<cl_device_id> device_ids(int platform_index) {
+  const std::vector<cl_platform_id> platforms = platform_ids();
+  if (platform_index < 0 || static_cast<std::size_t>(platform_index) >= platforms.size()) return {};
+  const cl_platform_id platform = platforms[static_cast<std::size_t>(platform_index)];
+  const cl_device_type type = device_type_from_environment();
+  cl_uint count = 0;
+  // A platform without devices of the type answers CL_DEVICE_NOT_FOUND.
+  if (clGetDeviceIDs(platform, type, 0, nullptr, &count) != CL_SUCCESS || count == 0) return {};
+  std::vector<cl_device_id> devices(count);
+  if (clGetDeviceIDs(platform, type, count, devices.data(), nullptr) != CL_SUCCESS) return {};
+  return devices;
+}
+
+int count_platforms() {
+  cl_uint count = 0;
+  if (clGetPlatformIDs(0, nullptr, &count) != CL_SUCCESS) return 0;
+  return static_cast<int>(count);
+}
+
+int count_gpu_devices(int platform_index) { return static_cast<int>(device_ids(platform_index).size()); }
+
+bool get_gpu_device_info(int platform_index, int device_index, char* name, std::size_t name_size, char* vendor,
+                         std::size_t vendor_size, std::uint64_t* memory_size) {
+  const std::vector<cl_device_id> devices = device_ids(platform_index);
+  if (device_index < 0 || static_cast<std::size_t>(device_index) >= devices.size()) return false;
+  const cl_device_id device = devices[static_cast<std::size_t>(device_index)];
+  query_device_text(device, CL_DEVICE_NAME, name, name_size);
+  query_device_text(device, CL_DEVICE_VENDOR, vendor, vendor_size);
+  cl_ulong bytes = 0;
+  if (clGetDeviceInfo(device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof bytes, &bytes, nullptr) != CL_SUCCESS) bytes = 0;
+  *memory_size = bytes;
+  return true;
+}

@@ -1,0 +1,39 @@
+#pragma once
+// The node's block template: the fields a job needs, taken from a getblocktemplate reply.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rpc/rpc_client.h"
+
+struct TemplateTransaction {
+  std::string data;  // hex of the serialised transaction, as sent; never empty
+  std::string txid;  // hex in display order (reverse of internal order), as sent; may be empty
+};
+
+// Texts are stored exactly as the node sent them. When valid is false no other field counts.
+struct BlockTemplate {
+  std::string previous_block_hash;  // hex in display order: reversed into the header
+  std::string bits_text;            // compact target as hex text
+  std::string target_text;          // 256-bit target, most significant digit first; may be empty
+  std::string witness_commitment;   // hex of the commitment output script; may be empty
+  std::int32_t version = 0;
+  std::uint32_t curtime = 0;
+  std::uint32_t bits = 0;  // bits_text read as hexadecimal
+  std::int64_t height = 0;
+  std::int64_t coinbase_value = 0;  // in the smallest unit
+  std::vector<TemplateTransaction> transactions;
+  // The fetch and parse finished, the previous hash is 64 hex digits, the bits 8 and every
+  // non-empty txid 64: a header or merkle leaf is never built from fewer than 32 bytes.
+  bool valid = false;
+};
+
+// Asks the node for a segwit template. Never throws: any failure gives valid false.
+BlockTemplate get_block_template(RpcClient& client);
+
+// The entries of the first "transactions" array, in order; objects without "data" are dropped.
+// Braces and brackets are counted wherever they stand, so nested arrays and objects inside an
+// entry are passed over.
+std::vector<TemplateTransaction> parse_transactions(std::string_view text);

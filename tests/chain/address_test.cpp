@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "chain/address.h"
+#include "chain/coinbase.h"
+#include "chain/sha256.h"
+#include "support/test_support.h"
+
+namespace {
+
+using test_support::from_hex;
+using test_support::to_hex;
+
+// --- Encoders written for the tests, to build addresses the decoder must read. ---
+
+constexpr std::uint32_t bech32 = 1;
+constexpr std::uint32_t bech32m = 0x2bc830a3;
+const std::string bech32_charset = "qpzry9x8gf2tvdw0s3jn54khce6mua7l";
+
+std::uint32_t polymod(const std::vector<std::uint8_t>& values) {
+  const std::uint32_t generator[] = {0x3b6a57b2, 0x26508e6d, 0x1ea119fa, 0x3d4233dd, 0x2a1462b3};
+  std::uint32_t checksum = 1;
+  for (const std::uint8_t value : values) {
+    const std::uint32_t top = checksum >> 25;
+    checksum = ((checksum & 0x1ffffff) << 5) ^ value;
+    for (int i = 0; i < 5; ++i) checksum ^= ((top >> i) & 1) ? generator[i] : 0;
+  }
+  return checksum;
+}
+
+// Program bytes as 5-bit groups, the last one padded with zero bits.
+std::vector<std::uint8_t> to_five_bit(const ByteVector& bytes) {
+  std::vector<std::uint8_t> groups;
+  std::uint32_t accumulator = 0;
+  int bits = 0;
+  for (const std::uint8_t byte : bytes) {
+    accumulator = (accumulator << 8) | byte;
+    bits += 8;
+    while (bits >= 5) {
+      bits -= 5;
+      groups.push_back(static_cast<std::uint8_t>((accumulator >> bits) & 31));
+    }
+  }
+  if (bits > 0) groups.push_back(static_cast<std::uint8_t>((accumulator << (5 - bits)) & 31));
+  return groups;
+}
+
+// hrp, "1", the data values and a checksum made with the given constant.
+std::string bech32_encode(const std::string& hrp, const std::vector<std::uint8_t>& data, std::uint32_t constant) {
+  std::vector<std::uint8_t> values;
+  for (const char c : hrp) values.push_back(static_cast<std::uint8_t>(c >> 5));
+  values.push_back(0);
+  for (const char c : hrp) values.push_back(static_cast<std::uint8_t>(c & 31));
+  values.insert(values.end(), data.begin(), data.end());
+  values.insert(values.end(), 6, 0);
+  const std::uint32_t checksum = polymod(values) ^ constant;
+  std::string text = hrp + "1";
+  for (const std::uint8_t value : data) text += bech32_charset[value];
+  for (int i = 0; i < 6; ++i) text += bech32_charset[(checksum >> (5 * (5 - i))) & 31];
+  return text;
+}
+
+std::string segwit_address(const std::string& hrp, std::uint8_t version, const ByteVector& program,
+                           std::uint32_t constant) {
+  std::vector<std::uint8_t> data{version};
+  const auto groups = to_five_bit(program);
+  data.insert(data.end(), groups.begin(), groups.end());
+  return bech32_encode(hrp, data, constant);
+}
+
+std::string base58check_encode(ByteVector payload) {
+  ByteVector checksum(32);
+  double_sha256(payload.data(), payload.size(), checksum.data());
+  payload.insert(payload.end(), checksum.begin(), checksum.begin() + 4);
+
+  const std::string alphabet = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
+  std::string digits;  // least significant first
+  ByteVector number = payload;
+  while (std::any_of(number.begin(), number.end(), [](std::uint8_t b) { return b != 0; })) {
+    std::uint32_t remainder = 0;
+    for (std::uint8_t& byte : number) {
+      const std::uint32_t value = remainder * 256 + byte;
+      byte = static_cast<std::uint8_t>(value / 58);
+      remainder = value % 58;
+    }
+    digits += alphabet[remainder];
+  }
+  for (std::size_t i = 0; i < payload.size() && payload[i] == 0; ++i) digits += '1';
+  return {digits.rbegin(), digits.rend()};
+}
+
+ByteVector pattern(std::size_t length, std::uint8_t seed) {
+  ByteVector bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + 13 * i);
+  return bytes;
+}
+
+ByteVector with_version(std::uint8_t version, const ByteVector& body) {
+  ByteVector payload{version};
+  payload.insert(payload.end(), body.begin(), body.end());
+  return payload;
+}
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// --- The dispatcher ---
+
+TEST(AddressToScript, AcceptedAndRefusedForms) {
+  const ByteVector p20 = pattern(20, 1);
+  const ByteVector p32 = pattern(32, 2);
+  const std::string h20 = to_hex(p20);
+  const std::string h32 = to_hex(p32);
+  const std::string p2wpkh = segwit_address("vtr", 0, p20, bech32);
+  const std::string p2pkh = base58check_encode(with_version(0x1c, p20));
+
+  // A 32-byte program takes 52 characters with 4 padding bits; set them to 1010.
+  std::vector<std::uint8_t> padded{0};
+  const auto groups = to_five_bit(p32);
+  padded.insert(padded.end(), groups.begin(), groups.end());
+  padded.back() |= 0x0a;
+
+  struct Case {
+    std::string name;
+    std::string address;
+    std::string script;  // hex; empty when refused
+  };
+  std::vector<Case> cases = {
+      {"v0 20-byte program", p2wpkh, "0014" + h20},
+      {"v0 32-byte program", segwit_address("vtr", 0, p32, bech32), "0020" + h32},
+      {"v1 32-byte program, bech32m", segwit_address("vtr", 1, p32, bech32m), "5120" + h32},
+      {"v1 32-byte program, bech32 checksum", segwit_address("vtr", 1, p32, bech32), "5120" + h32},
+      {"v0 with bech32m checksum", segwit_address("vtr", 0, p20, bech32m), "0014" + h20},
+      {"test network prefix", segwit_address("tvtr", 0, p20, bech32), "0014" + h20},
+      {"non-zero padding bits ignored", bech32_encode("vtr", padded, bech32), "0020" + h32},
+      {"v1 20-byte program", segwit_address("vtr", 1, p20, bech32m), ""},
+      {"v0 31-byte program", segwit_address("vtr", 0, pattern(31, 3), bech32), ""},
+      {"v0 empty program", segwit_address("vtr", 0, {}, bech32), ""},
+      {"upper case", upper(p2wpkh), ""},
+      {"another coin's prefix", segwit_address("bc", 0, p20, bech32), ""},
+      {"segwit checksum broken", p2wpkh.substr(0, p2wpkh.size() - 1) + (p2wpkh.back() == 'q' ? "p" : "q"), ""},
+      {"trailing blank not trimmed", p2wpkh + " ", ""},
+      {"base58 0x1C", p2pkh, "76a914" + h20 + "88ac"},
+      {"base58 0x12", base58check_encode(with_version(0x12, p20)), "a914" + h20 + "87"},
+      {"base58 26 bytes uses bytes 1 to 20", base58check_encode(with_version(0x1c, pattern(21, 1))),
+       "76a914" + h20 + "88ac"},
+      {"base58 24 bytes too short", base58check_encode(with_version(0x1c, pattern(19, 1))), ""},
+      {"base58 version 0x00", base58check_encode(with_version(0x00, p20)), ""},
+      {"base58 version 0x05", base58check_encode(with_version(0x05, p20)), ""},
+      {"base58 checksum broken", p2pkh.substr(0, p2pkh.size() - 1) + (p2pkh.back() == 'z' ? "y" : "z"), ""},
+      {"prefix only", "vtr1", ""},
+      {"short text", "1", ""},
+      {"empty text", "", ""},
+  };
+  for (const char bad : std::string("0OIl")) {
+    std::string address = p2pkh;
+    address[5] = bad;
+    cases.push_back({std::string("base58 with '") + bad + "'", address, ""});
+  }
+  for (std::uint8_t version = 2; version <= 16; ++version) {
+    cases.push_back({"v" + std::to_string(version), segwit_address("vtr", version, p32, bech32m), ""});
+  }
+
+  for (const Case& c : cases) {
+    EXPECT_EQ(to_hex(address_to_script(c.address)), c.script) << c.name << ": " << c.address;
+  }
+}
+
+TEST(AddressToScript, DevFeeAddressIsTheIntendedProgram) {
+  const ByteVector program = from_hex("fb1259cbcdedfdccc5d1d56bd178221d6f5d07a7");
+  EXPECT_EQ(dev_fee_address.size(), 43u);
+  EXPECT_EQ(segwit_address("vtr", 0, program, bech32), dev_fee_address);
+  EXPECT_EQ(to_hex(address_to_script(dev_fee_address)), "0014" + to_hex(program));
+}
+
+// --- The decoders on published vectors ---
+
+std::optional<test_support::JsonValue> load_fixture(const char* name) {
+  const auto fixtures = test_support::fixtures_dir();
+  if (!fixtures) return std::nullopt;
+  return test_support::parse_json(test_support::read_file(*fixtures / name));
+}
+
+// Valid BIP 173 vectors: the decoder gives the version and the program of the script, except
+// for upper-case texts, which it refuses (their lower-case form decodes).
+TEST(SegwitAddressDecode, Bip173ValidVectors) {
+  const auto vectors = load_fixture("bech32_encode_decode.json");
+  if (!vectors) GTEST_SKIP() << "shared fixtures folder not found: " << VELTRANE_FIXTURES_DIR;
+  for (const auto& vector : vectors->items) {
+    const ByteVector script = from_hex(vector.items.at(0).text);
+    const std::string& address = vector.items.at(1).text;
+    ASSERT_GE(script.size(), 2u);
+    const std::uint8_t version = script[0] == 0 ? 0 : static_cast<std::uint8_t>(script[0] - 0x50);
+    const ByteVector expected = with_version(version, ByteVector(script.begin() + 2, script.end()));
+    const bool has_upper = std::any_of(address.begin(), address.end(), [](char c) { return std::isupper(c); });
+    EXPECT_EQ(to_hex(segwit_address_decode(address)), has_upper ? "" : to_hex(expected)) << address;
+    std::string lower = address;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+    EXPECT_EQ(to_hex(segwit_address_decode(lower)), to_hex(expected)) << lower;
+  }
+}
+
+// Invalid BIP 173 vectors under this decoder's rules: it does not check the network part,
+// the version range, the program length or the padding, so several of them decode.
+TEST(SegwitAddressDecode, Bip173InvalidVectors) {
+  const auto vectors = load_fixture("bech32_invalid.json");
+  if (!vectors) GTEST_SKIP() << "shared fixtures folder not found: " << VELTRANE_FIXTURES_DIR;
+  const std::string p20 = "751e76e8199196d454941c45d1b3a323f1433bd6";
+  const std::map<std::string, std::string> expected = {
+      {"tc1qw508d6qejxtdg4y5r3zarvary0c5xw7kg3g4ty", "00" + p20},  // other network part
+      {"bc1qw508d6qejxtdg4y5r3zarvary0c5xw7kv8f3t5", ""},          // checksum
+      {"BC13W508D6QEJXTDG4Y5R3ZARVARY0C5XW7KN40WF2", ""},          // upper case
+      {"bc1rw5uspcuh", "0375"},                                    // 1-byte program
+      {"bc10w508d6qejxtdg4y5r3zarvary0c5xw7kw508d6qejxtdg4y5r3zarvary0c5xw7kw5rljs90",
+       "0f" + p20 + p20 + "75"},                                   // 41-byte program, version 15
+      {"BC1QR508D6QEJXTDG4Y5R3ZARVARYV98GJ9P", ""},                // upper case
+      {"tb1qrp33g0q5c5txsp9arysrx4k6zdkfs4nce4xj0gdcccefvpysxf3q0sL5k7", ""},  // 'L' outside the charset
+      {"bc1zw508d6qejxtdg4y5r3zarvaryvqyzf3du", "02751e76e8199196d454941c45d1b3a323"},  // long padding
+      {"tb1qrp33g0q5c5txsp9arysrx4k6zdkfs4nce4xj0gdcccefvpysxf3pjxtptv",
+       "001863143c14c5166804bd19203356da136c985678cd4d27a1b8c6329604903262"},  // non-zero padding
+      {"bc1gmk9yu", ""},                                           // nothing before the checksum
+  };
+  for (const auto& vector : vectors->items) {
+    const std::string& address = vector.items.at(0).text;
+    const auto found = expected.find(address);
+    ASSERT_NE(found, expected.end()) << "vector without an expected outcome: " << address;
+    EXPECT_EQ(to_hex(segwit_address_decode(address)), found->second) << address << " (" << vector.items.at(1).text << ")";
+  }
+}
+
+TEST(SegwitAddressDecode, MalformedTexts) {
+  const std::string valid = segwit_address("vtr", 0, pattern(20, 1), bech32);
+  const std::string cases[] = {
+      "",
+      "qpzry9x8",                       // no separator
+      "1qpzry9x8gf2tvdw",               // separator first
+      "vtr1qqqqq",                      // data part shorter than a checksum
+      valid.substr(0, 4) + "b" + valid.substr(5),  // 'b' is outside the charset
+  };
+  for (const std::string& text : cases) EXPECT_TRUE(segwit_address_decode(text).empty()) << text;
+}
+
+TEST(Base58Decode, PublishedVectors) {
+  const auto vectors = load_fixture("base58_encode_decode.json");
+  if (!vectors) GTEST_SKIP() << "shared fixtures folder not found: " << VELTRANE_FIXTURES_DIR;
+  for (const auto& vector : vectors->items) {
+    EXPECT_EQ(to_hex(base58_decode(vector.items.at(1).text)), vector.items.at(0).text) << vector.items.at(1).text;
+  }
+}
+
+TEST(Base58Decode, LeadingOnesAndForeignCharacters) {
+  EXPECT_EQ(to_hex(base58_decode("1")), "00");
+  EXPECT_EQ(to_hex(base58_decode("11z")), "000039");
+  EXPECT_TRUE(base58_decode("2g0").empty());
+  EXPECT_TRUE(base58_decode(" 2g").empty()) << "blanks are not skipped";
+}
+
+}  // namespace

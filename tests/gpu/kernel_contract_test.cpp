@@ -1,0 +1,190 @@
+// The kernel on the OpenCL device against the CPU's pow_hash. All tests share one miner, as
+// each kernel build costs seconds.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "gpu/gpu_miner.h"
+#include "pow/block_header.h"
+#include "pow/target.h"
+#include "support/test_support.h"
+
+namespace {
+
+constexpr std::int32_t contract_global_size = 64;
+constexpr std::int32_t contract_local_size = 16;
+constexpr std::uint32_t batch_nonces = contract_global_size * nonces_per_item;
+
+Target256 as_number(const PowHash& hash) {
+  Target256 number;
+  for (std::size_t k = 0; k < hash.size(); ++k) number.limbs[k / 8] |= std::uint64_t{hash[k]} << (8 * (k % 8));
+  return number;
+}
+
+bool less_than(const Target256& left, const Target256& right) {
+  for (int limb = 3; limb >= 0; --limb) {
+    const auto index = static_cast<std::size_t>(limb);
+    if (left.limbs[index] != right.limbs[index]) return left.limbs[index] < right.limbs[index];
+  }
+  return false;
+}
+
+PowHash hash_with_nonce(BlockHeader header, std::uint32_t nonce) {
+  store_u32_le(header.data() + header_nonce_offset, nonce);
+  return pow_hash(header);
+}
+
+struct LowestHash {
+  std::uint32_t nonce = 0;
+  Target256 hash;
+};
+
+// The CPU's answer for a batch: the nonce with the lowest hash among base .. base + count - 1.
+LowestHash lowest_hash(const BlockHeader& header, std::uint32_t base, std::uint32_t count) {
+  LowestHash lowest{base, as_number(hash_with_nonce(header, base))};
+  for (std::uint32_t offset = 1; offset < count; ++offset) {
+    const std::uint32_t nonce = base + offset;
+    const Target256 hash = as_number(hash_with_nonce(header, nonce));
+    if (less_than(hash, lowest.hash)) lowest = {nonce, hash};
+  }
+  return lowest;
+}
+
+BlockHeader random_header(std::mt19937_64& random) {
+  BlockHeader header{};
+  for (auto& byte : header) byte = static_cast<std::uint8_t>(random());
+  return header;
+}
+
+class KernelContract : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("VELTRANE_DEVICE_TYPE", "all", 1);
+    testing::internal::CaptureStdout();
+    gpu_ = gpu_miner_create(0, 0, contract_global_size, contract_local_size,
+                            VELTRANE_BINARY_DIR "/whirlpool_opencl.cl");
+    setup_output_ = testing::internal::GetCapturedStdout();
+  }
+  static void TearDownTestSuite() {
+    gpu_miner_release(gpu_);
+    gpu_ = nullptr;
+  }
+  void SetUp() override { ASSERT_NE(gpu_, nullptr) << setup_output_; }
+
+  // Uploads the header's job and searches one batch from base.
+  static BatchResult search(const BlockHeader& header, const Target256& target, std::uint32_t base) {
+    const Midstate midstate = compute_midstate(header);
+    gpu_set_job(*gpu_, midstate.state, target);
+    return gpu_run_batch(*gpu_, midstate.tail0, midstate.tail1, base);
+  }
+
+  inline static GpuMiner* gpu_ = nullptr;
+  inline static std::string setup_output_;
+};
+
+// With the lowest hash of the batch as the target, exactly that nonce hits: every nonce of the
+// range is searched and hash == target counts. One below it, nothing hits.
+TEST_F(KernelContract, ReportsTheLowestHashOfTheBatchFromAnyBase) {
+  struct Case {
+    const char* name;
+    std::uint32_t base;
+  };
+  const Case cases[] = {
+      {"aligned at zero", 0},
+      {"unaligned, items cross nonce byte 1", 0x00000a3d},
+      {"unaligned, crossing nonce byte 2", 0x0000f0a3},
+      {"unaligned, crossing nonce byte 3", 0x00fff0a3},
+      {"aligned, wrapping past 2^32", 0xfffff000},
+      {"unaligned, wrapping past 2^32", 0xffffef5b},
+  };
+  std::mt19937_64 random(2024);
+  for (const Case& c : cases) {
+    for (int header_number = 0; header_number < 8; ++header_number) {
+      const BlockHeader header = random_header(random);
+      const LowestHash lowest = lowest_hash(header, c.base, batch_nonces);
+      SCOPED_TRACE(std::string(c.name) + ", header " + test_support::to_hex(header));
+
+      const BatchResult hit = search(header, lowest.hash, c.base);
+      EXPECT_TRUE(hit.found);
+      EXPECT_EQ(hit.nonce, lowest.nonce);
+      EXPECT_EQ(hit.nonces_done, batch_nonces);
+
+      Target256 below = lowest.hash;
+      // The lowest hash's limb 0 is zero with negligible chance; then the test proves less.
+      if (below.limbs[0] != 0) --below.limbs[0];
+      EXPECT_FALSE(search(header, below, c.base).found);
+    }
+  }
+}
+
+// Limb 3 is compared first, and only on equality do the lower limbs decide.
+TEST_F(KernelContract, ComparesTheLimbsMostSignificantFirst) {
+  std::mt19937_64 random(99);
+  const BlockHeader header = random_header(random);
+  const std::uint32_t base = 0x12345600;
+  const LowestHash lowest = lowest_hash(header, base, batch_nonces);
+  const std::uint64_t all_ones = ~std::uint64_t{0};
+  const std::uint64_t limb2 = lowest.hash.limbs[2];
+  ASSERT_NE(limb2, 0u);
+  struct Case {
+    const char* name;
+    Target256 target;
+    bool hits;
+  };
+  const Case cases[] = {
+      {"limb 3 equal, limb 2 one below, lower limbs all ones",
+       {{all_ones, all_ones, limb2 - 1, lowest.hash.limbs[3]}}, false},
+      {"limb 3 equal, limb 2 equal, lower limbs all ones", {{all_ones, all_ones, limb2, lowest.hash.limbs[3]}}, true},
+      {"limb 3 one above, lower limbs zero", {{0, 0, 0, lowest.hash.limbs[3] + 1}}, true},
+      {"all-zero target", {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const BatchResult result = search(header, c.target, base);
+    EXPECT_EQ(result.found, c.hits);
+    if (result.found) {
+      EXPECT_TRUE(hash_meets_target(hash_with_nonce(header, result.nonce), c.target));
+    }
+    EXPECT_EQ(result.nonces_done, batch_nonces);
+  }
+}
+
+// Many nonces hit an easy target at once; whichever is reported must be one of them.
+TEST_F(KernelContract, ReportsOnlyANonceThatHits) {
+  std::mt19937_64 random(5);
+  Target256 easy;
+  easy.limbs[3] = std::uint64_t{1} << 56;  // about 1 in 256 hashes hits
+  for (int header_number = 0; header_number < 4; ++header_number) {
+    const BlockHeader header = random_header(random);
+    const std::uint32_t base = static_cast<std::uint32_t>(random());
+    const BatchResult result = search(header, easy, base);
+    ASSERT_TRUE(result.found);
+    EXPECT_LT(result.nonce - base, batch_nonces);
+    EXPECT_TRUE(hash_meets_target(hash_with_nonce(header, result.nonce), easy)) << result.nonce;
+  }
+}
+
+// The host clears the found flag before each batch; the nonce buffer keeps the last hit, which
+// must not be reported again by a batch without one.
+TEST_F(KernelContract, ClearsTheFoundFlagForEachBatch) {
+  std::mt19937_64 random(11);
+  const BlockHeader header = random_header(random);
+  LowestHash first = lowest_hash(header, 0, batch_nonces);
+  LowestHash second = lowest_hash(header, batch_nonces, batch_nonces);
+  std::uint32_t first_base = 0;
+  std::uint32_t second_base = batch_nonces;
+  if (less_than(second.hash, first.hash)) {
+    std::swap(first, second);
+    std::swap(first_base, second_base);
+  }
+  const BatchResult hit = search(header, first.hash, first_base);
+  ASSERT_TRUE(hit.found);
+  EXPECT_EQ(hit.nonce, first.nonce);
+  const BatchResult miss = search(header, first.hash, second_base);
+  EXPECT_FALSE(miss.found);
+  EXPECT_EQ(miss.nonces_done, batch_nonces);
+}
+
+}  // namespace
