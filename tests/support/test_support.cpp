@@ -1,6 +1,6 @@
 #include "support/test_support.h"
 
-#include "support/command_pipe.h"
+#include "support/platform.h"
 
 #include <array>
 #include <cstdio>

@@ -25,6 +25,9 @@ struct CommandResult {
 // Runs a shell command and collects its standard output.
 CommandResult run_command(const std::string& command);
 
+// Sets an environment variable of this process, or removes it for nullptr.
+void set_environment_variable(const std::string& name, const char* value);
+
 // A file that is removed when the object goes out of scope.
 struct TemporaryFile {
   explicit TemporaryFile(std::string_view contents, std::string_view suffix = "");
