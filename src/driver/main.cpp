@@ -1,29 +1,47 @@
 #include <cstdio>
-#include <cstring>
 
-namespace {
-
-void print_usage(const char* program_name) {
-  std::printf("Veltrane OpenCL Miner v1.1 - Whirlpool-512 (AMD/Intel/NVIDIA)\n\n");
-  std::printf("Usage: %s [options]\n\n", program_name);
-  std::printf("  -o URL       RPC URL (default http://127.0.0.1:8899)\n");
-  std::printf("  -u USER      RPC username\n");
-  std::printf("  -p PASS      RPC password\n");
-  std::printf("  -a ADDRESS   Mining payout address\n");
-  std::printf("  -P PLATFORM  OpenCL platform ID (default 0)\n");
-  std::printf("  -d DEVICE    OpenCL device ID (default 0)\n");
-  std::printf("  -G GLOBAL    Global work size (default 524288)\n");
-  std::printf("  -L LOCAL     Local work size (default 256)\n");
-  std::printf("  -k PATH      Path to .cl kernel file\n");
-  std::printf("  --benchmark  Benchmark mode\n");
-  std::printf("  --list-gpus  List OpenCL devices\n");
-  std::printf("  -h           Show help\n");
-}
-
-}  // namespace
+#include "driver/console.h"
+#include "driver/miner_options.h"
+#include "driver/mining_loop.h"
+#include "driver/utility_modes.h"
+#include "gpu/gpu_miner.h"
 
 int main(int argc, char** argv) {
+  install_stop_handler();
+  configure_console();
+  // No buffer at all: progress lines without a line feed must reach the console at once.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  print_usage(argc > 0 ? argv[0] : "veltrane-miner");
-  return 0;
+
+  MinerOptions options;
+  if (parse_command_line(argc, argv, options)) {
+    print_usage(argv[0]);
+    return 0;
+  }
+  read_config_file(options);
+
+  if (options.list_gpus) {
+    print_gpu_list();
+    return 0;
+  }
+
+  std::printf("\n  Veltrane OpenCL Miner v1.1\n");
+  std::printf("  Whirlpool-512 (AMD / Intel / NVIDIA)\n\n");
+  GpuMiner* gpu = gpu_miner_create(options.platform_id, options.device_id, options.global_work_size,
+                                   options.local_work_size, options.kernel_path);
+  if (gpu == nullptr) {
+    std::printf("  [!] Failed to initialize OpenCL\n");
+    return 1;
+  }
+  std::printf("  Work size: %d global, %d local\n\n", options.global_work_size, options.local_work_size);
+
+  if (options.benchmark) {
+    run_benchmark(options, gpu);
+    return 0;
+  }
+  if (options.address.empty()) {
+    std::printf("  [!] Address required (-a)\n");
+    gpu_miner_release(gpu);
+    return 1;
+  }
+  return run_mining(options, gpu);
 }

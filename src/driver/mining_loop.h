@@ -1,0 +1,9 @@
+#pragma once
+// The mining mode: templates from the node become GPU jobs until the stop flag is set.
+
+#include "driver/miner_options.h"
+#include "gpu/gpu_miner.h"
+
+// Mines until a stop is requested; releases the GPU. Returns 0 after a stop, 1 when the
+// payout address does not decode or the RPC client cannot be opened.
+int run_mining(const MinerOptions& options, GpuMiner* gpu);

@@ -1,0 +1,118 @@
+// The device listing, the address check and the benchmark of the real executable on an OpenCL
+// device of any type (VELTRANE_DEVICE_TYPE=all; on a machine without a GPU, PoCL's CPU device).
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "miner_output.h"
+#include "miner_process.h"
+#include "support/test_support.h"
+
+namespace {
+
+using miner_process::MinerResult;
+using miner_process::run_miner;
+using miner_process::TemporaryDirectory;
+
+constexpr int timeout_seconds = 180;  // PoCL compiles the kernel on first use
+
+// The value of "[POCL/0]   CL_DEVICE_NAME   value" in clinfo's raw listing, for device 0 of the
+// only platform; empty when clinfo is missing or shows another field order.
+std::string clinfo_value(const std::string& listing, const std::string& field) {
+  return first_capture(listing, "\\[[^/\\]]+/0\\]\\s+" + field + "\\s+(.*)");
+}
+
+TEST(GpuModesTest, ListGpusShowsTheDeviceAsClinfoDoes) {
+  TemporaryDirectory directory;
+  const MinerResult result = run_miner({"--list-gpus"}, directory.path, "all", timeout_seconds);
+  EXPECT_EQ(result.exit_code, 0);
+  ASSERT_TRUE(matches_whole(result.output, device_list_pattern)) << result.output;
+  ASSERT_NE(result.output.find("\n  Platform 0, Device 0: "), std::string::npos) << result.output;
+
+  const std::string clinfo = test_support::run_command("clinfo --raw 2>/dev/null").output;
+  const std::string name = clinfo_value(clinfo, "CL_DEVICE_NAME");
+  const std::string vendor = clinfo_value(clinfo, "CL_DEVICE_VENDOR");
+  const std::string memory = clinfo_value(clinfo, "CL_DEVICE_GLOBAL_MEM_SIZE");
+  if (first_capture(result.output, "OpenCL platforms: ([0-9]+)") != "1" || name.empty() || vendor.empty() || memory.empty()) {
+    GTEST_SKIP() << "no single-platform clinfo listing to compare with";
+  }
+  const std::string first_device = "  Platform 0, Device 0: " + name + " (" + vendor + ", " +
+                                   std::to_string(std::stoull(memory) / 1048576) + " MB)\n";
+  EXPECT_NE(result.output.find(first_device), std::string::npos) << result.output << "expected " << first_device;
+}
+
+struct AddressCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  const char* config;  // nullptr: no configuration file
+};
+
+TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
+  const AddressCase cases[] = {
+      {"no address", {}, nullptr},
+      {"-a as the last argument", {"-u", "user", "-a"}, nullptr},
+      {"file empties the address", {"-a", "vtr1qexample"}, "rpc_user=x\r\naddress=\r\n"},
+  };
+  for (const AddressCase& c : cases) {
+    TemporaryDirectory directory;
+    if (c.config != nullptr) std::ofstream(directory.path / "veltrane-miner.conf", std::ios::binary) << c.config;
+    // The work size comes first here so that a trailing "-a" stays the last argument.
+    std::vector<std::string> arguments = miner_process::small_work_arguments();
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const MinerResult result = run_miner(arguments, directory.path, "all", timeout_seconds);
+    EXPECT_EQ(result.exit_code, 1) << c.name;
+    const std::string expected(
+        "\n  Veltrane OpenCL Miner v1\\.1\n"
+        "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
+        "  \\[\\+\\] OpenCL device: .*\n"
+        "  Work size: 8192 global, 64 local\n\n"
+        "  \\[!\\] Address required \\(-a\\)\n");
+    EXPECT_TRUE(matches_whole(result.output, expected)) << c.name << ":\n" << result.output;
+  }
+}
+
+struct StopCase {
+  const char* name;
+  int signal_number;
+  const char* send_after;  // the output that has to appear before the signal is sent
+  bool during_timed_batches;
+};
+
+TEST(GpuModesTest, StoppedBenchmarkStillPrintsTheResult) {
+  // The warm-up case sends its signal within milliseconds of the work-size line; five batches
+  // of a million nonces keep the device busy far longer than that.
+  const StopCase cases[] = {
+      {"SIGINT during the timed batches", SIGINT, "s] ", true},
+      {"SIGTERM during the warm-up", SIGTERM, "  Work size", false},
+  };
+  std::vector<std::string> arguments = miner_process::small_work_arguments();
+  arguments.push_back("--benchmark");
+  for (const StopCase& c : cases) {
+    TemporaryDirectory directory;
+    miner_process::RunningMiner miner = miner_process::start_miner(arguments, directory.path, "all");
+    ASSERT_TRUE(miner_process::wait_for_output(miner, c.send_after, timeout_seconds)) << c.name << ":\n" << miner.output;
+    kill(miner.pid, c.signal_number);
+    const MinerResult result = miner_process::finish_miner(miner, timeout_seconds);
+    EXPECT_EQ(result.exit_code, 0) << c.name << ":\n" << result.output;
+
+    const BenchmarkOutput benchmark = parse_benchmark_output(result.output);
+    ASSERT_TRUE(benchmark.has_result) << c.name << ":\n" << result.output;
+    if (c.during_timed_batches) {
+      // The batch under way finishes, then the loop ends long before the full duration.
+      ASSERT_FALSE(benchmark.progress_seconds.empty()) << c.name;
+      EXPECT_LT(benchmark.progress_seconds.back(), 30.0) << c.name;
+      EXPECT_EQ(benchmark.result_hashes, benchmark.progress_seconds.size() * 8192 * 128) << c.name;
+    } else {
+      // A stop seen before the timed loop skips it: no progress line, nothing counted.
+      EXPECT_TRUE(benchmark.progress_seconds.empty()) << c.name << ":\n" << result.output;
+      EXPECT_EQ(benchmark.result_rate, "0.00 H/s") << c.name;
+      EXPECT_EQ(benchmark.result_hashes, 0u) << c.name;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,31 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/hash_rate.h"
+
+namespace {
+
+struct RateCase {
+  double rate;
+  const char* expected;
+};
+
+TEST(HashRateTest, FormatsWithTheLargestFittingUnit) {
+  const RateCase cases[] = {
+      {0.0, "0.00 H/s"},
+      {999.994, "999.99 H/s"},
+      {999.999, "1000.00 H/s"},  // the unit is chosen before rounding
+      {1000.0, "1.00 KH/s"},
+      {1500.0, "1.50 KH/s"},
+      {12345678.0, "12.35 MH/s"},
+      {2.5e9, "2.50 GH/s"},
+      {999.9e12, "999.90 TH/s"},
+      {1.5e15, "1500.00 TH/s"},  // no unit beyond TH/s
+  };
+  for (const RateCase& c : cases) {
+    EXPECT_EQ(format_hash_rate(c.rate), c.expected) << "rate " << c.rate;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+#pragma once
+// Reads the miner's console output back: regular-expression checks and the benchmark's
+// progress and result lines.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The device listing: its first line, then one line per device.
+inline const std::string device_list_pattern =
+    "OpenCL platforms: [0-9]+\n(  Platform [0-9]+, Device [0-9]+: .* \\(.*, [0-9]+ MB\\)\n)*";
+
+struct BenchmarkOutput {
+  std::vector<double> progress_seconds;  // the time shown by each "\r  [12.3s] rate  " line
+  bool progress_well_formed = true;      // every progress line had a rate in a known unit
+  bool has_result = false;               // the output ends with the result line
+  std::string result_rate;
+  std::uint64_t result_hashes = 0;
+  double result_seconds = 0;
+};
+
+BenchmarkOutput parse_benchmark_output(const std::string& output);
+
+// True when the whole text matches the ECMAScript regular expression.
+bool matches_whole(const std::string& text, const std::string& pattern);
+
+// The first capture group of the first match of pattern in text; empty when there is none.
+std::string first_capture(const std::string& text, const std::string& pattern);

@@ -1,0 +1,55 @@
+#pragma once
+// Runs the real veltrane-miner executable the way a user does: in a working directory of its
+// own (where it looks for its configuration file), with or without the OpenCL device-type
+// opt-in, reading its standard output and standard error as one stream.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace miner_process {
+
+std::filesystem::path executable_path();
+// The kernel the build places beside the executable.
+std::filesystem::path kernel_path();
+
+// Work size 8192 x 64 and the built kernel: batches of a million nonces, about a second each on
+// a CPU device.
+std::vector<std::string> small_work_arguments();
+
+// An empty directory that is removed with everything in it when the object goes out of scope.
+struct TemporaryDirectory {
+  TemporaryDirectory();
+  ~TemporaryDirectory();
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  std::filesystem::path path;
+};
+
+struct RunningMiner {
+  pid_t pid = -1;
+  int output_fd = -1;
+  std::string output;  // everything read so far
+};
+
+// device_type empty: VELTRANE_DEVICE_TYPE is removed from the environment (GPUs only).
+RunningMiner start_miner(const std::vector<std::string>& arguments, const std::filesystem::path& working_directory,
+                         const std::string& device_type);
+
+// Reads output until it contains text (true) or the miner ends or timeout_seconds pass (false).
+bool wait_for_output(RunningMiner& miner, std::string_view text, int timeout_seconds);
+
+struct MinerResult {
+  int exit_code = -1;  // -1 when the miner did not exit normally
+  std::string output;
+};
+
+// Reads the rest of the output and reaps the miner; kills it after timeout_seconds.
+MinerResult finish_miner(RunningMiner& miner, int timeout_seconds);
+
+MinerResult run_miner(const std::vector<std::string>& arguments, const std::filesystem::path& working_directory,
+                      const std::string& device_type, int timeout_seconds);
+
+}  // namespace miner_process

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "driver/miner_options.h"
+#include "miner_process.h"
+
+// The expected options below name only the fields that differ from the defaults; the others keep
+// their default member initializers on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+void PrintTo(const MinerOptions& options, std::ostream* out) {
+  *out << "{url=\"" << options.rpc_url << "\" user=\"" << options.rpc_user << "\" password=\"" << options.rpc_password
+       << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" kernel=\""
+       << options.kernel_path << "\" P=" << options.platform_id << " d=" << options.device_id
+       << " G=" << options.global_work_size << " L=" << options.local_work_size << " benchmark=" << options.benchmark
+       << " list=" << options.list_gpus << "}";
+}
+
+namespace {
+
+struct NumberCase {
+  const char* text;
+  std::int32_t expected;
+};
+
+TEST(OptionNumberTest, ReadsLikeAtolClampedTo32Bits) {
+  constexpr std::int32_t max = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int32_t min = std::numeric_limits<std::int32_t>::min();
+  const NumberCase cases[] = {
+      {"524288", 524288},
+      {"1e6", 1},  // the letter ends the number
+      {"abc", 0},
+      {"", 0},
+      {"-", 0},
+      {"+", 0},
+      {" \t\n\v\f\r-42x", -42},
+      {"+17", 17},
+      {"--5", 0},
+      {"+-5", 0},
+      {"- 5", 0},
+      {"0x10", 0},
+      {"007", 7},
+      {"2147483647", max},
+      {"2147483648", max},
+      {"-2147483648", min},
+      {"-2147483649", min},
+      {"4294967296", max},  // 2^32 would wrap to 0 if only truncated
+      {"-4294967297", min},
+      {"99999999999999999999999999999", max},  // far beyond 64 bits too
+      {"-99999999999999999999999999999", min},
+  };
+  for (const NumberCase& c : cases) {
+    EXPECT_EQ(parse_option_number(c.text), c.expected) << "text \"" << c.text << "\"";
+  }
+}
+
+struct OptionsCase {
+  const char* name;
+  std::vector<std::string> arguments;  // without the program name
+  std::string config;                  // configuration file text, applied unless help was asked for
+  bool help;
+  MinerOptions expected;
+};
+
+TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
+  const OptionsCase cases[] = {
+      {"defaults", {}, "", false, {}},
+      {"every option",
+       {"-o", "http://node:1", "-u", "user", "-p", "pass", "-a", "vtr1q", "-k", "k.cl", "-P", "1", "-d", "2", "-G",
+        "1024", "-L", "64", "--benchmark", "--list-gpus"},
+       "",
+       false,
+       {.rpc_url = "http://node:1",
+        .rpc_user = "user",
+        .rpc_password = "pass",
+        .address = "vtr1q",
+        .kernel_path = "k.cl",
+        .platform_id = 1,
+        .device_id = 2,
+        .global_work_size = 1024,
+        .local_work_size = 64,
+        .benchmark = true,
+        .list_gpus = true}},
+      {"value that looks like an option", {"-u", "-p", "secret"}, "", false, {.rpc_user = "-p"}},
+      {"-h as a value prints no usage", {"-u", "-h"}, "", false, {.rpc_user = "-h"}},
+      {"-h stops reading", {"-a", "x", "-h", "-u", "y"}, "address=z", true, {.address = "x"}},
+      {"--help", {"--help", "--benchmark"}, "", true, {}},
+      {"value option last is ignored", {"-u", "bob", "-a"}, "", false, {.rpc_user = "bob"}},
+      {"number option last is ignored", {"-G"}, "", false, {}},
+      {"numbers read like atol",
+       {"-G", "1e6", "-P", "x1", "-d", "  -3", "-L", "99999999999"},
+       "",
+       false,
+       {.platform_id = 0, .device_id = -3, .global_work_size = 1, .local_work_size = 2147483647}},
+      {"unrecognised spellings",
+       {"--BENCHMARK", "-benchmark", "-list-gpus", "--list-gpus=1", "-a=addr", "-ua", "-H", "--h", "-O", "x"},
+       "",
+       false,
+       {}},
+      {"repeated option keeps the last", {"-a", "one", "-G", "1", "-a", "two", "-G", "2"}, "", false,
+       {.address = "two", .global_work_size = 2}},
+      {"CRLF lines", {}, "rpc_url=http://x\r\nrpc_user=u\r\n", false, {.rpc_url = "http://x", .rpc_user = "u"}},
+      {"only one carriage return removed", {}, "rpc_user=u\r\r\n", false, {.rpc_user = "u\r"}},
+      {"comments only in the first column", {"-a", "cli"}, "#address=a\n #address=b\n", false, {.address = "cli"}},
+      {"hash inside a value is text", {}, "rpc_password=pa#ss", false, {.rpc_password = "pa#ss"}},
+      {"value keeps further equals signs", {}, "rpc_password=a=b=c\n", false, {.rpc_password = "a=b=c"}},
+      {"empty value overrides", {"-a", "cli", "-u", "cli"}, "address=\nrpc_user=", false, {}},
+      {"nothing trimmed",
+       {},
+       "rpc_url = http://x\nrpc_user =u\n address=z\nrpc_password= p \n",
+       false,
+       {.rpc_password = " p "}},
+      {"unknown and case-different keys",
+       {},
+       "RPC_URL=x\nkernel_path=k.cl\nglobal_work_size=5\nbenchmark=1\nrpc_urlx=y\n",
+       false,
+       {}},
+      {"line without equals sign", {}, "address\n\n\r\n=x\n", false, {}},
+      {"coinbase text", {}, "coinbase=Hello from the pool\n", false, {.coinbase = "Hello from the pool"}},
+      {"last line without line feed", {}, "rpc_user=a\nrpc_user=last", false, {.rpc_user = "last"}},
+      {"file over command line, later line over earlier",
+       {"-o", "http://cli", "-a", "cli"},
+       "rpc_url=http://file\naddress=1\naddress=2\n",
+       false,
+       {.rpc_url = "http://file", .address = "2"}},
+  };
+  for (const OptionsCase& c : cases) {
+    std::vector<const char*> argv = {"veltrane-miner"};
+    for (const std::string& argument : c.arguments) argv.push_back(argument.c_str());
+    MinerOptions options;
+    const bool help = parse_command_line(static_cast<int>(argv.size()), argv.data(), options);
+    if (!help) apply_config_text(c.config, options);
+    EXPECT_EQ(help, c.help) << c.name;
+    EXPECT_EQ(options, c.expected) << c.name;
+  }
+}
+
+// Runs a test body in a fresh empty working directory, restoring the old one afterwards.
+class WorkingDirectoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::current_path(directory_.path); }
+  void TearDown() override { std::filesystem::current_path(previous_); }
+  std::filesystem::path previous_ = std::filesystem::current_path();
+  miner_process::TemporaryDirectory directory_;
+};
+
+TEST_F(WorkingDirectoryTest, MissingConfigFileChangesNothing) {
+  MinerOptions options;
+  options.address = "cli";
+  read_config_file(options);
+  EXPECT_EQ(options, MinerOptions{.address = "cli"});
+}
+
+TEST_F(WorkingDirectoryTest, ConfigFileIsReadFromTheWorkingDirectory) {
+  std::ofstream(config_file_name, std::ios::binary) << "address=file\r\nrpc_user=u";
+  MinerOptions options;
+  options.address = "cli";
+  read_config_file(options);
+  EXPECT_EQ(options, (MinerOptions{.rpc_user = "u", .address = "file"}));
+}
+
+}  // namespace
