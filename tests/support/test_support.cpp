@@ -61,6 +61,18 @@ TemporaryFile::~TemporaryFile() {
   std::filesystem::remove(path, ignored);
 }
 
+TemporaryDirectory::TemporaryDirectory() {
+  std::random_device random;
+  path = std::filesystem::temp_directory_path() /
+         ("veltrane-miner-test-" + std::to_string(getpid()) + "-" + std::to_string(random()));
+  std::filesystem::create_directories(path);
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
 std::optional<std::filesystem::path> fixtures_dir() {
   const std::filesystem::path dir = VELTRANE_FIXTURES_DIR;
   if (std::filesystem::is_directory(dir)) return dir;

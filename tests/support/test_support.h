@@ -37,6 +37,15 @@ struct TemporaryFile {
   std::filesystem::path path;
 };
 
+// An empty directory that is removed with everything in it when the object goes out of scope.
+struct TemporaryDirectory {
+  TemporaryDirectory();
+  ~TemporaryDirectory();
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  std::filesystem::path path;
+};
+
 // The shared fixtures folder, or nothing when it is absent (tests then skip).
 std::optional<std::filesystem::path> fixtures_dir();
 std::string read_file(const std::filesystem::path& path);
