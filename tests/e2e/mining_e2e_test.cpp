@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -37,9 +36,13 @@ TestNode start_node(std::vector<std::string> options) {
   argv.insert(argv.end(), options.begin(), options.end());
   TestNode node{std::make_unique<ChildProcess>(argv), ""};
   EXPECT_TRUE(node.process->wait_for_output("http://127.0.0.1:", node_start_seconds)) << node.process->output();
-  std::smatch match;
   const std::string output = node.process->output();
-  if (std::regex_search(output, match, std::regex("http://127\\.0\\.0\\.1:[0-9]+"))) node.url = match.str();
+  const std::string prefix = "http://127.0.0.1:";
+  const std::size_t start = output.find(prefix);
+  if (start != std::string::npos) {
+    const std::size_t end = output.find_first_not_of("0123456789", start + prefix.size());
+    node.url = output.substr(start, end - start);
+  }
   return node;
 }
 
