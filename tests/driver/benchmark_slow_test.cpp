@@ -8,11 +8,12 @@
 
 #include "miner_output.h"
 #include "miner_process.h"
+#include "support/test_support.h"
 
 namespace {
 
 TEST(BenchmarkSlowTest, FullRunShowsProgressUntilThirtySeconds) {
-  miner_process::TemporaryDirectory directory;
+  test_support::TemporaryDirectory directory;
   std::vector<std::string> arguments = miner_process::small_work_arguments();
   arguments.push_back("--benchmark");
   const miner_process::MinerResult result = miner_process::run_miner(arguments, directory.path, "all", 300);

@@ -8,12 +8,13 @@
 
 #include "miner_output.h"
 #include "miner_process.h"
+#include "support/test_support.h"
 
 namespace {
 
 using miner_process::MinerResult;
 using miner_process::run_miner;
-using miner_process::TemporaryDirectory;
+using test_support::TemporaryDirectory;
 
 constexpr int timeout_seconds = 60;
 

@@ -16,7 +16,7 @@ namespace {
 
 using miner_process::MinerResult;
 using miner_process::run_miner;
-using miner_process::TemporaryDirectory;
+using test_support::TemporaryDirectory;
 
 constexpr int timeout_seconds = 180;  // PoCL compiles the kernel on first use
 

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <poll.h>
-#include <random>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,18 +16,6 @@ std::filesystem::path kernel_path() { return std::filesystem::path(VELTRANE_BINA
 
 std::vector<std::string> small_work_arguments() {
   return {"-G", "8192", "-L", "64", "-k", kernel_path().string()};
-}
-
-TemporaryDirectory::TemporaryDirectory() {
-  std::random_device random;
-  path = std::filesystem::temp_directory_path() /
-         ("veltrane-miner-test-" + std::to_string(getpid()) + "-" + std::to_string(random()));
-  std::filesystem::create_directories(path);
-}
-
-TemporaryDirectory::~TemporaryDirectory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
 }
 
 RunningMiner start_miner(const std::vector<std::string>& arguments, const std::filesystem::path& working_directory,

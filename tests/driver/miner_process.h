@@ -19,15 +19,6 @@ std::filesystem::path kernel_path();
 // a CPU device.
 std::vector<std::string> small_work_arguments();
 
-// An empty directory that is removed with everything in it when the object goes out of scope.
-struct TemporaryDirectory {
-  TemporaryDirectory();
-  ~TemporaryDirectory();
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-  std::filesystem::path path;
-};
-
 struct RunningMiner {
   pid_t pid = -1;
   int output_fd = -1;

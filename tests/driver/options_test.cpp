@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "driver/miner_options.h"
-#include "miner_process.h"
+#include "support/test_support.h"
 
 // The expected options below name only the fields that differ from the defaults; the others keep
 // their default member initializers on purpose.
@@ -149,7 +149,7 @@ class WorkingDirectoryTest : public ::testing::Test {
   void SetUp() override { std::filesystem::current_path(directory_.path); }
   void TearDown() override { std::filesystem::current_path(previous_); }
   std::filesystem::path previous_ = std::filesystem::current_path();
-  miner_process::TemporaryDirectory directory_;
+  test_support::TemporaryDirectory directory_;
 };
 
 TEST_F(WorkingDirectoryTest, MissingConfigFileChangesNothing) {

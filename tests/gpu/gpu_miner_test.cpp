@@ -16,13 +16,9 @@ const std::string installed_kernel = VELTRANE_BINARY_DIR "/whirlpool_opencl.cl";
 // Sets VELTRANE_DEVICE_TYPE (or unsets it for nullptr) for one scope; "all" afterwards.
 struct DeviceTypeSetting {
   explicit DeviceTypeSetting(const char* value) {
-    if (value == nullptr) {
-      unsetenv("VELTRANE_DEVICE_TYPE");
-    } else {
-      setenv("VELTRANE_DEVICE_TYPE", value, 1);
-    }
+    test_support::set_environment_variable("VELTRANE_DEVICE_TYPE", value);
   }
-  ~DeviceTypeSetting() { setenv("VELTRANE_DEVICE_TYPE", "all", 1); }
+  ~DeviceTypeSetting() { test_support::set_environment_variable("VELTRANE_DEVICE_TYPE", "all"); }
   DeviceTypeSetting(const DeviceTypeSetting&) = delete;
   DeviceTypeSetting& operator=(const DeviceTypeSetting&) = delete;
 };

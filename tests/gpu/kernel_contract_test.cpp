@@ -61,7 +61,7 @@ BlockHeader random_header(std::mt19937_64& random) {
 class KernelContract : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    setenv("VELTRANE_DEVICE_TYPE", "all", 1);
+    test_support::set_environment_variable("VELTRANE_DEVICE_TYPE", "all");
     testing::internal::CaptureStdout();
     gpu_ = gpu_miner_create(0, 0, contract_global_size, contract_local_size,
                             VELTRANE_BINARY_DIR "/whirlpool_opencl.cl");

@@ -1,15 +1,7 @@
 #include "rpc/test_http_server.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <csignal>
-#include <fstream>
-#include <stdexcept>
-
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "support/test_support.h"
 
@@ -73,20 +65,6 @@ bool same_name(std::string_view a, std::string_view b) {
   });
 }
 
-// Reads the port line that the server prints once it listens.
-std::uint16_t read_port(int fd) {
-  std::string line;
-  char c = 0;
-  while (line.find('\n') == std::string::npos) {
-    pollfd readable{fd, POLLIN, 0};
-    if (poll(&readable, 1, 10'000) <= 0 || read(fd, &c, 1) != 1) {
-      throw std::runtime_error("test HTTP server did not start");
-    }
-    line += c;
-  }
-  return static_cast<std::uint16_t>(std::stoi(line));
-}
-
 }  // namespace
 
 ScriptedResponse reply(std::string body, int status) {
@@ -113,49 +91,13 @@ bool RecordedRequest::has_header(std::string_view name) const {
 }
 
 TestHttpServer::TestHttpServer(const std::vector<ScriptedResponse>& script, bool use_ipv6) : ipv6(use_ipv6) {
-  static std::atomic<int> serial{0};
-  directory = std::filesystem::temp_directory_path() /
-              ("veltrane-http-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
-  std::filesystem::create_directories(directory);
-  const std::string script_path = (directory / "script.json").string();
-  std::ofstream(script_path) << script_json(script);
-  const std::string record_dir = (directory / "requests").string();
-  std::filesystem::create_directories(record_dir);
-  const std::string server_path = VELTRANE_SOURCE_DIR "/tests/rpc/http_test_server.py";
-
-  int port_pipe[2];
-  if (pipe(port_pipe) != 0) throw std::runtime_error("pipe failed");
-  pid = fork();
-  if (pid == 0) {
-    dup2(port_pipe[1], STDOUT_FILENO);
-    close(port_pipe[0]);
-    close(port_pipe[1]);
-    execlp("python3", "python3", server_path.c_str(), script_path.c_str(), record_dir.c_str(),
-           ipv6 ? "ipv6" : "ipv4", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(port_pipe[1]);
-  try {
-    port = read_port(port_pipe[0]);
-  } catch (...) {
-    close(port_pipe[0]);
-    stop();
-    throw;
-  }
-  close(port_pipe[0]);
+  start(script_json(script));
 }
 
 TestHttpServer::~TestHttpServer() {
   stop();
   std::error_code ignored;
   std::filesystem::remove_all(directory, ignored);
-}
-
-void TestHttpServer::stop() {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-  pid = -1;
 }
 
 std::string TestHttpServer::url(std::string_view path) const {

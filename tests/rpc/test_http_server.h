@@ -1,6 +1,7 @@
 #pragma once
-// Starts tests/rpc/http_test_server.py as a child process on a free loopback port, hands it a
-// script of responses and reads back the requests it received.
+// Starts tests/rpc/http_test_server.py on a free loopback port, hands it a script of responses
+// and reads back the requests it received. On POSIX systems the server is a child process of
+// the test; under Wine a launcher on the Linux side starts it (tests/windows).
 
 #include <cstdint>
 #include <filesystem>
@@ -8,8 +9,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "rpc/rpc_client.h"
 
@@ -52,9 +51,22 @@ struct TestHttpServer {
 
   std::uint16_t port = 0;
   bool ipv6 = false;
-  std::filesystem::path directory;
-  pid_t pid = -1;
+  std::filesystem::path directory;  // holds script.json and the recorded requests/
+  std::int64_t server_id = -1;      // the server's process id; -1 once it has ended
+
+  // Starts the server with the script and fills port, directory and server_id (per platform).
+  void start(const std::string& script_json);
 };
+
+// Where the platforms' HTTP clients differ (libcurl on POSIX systems, WinHTTP on Windows).
+struct HttpClientTraits {
+  const char* connect_failure;  // raised when no connection can be made
+  const char* receive_failure;  // raised when the connection closes without a reply
+  // Request headers the client adds of its own accord besides Host, User-Agent, Content-Length.
+  std::vector<std::string> own_headers;
+  bool applies_timeouts;  // false: the client's own time-outs apply
+};
+extern const HttpClientTraits platform_http_client;
 
 // A loopback URL on which nothing listens: connections are refused.
 std::string unreachable_url();

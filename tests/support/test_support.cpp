@@ -1,12 +1,13 @@
 #include "support/test_support.h"
 
+#include "support/platform.h"
+
 #include <array>
 #include <cstdio>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace test_support {
@@ -38,13 +39,12 @@ std::string to_hex(const std::uint8_t* bytes, std::size_t length) {
 
 CommandResult run_command(const std::string& command) {
   CommandResult result;
-  FILE* pipe = popen(command.c_str(), "r");
+  FILE* pipe = open_command_pipe(command.c_str());
   if (pipe == nullptr) return result;
   std::array<char, 4096> buffer{};
   std::size_t count = 0;
   while ((count = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.output.append(buffer.data(), count);
-  const int status = pclose(pipe);
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.exit_code = close_command_pipe(pipe);
   return result;
 }
 
@@ -59,6 +59,18 @@ TemporaryFile::TemporaryFile(std::string_view contents, std::string_view suffix)
 TemporaryFile::~TemporaryFile() {
   std::error_code ignored;
   std::filesystem::remove(path, ignored);
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+  std::random_device random;
+  path = std::filesystem::temp_directory_path() /
+         ("veltrane-miner-test-" + std::to_string(getpid()) + "-" + std::to_string(random()));
+  std::filesystem::create_directories(path);
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
 }
 
 std::optional<std::filesystem::path> fixtures_dir() {

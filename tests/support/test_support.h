@@ -25,12 +25,24 @@ struct CommandResult {
 // Runs a shell command and collects its standard output.
 CommandResult run_command(const std::string& command);
 
+// Sets an environment variable of this process, or removes it for nullptr.
+void set_environment_variable(const std::string& name, const char* value);
+
 // A file that is removed when the object goes out of scope.
 struct TemporaryFile {
   explicit TemporaryFile(std::string_view contents, std::string_view suffix = "");
   ~TemporaryFile();
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
+  std::filesystem::path path;
+};
+
+// An empty directory that is removed with everything in it when the object goes out of scope.
+struct TemporaryDirectory {
+  TemporaryDirectory();
+  ~TemporaryDirectory();
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
   std::filesystem::path path;
 };
 

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The Windows executable under Wine against the local test node, set up the way a Windows user
+# runs it: the executable and the kernel in one folder, that folder the working directory, the
+# RPC credentials in veltrane-miner.conf there (written with CRLF line ends, as Notepad does).
+# Mines until the node has accepted two blocks, then presses Ctrl-C (Wine turns SIGINT into the
+# console's CTRL_C_EVENT) and checks the miner's wind-down and the node's count.
+#   mining_e2e.sh MINER_EXE KERNEL_FILE TESTNODE_DIR     (WINEPREFIX set by the caller)
+set -euo pipefail
+miner_exe=$1
+kernel_file=$2
+testnode_dir=$3
+wanted_blocks=2
+start_seconds=240  # kernel build on a CPU OpenCL device under Wine included
+payout_address=tvtr1ql58gw3ecx3a9y5fstph3q44qrv6x73uh09k7tf
+
+work=$(mktemp -d)
+node_pid=""
+miner_pid=""
+cleanup() {
+  if [ -n "$miner_pid" ]; then kill -KILL "$miner_pid" 2>/dev/null || true; fi
+  if [ -n "$node_pid" ]; then kill "$node_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAILED: $*"
+  echo "--- miner output"; cat "$work/miner.log" 2>/dev/null || true
+  echo "--- node output"; cat "$work/node.log" 2>/dev/null || true
+  exit 1
+}
+
+python3 "$testnode_dir/testnode.py" --port 0 >"$work/node.log" 2>&1 &
+node_pid=$!
+for _ in $(seq 100); do
+  grep -q 'listening on http://' "$work/node.log" && break
+  kill -0 "$node_pid" 2>/dev/null || fail "the test node did not start"
+  sleep 0.1
+done
+url=$(grep -o 'http://127\.0\.0\.1:[0-9]*' "$work/node.log" | head -n 1)
+[ -n "$url" ] || fail "the test node printed no URL"
+
+folder=$work/miner
+mkdir "$folder"
+cp "$miner_exe" "$folder/veltrane-miner.exe"
+cp "$kernel_file" "$folder/whirlpool_opencl.cl"
+printf 'rpc_user=veltrane\r\nrpc_password=veltrane\r\n' >"$folder/veltrane-miner.conf"
+
+cd "$folder"
+VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -a "$payout_address" -G 256 -L 64 \
+  >"$work/miner.log" 2>&1 </dev/null &
+miner_pid=$!
+
+accepted=0
+deadline=$((SECONDS + start_seconds))
+while [ "$accepted" -lt "$wanted_blocks" ]; do
+  kill -0 "$miner_pid" 2>/dev/null || fail "the miner ended by itself"
+  [ $SECONDS -lt $deadline ] || fail "fewer than $wanted_blocks blocks accepted in ${start_seconds}s"
+  sleep 0.5
+  accepted=$(grep -c 'ACCEPTED' "$work/miner.log" || true)
+done
+
+kill -INT "$miner_pid"
+exit_code=""
+for _ in $(seq 600); do
+  if ! kill -0 "$miner_pid" 2>/dev/null; then
+    exit_code=0
+    wait "$miner_pid" || exit_code=$?
+    break
+  fi
+  sleep 0.1
+done
+[ -n "$exit_code" ] || fail "the miner did not stop within a minute of Ctrl-C"
+miner_pid=""
+[ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"
+grep -q 'REJECTED' "$work/miner.log" && fail "the node rejected a block"
+
+# Every block the miner counted as accepted is one the node accepted, and no more.
+accepted=$(grep -c 'ACCEPTED' "$work/miner.log")
+grep -q "  \[\*\] Done\. [0-9]* hashes, $accepted blocks" "$work/miner.log" ||
+  fail "no \"Done.\" line with $accepted blocks after Ctrl-C"
+node_accepted=$(python3 "$testnode_dir/control.py" --url "$url" summary |
+  python3 -c 'import json, sys; print(len(json.load(sys.stdin)["accepted"]))')
+[ "$node_accepted" -eq "$accepted" ] ||
+  fail "the miner reports $accepted accepted blocks, the node $node_accepted"
+echo "mined under Wine: $accepted blocks accepted by the test node, stopped by Ctrl-C"
