@@ -93,10 +93,10 @@ TEST(GpuModesTest, StoppedBenchmarkStillPrintsTheResult) {
   arguments.push_back("--benchmark");
   for (const StopCase& c : cases) {
     TemporaryDirectory directory;
-    miner_process::RunningMiner miner = miner_process::start_miner(arguments, directory.path, "all");
-    ASSERT_TRUE(miner_process::wait_for_output(miner, c.send_after, timeout_seconds)) << c.name << ":\n" << miner.output;
-    kill(miner.pid, c.signal_number);
-    const MinerResult result = miner_process::finish_miner(miner, timeout_seconds);
+    const auto miner = miner_process::start_miner(arguments, directory.path, "all");
+    ASSERT_TRUE(miner->wait_for_output(c.send_after, timeout_seconds)) << c.name << ":\n" << miner->output();
+    miner->send_signal(c.signal_number);
+    const MinerResult result = miner_process::finish_miner(*miner, timeout_seconds);
     EXPECT_EQ(result.exit_code, 0) << c.name << ":\n" << result.output;
 
     const BenchmarkOutput benchmark = parse_benchmark_output(result.output);

@@ -4,10 +4,12 @@
 // opt-in, reading its standard output and standard error as one stream.
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
+
+#include "support/child_process.h"
 
 namespace miner_process {
 
@@ -19,26 +21,18 @@ std::filesystem::path kernel_path();
 // a CPU device.
 std::vector<std::string> small_work_arguments();
 
-struct RunningMiner {
-  pid_t pid = -1;
-  int output_fd = -1;
-  std::string output;  // everything read so far
-};
-
 // device_type empty: VELTRANE_DEVICE_TYPE is removed from the environment (GPUs only).
-RunningMiner start_miner(const std::vector<std::string>& arguments, const std::filesystem::path& working_directory,
-                         const std::string& device_type);
-
-// Reads output until it contains text (true) or the miner ends or timeout_seconds pass (false).
-bool wait_for_output(RunningMiner& miner, std::string_view text, int timeout_seconds);
+std::unique_ptr<test_support::ChildProcess> start_miner(const std::vector<std::string>& arguments,
+                                                        const std::filesystem::path& working_directory,
+                                                        const std::string& device_type);
 
 struct MinerResult {
   int exit_code = -1;  // -1 when the miner did not exit normally
   std::string output;
 };
 
-// Reads the rest of the output and reaps the miner; kills it after timeout_seconds.
-MinerResult finish_miner(RunningMiner& miner, int timeout_seconds);
+// Waits for the miner to end and collects its output; kills it after timeout_seconds.
+MinerResult finish_miner(test_support::ChildProcess& miner, int timeout_seconds);
 
 MinerResult run_miner(const std::vector<std::string>& arguments, const std::filesystem::path& working_directory,
                       const std::string& device_type, int timeout_seconds);

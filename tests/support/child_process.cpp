@@ -41,8 +41,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
     dup2(output_fd, STDERR_FILENO);
     const int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-    // The child starts in its own process group so a signal sent to it reaches only it.
+    // The child starts in its own process group so a signal sent to it reaches only it, and
+    // with the default signal dispositions, whatever the test runner ignores or blocks.
     setpgid(0, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) signal(signal_number, SIG_DFL);
     for (const auto& [name, value] : environment) {
       if (value.empty()) {
         unsetenv(name.c_str());
