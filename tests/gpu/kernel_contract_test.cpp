@@ -191,7 +191,7 @@ TEST_F(KernelContract, ClearsTheFoundFlagForEachBatch) {
 // The kernel shares its tables and round keys within a work-group; any group size must work,
 // including one item alone, sizes that do not divide 256 and sizes above it.
 TEST(KernelWorkGroups, SearchesTheWholeBatchWithAnyGroupSize) {
-  setenv("VELTRANE_DEVICE_TYPE", "all", 1);
+  test_support::set_environment_variable("VELTRANE_DEVICE_TYPE", "all");
   const std::pair<std::int32_t, std::int32_t> sizes[] = {{1, 1}, {24, 24}, {520, 260}};
   std::mt19937_64 random(31);
   for (const auto& [global_size, local_size] : sizes) {
