@@ -3,6 +3,7 @@
 #include "driver/console.h"
 #include "driver/miner_options.h"
 #include "driver/mining_loop.h"
+#include "driver/pool_mining.h"
 #include "driver/utility_modes.h"
 #include "gpu/gpu_miner.h"
 
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
     run_benchmark(options, gpu);
     return 0;
   }
+  if (!options.pool_urls.empty()) return run_pool_mining(options, gpu);
   if (options.address.empty()) {
     std::printf("  [!] Address required (-a)\n");
     gpu_miner_release(gpu);

@@ -4,6 +4,8 @@
 #include <limits>
 #include <string>
 
+#include "stratum/pool_failover.h"
+
 std::int32_t parse_option_number(std::string_view text) {
   std::size_t position = 0;
   // The same white space that isspace() accepts in the "C" locale.
@@ -64,7 +66,9 @@ bool parse_command_line(int argc, const char* const argv[], MinerOptions& option
     const std::string_view argument = argv[index];
     const bool has_value = index + 1 < argc;
     // A value is taken as it stands, even when it looks like an option ("-u -p" sets user "-p").
-    if (std::string* text = text_option(argument, options); text != nullptr && has_value) {
+    if (argument == "-o" && has_value && is_pool_url(argv[index + 1])) {
+      options.pool_urls.emplace_back(argv[++index]);  // repeatable: each further pool is a failover
+    } else if (std::string* text = text_option(argument, options); text != nullptr && has_value) {
       *text = argv[++index];
     } else if (std::int32_t* number = number_option(argument, options); number != nullptr && has_value) {
       *number = parse_option_number(argv[++index]);
@@ -93,10 +97,12 @@ void print_usage(const char* program_name) {
   std::printf("  -k PATH      Path to .cl kernel file\n");
   std::printf("  --benchmark  Benchmark mode\n");
   std::printf("  --list-gpus  List OpenCL devices\n");
+  std::printf("  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n");
   std::printf("  -h           Show help\n");
 }
 
 void apply_config_text(std::string_view text, MinerOptions& options) {
+  bool file_has_pools = false;
   while (!text.empty()) {
     const std::size_t line_end = text.find('\n');
     std::string_view line = text.substr(0, line_end);
@@ -107,7 +113,11 @@ void apply_config_text(std::string_view text, MinerOptions& options) {
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) continue;
     // Nothing is trimmed: "rpc_url =" has the key "rpc_url " and matches nothing.
-    if (std::string* field = config_field(line.substr(0, equals), options)) {
+    if (line.substr(0, equals) == "pool_url") {
+      if (!file_has_pools) options.pool_urls.clear();
+      file_has_pools = true;
+      options.pool_urls.emplace_back(line.substr(equals + 1));
+    } else if (std::string* field = config_field(line.substr(0, equals), options)) {
       *field = line.substr(equals + 1);
     }
   }

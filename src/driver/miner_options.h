@@ -4,9 +4,13 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct MinerOptions {
   std::string rpc_url = "http://127.0.0.1:8899";
+  // stratum+tcp:// URLs, in order of preference; any selects pool mining (-u and -p then are
+  // the pool's worker and password).
+  std::vector<std::string> pool_urls;
   std::string rpc_user;
   std::string rpc_password;
   std::string address;   // payout address; mining needs one
@@ -39,6 +43,7 @@ void print_usage(const char* program_name);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
 // starts a comment. Keys rpc_url, rpc_user, rpc_password, address and coinbase; others ignored.
+// pool_url may be given several times; the file's pool_url lines replace those of the command line.
 void apply_config_text(std::string_view text, MinerOptions& options);
 
 // Applies the configuration file if it can be opened; a missing file is not an error.

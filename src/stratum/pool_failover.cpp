@@ -1,0 +1,92 @@
+#include "stratum/pool_failover.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace {
+
+constexpr std::int64_t nanoseconds_per_second = 1'000'000'000;
+
+std::int64_t seconds(int count) { return std::int64_t{count} * nanoseconds_per_second; }
+
+}  // namespace
+
+bool is_pool_url(std::string_view url) { return url.substr(0, pool_url_scheme.size()) == pool_url_scheme; }
+
+std::optional<PoolEndpoint> parse_pool_url(std::string_view url) {
+  if (!is_pool_url(url)) return std::nullopt;
+  std::string_view rest = url.substr(pool_url_scheme.size());
+  if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+  std::string_view host;
+  std::string_view port_text;
+  if (!rest.empty() && rest.front() == '[') {
+    const std::size_t close = rest.find(']');
+    if (close == std::string_view::npos || close + 1 >= rest.size() || rest[close + 1] != ':') return std::nullopt;
+    host = rest.substr(1, close - 1);
+    port_text = rest.substr(close + 2);
+  } else {
+    const std::size_t colon = rest.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    host = rest.substr(0, colon);
+    port_text = rest.substr(colon + 1);
+    if (host.find(':') != std::string_view::npos) return std::nullopt;  // IPv6 needs brackets
+  }
+  if (host.empty() || host.find_first_of("/ ") != std::string_view::npos) return std::nullopt;
+  unsigned port = 0;
+  const auto [end, error] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+  if (error != std::errc() || end != port_text.data() + port_text.size() || port == 0 || port > 65535) {
+    return std::nullopt;
+  }
+  return PoolEndpoint{std::string(url), std::string(host), static_cast<std::uint16_t>(port)};
+}
+
+int reconnect_pause_seconds(int failed_attempts) {
+  if (failed_attempts <= 0) return 0;
+  int pause = first_reconnect_pause_seconds;
+  for (int attempt = 1; attempt < failed_attempts && pause < longest_reconnect_pause_seconds; ++attempt) pause *= 2;
+  return std::min(pause, longest_reconnect_pause_seconds);
+}
+
+void failover_connect_failed(PoolFailover& failover, std::int64_t now_ns) {
+  ++failover.failed_attempts;
+  failover.current = (failover.current + 1) % std::max<std::size_t>(failover.pool_count, 1);
+  failover.next_attempt_ns = now_ns + seconds(reconnect_pause_seconds(failover.failed_attempts));
+  failover.primary_back_since.reset();
+  failover.next_probe_ns = failover.next_attempt_ns + seconds(primary_probe_seconds);
+}
+
+void failover_connection_lost(PoolFailover& failover, std::int64_t now_ns) {
+  ++failover.failed_attempts;
+  failover.next_attempt_ns = now_ns + seconds(reconnect_pause_seconds(failover.failed_attempts));
+}
+
+void failover_session_ready(PoolFailover& failover) { failover.failed_attempts = 0; }
+
+void failover_reconnect_requested(PoolFailover& failover, int wait_seconds, std::int64_t now_ns) {
+  failover.next_attempt_ns = now_ns + seconds(std::clamp(wait_seconds, 0, longest_reconnect_pause_seconds));
+}
+
+bool failover_probe_due(const PoolFailover& failover, std::int64_t now_ns) {
+  return failover.current != 0 && now_ns >= failover.next_probe_ns;
+}
+
+bool failover_probe_result(PoolFailover& failover, bool reachable, std::int64_t now_ns) {
+  failover.next_probe_ns = now_ns + seconds(primary_probe_seconds);
+  if (!reachable) {
+    failover.primary_back_since.reset();
+    return false;
+  }
+  if (!failover.primary_back_since) failover.primary_back_since = now_ns;
+  return now_ns - *failover.primary_back_since >= seconds(primary_back_seconds);
+}
+
+void failover_return_to_first(PoolFailover& failover, std::int64_t now_ns) {
+  failover.current = 0;
+  failover.failed_attempts = 0;
+  failover.primary_back_since.reset();
+  failover.next_attempt_ns = now_ns;
+}
+
+bool pool_went_silent(std::int64_t last_received_ns, std::int64_t now_ns) {
+  return now_ns - last_received_ns >= seconds(pool_silence_seconds);
+}

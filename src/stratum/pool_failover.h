@@ -1,0 +1,69 @@
+#pragma once
+// Which pool to talk to, and when: pool URLs, the growing pause between connection attempts,
+// failover to the next pool, the return to the first one, and the silence that means a pool is
+// gone. Times are monotonic nanoseconds passed in by the caller.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct PoolEndpoint {
+  std::string url;  // as the user gave it, for console lines
+  std::string host;
+  std::uint16_t port = 0;
+};
+
+inline constexpr std::string_view pool_url_scheme = "stratum+tcp://";
+
+// True for URLs that select pool mining.
+bool is_pool_url(std::string_view url);
+
+// "stratum+tcp://host:port" (IPv6 as [addr]:port); nothing when the host or port is missing or bad.
+std::optional<PoolEndpoint> parse_pool_url(std::string_view url);
+
+inline constexpr int first_reconnect_pause_seconds = 1;
+inline constexpr int longest_reconnect_pause_seconds = 60;
+// A failover pool is left for the first one once the first has been reachable this long.
+inline constexpr int primary_back_seconds = 60;
+// The first pool is tried this often while a failover pool is in use.
+inline constexpr int primary_probe_seconds = 10;
+// A pool that sends nothing for this long is treated as gone.
+inline constexpr int pool_silence_seconds = 180;
+
+struct PoolFailover {
+  std::size_t pool_count = 1;
+  std::size_t current = 0;
+  int failed_attempts = 0;             // attempts in a row that did not reach a working session
+  std::int64_t next_attempt_ns = 0;    // no connection attempt before this time
+  std::optional<std::int64_t> primary_back_since;  // on a failover pool: the first one answers since then
+  std::int64_t next_probe_ns = 0;
+};
+
+// The pause before the next attempt after this many failures: 1 s, doubling, at most 60 s.
+int reconnect_pause_seconds(int failed_attempts);
+
+// A connection attempt failed: the next pool in the list is tried, after the growing pause.
+void failover_connect_failed(PoolFailover& failover, std::int64_t now_ns);
+
+// An established connection was lost (or went silent): the same pool is tried again first.
+void failover_connection_lost(PoolFailover& failover, std::int64_t now_ns);
+
+// The pool answered the subscription: the pauses start again from the shortest.
+void failover_session_ready(PoolFailover& failover);
+
+// The pool asked to be reconnected to after a wait of its choosing (at most the longest pause).
+void failover_reconnect_requested(PoolFailover& failover, int wait_seconds, std::int64_t now_ns);
+
+// True when a probe of the first pool is due (only while a failover pool is in use).
+bool failover_probe_due(const PoolFailover& failover, std::int64_t now_ns);
+
+// The result of a probe of the first pool. Returns true when it is time to go back to it.
+bool failover_probe_result(PoolFailover& failover, bool reachable, std::int64_t now_ns);
+
+// Switches to the first pool at once (after a successful return decision).
+void failover_return_to_first(PoolFailover& failover, std::int64_t now_ns);
+
+// True when a connection that last received something at last_received_ns counts as gone.
+bool pool_went_silent(std::int64_t last_received_ns, std::int64_t now_ns);

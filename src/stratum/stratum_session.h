@@ -1,0 +1,78 @@
+#pragma once
+// The Stratum client's state: messages from the pool in, lines to send and things to tell the
+// user or the miner out. No sockets and no clock, so every path is testable line by line.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "stratum/stratum_message.h"
+
+// A share found by a device: everything mining.submit needs, kept until the pool answers.
+struct FoundShare {
+  int device = 0;
+  std::string job_id;
+  ByteVector extranonce1;  // of the connection the work came from
+  std::string extranonce2_text;
+  std::string time_text;
+  std::string nonce_text;
+  bool is_block = false;  // the hash also meets the job's nbits target
+};
+
+enum class StratumRequest { subscribe, authorize, extranonce_subscribe, submit };
+
+struct StratumSession {
+  std::string agent = "veltrane-miner/1.1";
+  std::string user;
+  std::string password;
+  std::string pool_name;        // the pool's URL, for console lines
+  std::string subscription_id;  // offered on the next subscribe, so the pool may resume the session
+
+  // Per connection
+  bool authorized = false;
+  bool job_since_connect = false;  // a job arrived on this connection
+  std::int64_t next_id = 1;
+  std::map<std::int64_t, StratumRequest> requests;
+  std::map<std::int64_t, FoundShare> submitted;  // sent, not yet answered
+
+  ByteVector extranonce1;
+  std::int32_t extranonce2_size = 0;
+  double difficulty = 1.0;
+  std::optional<StratumJob> job;  // the latest job
+  std::vector<FoundShare> held;   // found while no connection could take them
+
+  std::uint64_t accepted = 0;
+  std::uint64_t rejected = 0;  // every share the pool refused, stale ones included
+  std::uint64_t stale = 0;     // refused as stale (code 21), or dropped because their job ended unsent
+  std::uint64_t blocks = 0;    // accepted shares that were blocks
+};
+
+struct StratumActions {
+  std::vector<std::string> send;     // lines for the pool, without the line feed
+  std::vector<std::string> console;  // complete console lines, with their line feed
+  bool new_job = false;              // session.job or the extra nonces changed
+  bool clean = false;                // work on older jobs must end now
+  struct Reconnect {
+    std::string host;  // empty: the same host
+    std::uint16_t port = 0;  // 0: the same port
+    std::int32_t wait_seconds = 0;
+  };
+  std::optional<Reconnect> reconnect;
+};
+
+// A new connection: forgets the previous one's requests (unanswered shares go back to held, to
+// be sent again if their job is still current) and sends mining.subscribe.
+StratumActions session_connected(StratumSession& session);
+
+// The connection is gone: shares that were sent but not answered are held again.
+void session_disconnected(StratumSession& session);
+
+StratumActions session_receive(StratumSession& session, const StratumMessage& message);
+
+// Sends the share when the session can take it, else holds it for the next connection.
+StratumActions session_share_found(StratumSession& session, FoundShare share);
+
+// The console's name for a rejection: the pool's message, or the standard meaning of its code.
+std::string rejection_reason(const StratumError& error);
