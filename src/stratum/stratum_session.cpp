@@ -150,6 +150,7 @@ void session_disconnected(StratumSession& session) {
   for (auto& [id, share] : session.submitted) session.held.push_back(std::move(share));
   session.submitted.clear();
   session.requests.clear();
+  session.next_id = 1;  // each connection numbers its own requests
   session.authorized = false;
   session.job_since_connect = false;
 }

@@ -87,7 +87,11 @@ Extranonce2Range extranonce2_range(std::int32_t size, int device_index, int devi
   const std::uint64_t total_minus_one = size >= 8 ? UINT64_MAX : (std::uint64_t{1} << (8 * std::max(size, 0))) - 1;
   const auto devices = static_cast<std::uint64_t>(device_count);
   const auto index = static_cast<std::uint64_t>(device_index);
-  // An even split of total_minus_one + 1 values without computing that sum (it may be 2^64).
-  const std::uint64_t per_device = total_minus_one / devices + (total_minus_one % devices + 1 == devices ? 1 : 0);
+  // An even split of total_minus_one + 1 values without computing that sum (it may be 2^64;
+  // one device then gets 2^64 - 1 values, which no run uses up).
+  const std::uint64_t per_device =
+      total_minus_one == UINT64_MAX
+          ? UINT64_MAX / devices
+          : total_minus_one / devices + (total_minus_one % devices + 1 == devices ? 1 : 0);
   return {index * per_device, per_device};
 }

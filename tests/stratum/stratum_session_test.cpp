@@ -1,0 +1,215 @@
+#include "stratum/stratum_session.h"
+
+#include <gtest/gtest.h>
+
+#include "stratum_fixtures.h"
+#include "support/test_support.h"
+
+namespace {
+
+using test_support::from_hex;
+
+StratumActions receive(StratumSession& session, const std::string& line) {
+  return session_receive(session, read_stratum_message(line));
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "|";
+  return text;
+}
+
+// A session that has subscribed (extranonce1 0a0b0c0d), authorized and received the fixture job.
+StratumSession ready_session() {
+  StratumSession session;
+  session.user = "tvtr1worker.rig1";
+  session.password = "x";
+  session.pool_name = "stratum+tcp://pool:3333";
+  session_connected(session);
+  receive(session, R"({"id":1,"result":[[["mining.notify","s1"]],"0a0b0c0d",4],"error":null})");
+  receive(session, R"({"id":2,"result":true,"error":null})");
+  receive(session, R"({"id":null,"method":"mining.set_difficulty","params":[0.5]})");
+  receive(session, stratum_fixtures::notify_line);
+  return session;
+}
+
+FoundShare share_of_fixture_job(int device = 0) {
+  return FoundShare{device, "4f", from_hex("0a0b0c0d"), "00000007", "6553f100", "12345678", false};
+}
+
+TEST(StratumSession, HandshakeSubscribesAuthorizesAndTakesTheJob) {
+  StratumSession session;
+  session.user = "tvtr1worker.rig1";
+  session.password = "x";
+  session.pool_name = "stratum+tcp://pool:3333";
+  StratumActions actions = session_connected(session);
+  ASSERT_EQ(actions.send.size(), 1u);
+  EXPECT_EQ(actions.send[0], R"({"id":1,"method":"mining.subscribe","params":["veltrane-miner/1.1"]})");
+
+  actions = receive(session, R"({"id":1,"result":[[["mining.notify","s1"]],"0a0b0c0d",4],"error":null})");
+  EXPECT_EQ(joined(actions.send),
+            R"({"id":2,"method":"mining.authorize","params":["tvtr1worker.rig1","x"]}|)"
+            R"({"id":3,"method":"mining.extranonce.subscribe","params":[]}|)");
+  EXPECT_EQ(session.extranonce2_size, 4);
+  EXPECT_EQ(session.subscription_id, "s1");
+
+  receive(session, R"({"id":2,"result":true,"error":null})");
+  EXPECT_TRUE(session.authorized);
+  // A pool without extranonce updates answers with an error; nothing is shown.
+  EXPECT_TRUE(receive(session, R"({"id":3,"result":null,"error":[20,"Not supported",null]})").console.empty());
+  receive(session, R"({"id":null,"method":"mining.set_difficulty","params":[0.5]})");
+
+  actions = receive(session, stratum_fixtures::notify_line);
+  EXPECT_TRUE(actions.new_job);
+  EXPECT_TRUE(actions.clean);
+  ASSERT_TRUE(session.job);
+  EXPECT_EQ(session.job->job_id, "4f");
+  EXPECT_EQ(joined(actions.console), "  [+] Pool stratum+tcp://pool:3333: connected, difficulty 0.5\n|");
+
+  // A later job without clean_jobs waits for the current work's boundary.
+  std::string later = stratum_fixtures::notify_line;
+  later.replace(later.find("\"4f\""), 4, "\"50\"");
+  later.replace(later.rfind("true"), 4, "false");
+  actions = receive(session, later);
+  EXPECT_TRUE(actions.new_job);
+  EXPECT_FALSE(actions.clean);
+  EXPECT_TRUE(actions.console.empty());
+
+  actions = receive(session, R"({"id":null,"method":"mining.set_difficulty","params":[2]})");
+  EXPECT_EQ(joined(actions.console), "  [*] Pool difficulty 2\n|");
+  EXPECT_EQ(session.difficulty, 2.0);
+}
+
+TEST(StratumSession, SharesAreSubmittedAndEveryAnswerIsCountedAndShown) {
+  const struct {
+    const char* name;
+    const char* answer;  // with id 4, the first submit's
+    const char* console;
+    std::uint64_t accepted, rejected, stale;
+  } cases[] = {
+      {"accepted", R"({"id":4,"result":true,"error":null})", "  [+] Share accepted (device 1)\n", 1, 0, 0},
+      {"stale", R"({"id":4,"result":null,"error":[21,"Job not found",null]})",
+       "  [!] Share rejected (device 1): Job not found (21)\n", 0, 1, 1},
+      {"duplicate", R"({"id":4,"result":null,"error":[22,"Duplicate share",null]})",
+       "  [!] Share rejected (device 1): Duplicate share (22)\n", 0, 1, 0},
+      {"low difficulty", R"({"id":4,"result":null,"error":[23,"Low difficulty share",null]})",
+       "  [!] Share rejected (device 1): Low difficulty share (23)\n", 0, 1, 0},
+      {"code without a message", R"({"id":4,"result":null,"error":[24,"",null]})",
+       "  [!] Share rejected (device 1): unauthorized worker (24)\n", 0, 1, 0},
+      {"another code, as sent", R"({"id":4,"result":null,"error":[-7,"Bad \u001b[2Jnonce",null]})",
+       "  [!] Share rejected (device 1): Bad ?[2Jnonce (-7)\n", 0, 1, 0},
+      {"false without an error", R"({"id":4,"result":false,"error":null})",
+       "  [!] Share rejected (device 1): refused without a reason\n", 0, 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StratumSession session = ready_session();
+    StratumActions actions = session_share_found(session, share_of_fixture_job(1));
+    ASSERT_EQ(actions.send.size(), 1u);
+    EXPECT_EQ(actions.send[0],
+              R"({"id":4,"method":"mining.submit","params":["tvtr1worker.rig1","4f","00000007","6553f100","12345678"]})");
+    actions = receive(session, c.answer);
+    EXPECT_EQ(joined(actions.console), std::string(c.console) + "|");
+    EXPECT_EQ(session.accepted, c.accepted);
+    EXPECT_EQ(session.rejected, c.rejected);
+    EXPECT_EQ(session.stale, c.stale);
+    // An answer comes once; a repeat changes nothing.
+    EXPECT_TRUE(receive(session, c.answer).console.empty());
+    EXPECT_EQ(session.accepted + session.rejected, 1u);
+  }
+}
+
+TEST(StratumSession, AcceptedBlockSharesAreCountedAsBlocks) {
+  StratumSession session = ready_session();
+  FoundShare share = share_of_fixture_job();
+  share.is_block = true;
+  session_share_found(session, share);
+  const StratumActions actions = receive(session, R"({"id":4,"result":true,"error":null})");
+  EXPECT_EQ(joined(actions.console), "  [+] Share accepted (device 0): a block\n|");
+  EXPECT_EQ(session.blocks, 1u);
+}
+
+// Shares found while the pool is away go out after the reconnect only if their job is still
+// the pool's current one, on the same extranonce1.
+TEST(StratumSession, HeldSharesAreSentOnlyWhileTheirJobIsCurrent) {
+  const struct {
+    const char* name;
+    const char* extranonce1;  // of the new connection
+    bool same_job;
+    bool sent;
+  } cases[] = {
+      {"session resumed, same job", "0a0b0c0d", true, true},
+      {"session resumed, new job", "0a0b0c0d", false, false},
+      {"new extranonce1", "0e0e0e0e", true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StratumSession session = ready_session();
+    session_share_found(session, share_of_fixture_job());  // sent, never answered
+    session_disconnected(session);
+    EXPECT_TRUE(session_share_found(session, share_of_fixture_job(1)).send.empty());
+    ASSERT_EQ(session.held.size(), 2u);
+
+    StratumActions actions = session_connected(session);
+    // The new subscribe offers the old session for resumption.
+    EXPECT_EQ(actions.send[0], R"({"id":1,"method":"mining.subscribe","params":["veltrane-miner/1.1","s1"]})");
+    receive(session, std::string(R"({"id":1,"result":[[["mining.notify","s1"]],")") + c.extranonce1 + R"(",4],"error":null})");
+    receive(session, R"({"id":2,"result":true,"error":null})");
+    std::string notify = stratum_fixtures::notify_line;
+    if (!c.same_job) notify.replace(notify.find("\"4f\""), 4, "\"51\"");
+    actions = receive(session, notify);
+    EXPECT_TRUE(session.held.empty());
+    std::size_t submits = 0;
+    for (const std::string& line : actions.send) submits += line.find("mining.submit") != std::string::npos;
+    EXPECT_EQ(submits, c.sent ? 2u : 0u);
+    EXPECT_EQ(session.stale, c.sent ? 0u : 2u);
+    if (!c.sent) {
+      EXPECT_NE(joined(actions.console).find("  [!] Share dropped (device 1): its job 4f ended while the pool was away\n"),
+                std::string::npos);
+    }
+  }
+}
+
+TEST(StratumSession, PoolRequestsBecomeActionsOrAnswers) {
+  StratumSession session = ready_session();
+  StratumActions actions = receive(session, R"({"id":null,"method":"mining.set_extranonce","params":["01020304",8]})");
+  EXPECT_TRUE(actions.new_job);
+  EXPECT_TRUE(actions.clean);
+  EXPECT_EQ(session.extranonce2_size, 8);
+
+  actions = receive(session, R"({"id":null,"method":"client.reconnect","params":["pool",3334,7]})");
+  ASSERT_TRUE(actions.reconnect);
+  EXPECT_EQ(actions.reconnect->host, "pool");
+  EXPECT_EQ(actions.reconnect->port, 3334);
+  EXPECT_EQ(actions.reconnect->wait_seconds, 7);
+
+  actions = receive(session, R"({"id":null,"method":"client.show_message","params":["restart\r\nsoon"]})");
+  EXPECT_EQ(joined(actions.console), "  [*] Pool stratum+tcp://pool:3333 says: restart??soon\n|");
+
+  actions = receive(session, R"({"id":9,"method":"client.get_version","params":[]})");
+  EXPECT_EQ(joined(actions.send), R"({"error":null,"id":9,"result":"veltrane-miner/1.1"}|)");
+  actions = receive(session, R"({"id":10,"method":"mining.ping","params":[]})");
+  EXPECT_EQ(joined(actions.send), R"({"error":[20,"Method not supported",null],"id":10,"result":null}|)");
+  EXPECT_TRUE(receive(session, R"({"id":null,"method":"mining.ping","params":[]})").send.empty());
+
+  actions = receive(session, "garbage");
+  EXPECT_EQ(joined(actions.console), "  [!] Pool sent a malformed message: a line that is not a JSON object\n|");
+}
+
+TEST(StratumSession, RefusalsOfSubscriptionAndWorkerAreShown) {
+  StratumSession session;
+  session.user = "bad";
+  session.pool_name = "P";
+  session_connected(session);
+  StratumActions actions = receive(session, R"({"id":1,"result":null,"error":[20,"Pool full",null]})");
+  EXPECT_EQ(joined(actions.console), "  [!] Pool P refused the subscription: Pool full (20)\n|");
+  EXPECT_TRUE(actions.send.empty());
+
+  session_connected(session);
+  receive(session, R"({"id":1,"result":[[],"00",4],"error":null})");
+  actions = receive(session, R"({"id":2,"result":false,"error":[24,"Unauthorized worker",null]})");
+  EXPECT_FALSE(session.authorized);
+  EXPECT_EQ(joined(actions.console), "  [!] Pool P refused worker \"bad\": Unauthorized worker (24)\n|");
+}
+
+}  // namespace

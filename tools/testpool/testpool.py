@@ -1,0 +1,358 @@
+#!/usr/bin/env python3
+"""A local Stratum pool for the miner's end-to-end tests: jobs from the test node's chain.
+
+Speaks Stratum v1 (one JSON object per line over TCP) on a loopback address,
+checks every share in full and prints one line per decision. The first line
+printed is "testpool: listening on stratum+tcp://HOST:PORT". Test controls
+arrive on the same port as JSON-RPC lines (methods "test_..."); control.py
+sends them.
+"""
+
+import argparse
+import json
+import os
+import signal
+import socket
+import socketserver
+import sys
+import threading
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "testnode"))
+sys.path.insert(0, HERE)
+
+from chainstate import DIFFICULTY_BITS, ChainState, NodeConfig  # noqa: E402
+from pool import ERROR_MESSAGES, PoolState, ShareError  # noqa: E402
+
+LONGEST_LINE = 1 << 20
+
+
+class Client:
+    """One miner's connection: its extranonce1, difficulty and state."""
+
+    def __init__(self, pool, sock, extranonce1):
+        self.pool = pool
+        self.sock = sock
+        self.extranonce1 = extranonce1
+        self.subscribed = False
+        self.authorized = False
+        self.extranonce_updates = False
+        self.difficulty = pool.state.difficulty
+        self.job_difficulty = {}  # job id -> the difficulty in force when the job was sent
+        self.send_lock = threading.Lock()
+
+    def send(self, message):
+        if self.pool.silent:
+            return
+        self.send_raw(json.dumps(message, separators=(",", ":")) + "\n")
+
+    def send_raw(self, text):
+        with self.send_lock:
+            try:
+                self.sock.sendall(text.encode())
+            except OSError:
+                pass
+
+    def send_job(self, job):
+        self.job_difficulty[job.job_id] = self.difficulty
+        self.send({"id": None, "method": "mining.notify", "params": job.notify_params()})
+
+    def close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+class Pool:
+    """The listening socket, the clients and the faults that can be injected."""
+
+    def __init__(self, state, host, port, log):
+        self.state = state
+        self.log = log
+        self.lock = threading.RLock()
+        self.clients = []
+        self.sessions = {}  # subscription id -> extranonce1, so a reconnecting miner may resume
+        self.next_extranonce1 = 1
+        self.silent = False
+        self.rejections = []  # [code, message, remaining] applied to the next shares
+        self.counts = {"connections": 0, "subscribes": 0, "resumed": 0, "authorizes": 0, "garbage_answers": 0}
+        self.workers = []
+        self.job = state.new_job(clean=True)
+        pool = self
+
+        class Handler(socketserver.StreamRequestHandler):
+            def handle(self):
+                pool.serve(self.request, self.rfile)
+
+        class Server(socketserver.ThreadingTCPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+
+        self.server = Server((host, port), Handler)
+        self.url = "stratum+tcp://%s:%d" % self.server.server_address[:2]
+
+    # Connections
+
+    def serve(self, sock, reader):
+        with self.lock:
+            extranonce1 = self.next_extranonce1.to_bytes(4, "big")
+            self.next_extranonce1 += 1
+            client = Client(self, sock, extranonce1)
+            self.clients.append(client)
+            self.counts["connections"] += 1
+        try:
+            while True:
+                line = reader.readline(LONGEST_LINE)
+                if not line:
+                    return
+                self.handle_line(client, line.decode(errors="replace").strip())
+        except OSError:
+            return
+        finally:
+            with self.lock:
+                if client in self.clients:
+                    self.clients.remove(client)
+
+    def handle_line(self, client, line):
+        if not line:
+            return
+        try:
+            message = json.loads(line)
+            method = message.get("method")
+            params = message.get("params", [])
+            request_id = message.get("id")
+        except (ValueError, AttributeError):
+            self.log("testpool: not a JSON object: %r" % line[:80])
+            return
+        if isinstance(method, str) and method.startswith("test_"):
+            self.control(client, request_id, method, params)
+            return
+        try:
+            result = self.request(client, method, params)
+            client.send({"id": request_id, "result": result, "error": None})
+        except ShareError as error:
+            client.send({"id": request_id, "result": None, "error": [error.code, error.message, None]})
+        self.after_request(client, method)
+
+    def request(self, client, method, params):
+        if method == "mining.subscribe":
+            with self.lock:
+                self.counts["subscribes"] += 1
+                session = params[1] if isinstance(params, list) and len(params) > 1 else None
+                if session in self.sessions:
+                    client.extranonce1 = self.sessions[session]
+                    self.counts["resumed"] += 1
+                session = client.extranonce1.hex()
+                self.sessions[session] = client.extranonce1
+            client.subscribed = True
+            return [[["mining.set_difficulty", session], ["mining.notify", session]],
+                    client.extranonce1.hex(), self.state.extranonce2_size]
+        if method == "mining.authorize":
+            with self.lock:
+                self.counts["authorizes"] += 1
+                self.workers.append(params[0] if isinstance(params, list) and params else None)
+            client.authorized = True
+            return True
+        if method == "mining.extranonce.subscribe":
+            client.extranonce_updates = True
+            return True
+        if method == "mining.submit":
+            return self.submit(client, params)
+        raise ShareError(20, "Method not found")
+
+    def after_request(self, client, method):
+        # The usual order of a pool: the answer to authorize, then the difficulty and a job.
+        if method == "mining.authorize":
+            client.send({"id": None, "method": "mining.set_difficulty", "params": [client.difficulty]})
+            client.send_job(self.job)
+
+    def submit(self, client, params):
+        if not client.subscribed:
+            raise ShareError(25)
+        if not client.authorized:
+            raise ShareError(24)
+        with self.lock:
+            if self.rejections:
+                code, message, remaining = self.rejections[0]
+                if remaining <= 1:
+                    self.rejections.pop(0)
+                else:
+                    self.rejections[0][2] -= 1
+                self.state.rejected.append({"code": code, "message": message, "params": params, "injected": True})
+                self.log("testpool: share rejected on request: %d %s" % (code, message))
+                raise ShareError(code, message)
+        job_id = params[1] if isinstance(params, list) and len(params) > 1 else None
+        difficulty = client.job_difficulty.get(job_id, client.difficulty)
+        try:
+            result = self.state.check_share(client.extranonce1, difficulty, params)
+        except ShareError as error:
+            self.log("testpool: share rejected: %d %s" % (error.code, error.message))
+            raise
+        self.log("testpool: share accepted from %s (hash %s)%s" % (
+            client.extranonce1.hex(), result.pow_hash.hex(), ", a block" if result.is_block else ""))
+        if result.is_block:
+            self.log("testpool: block %s" % ("accepted by the chain" if result.block_reason is None
+                                             else "refused by the chain: %s" % result.block_reason))
+            if result.block_reason is None:
+                self.broadcast_job(clean=True)
+        return True
+
+    # Jobs and faults
+
+    def broadcast_job(self, clean):
+        with self.lock:
+            self.job = self.state.new_job(clean)
+            clients = list(self.clients)
+        for client in clients:
+            if client.authorized:
+                client.send_job(self.job)
+        self.log("testpool: job %s%s" % (self.job.job_id, " (clean)" if clean else ""))
+        return self.job.job_id
+
+    def control(self, client, request_id, method, params):
+        try:
+            result = self.run_control(method, params if isinstance(params, list) else [])
+            client.send_raw(json.dumps({"id": request_id, "result": result, "error": None}) + "\n")
+        except (ValueError, TypeError, IndexError, KeyError) as error:
+            client.send_raw(json.dumps({"id": request_id, "result": None, "error": [-1, str(error), None]}) + "\n")
+
+    def miners(self):
+        with self.lock:
+            return [c for c in self.clients if c.subscribed]
+
+    def run_control(self, method, params):
+        if method == "test_summary":
+            summary = self.state.summary()
+            with self.lock:
+                summary.update(self.counts)
+                summary["workers"] = list(self.workers)
+                summary["connected"] = len([c for c in self.clients if c.subscribed])
+                summary["silent"] = self.silent
+            summary["chain"] = self.state.chain.summary()
+            return summary
+        if method == "test_newjob":
+            return self.broadcast_job(clean=bool(params[0]) if params else False)
+        if method == "test_newblock":
+            self.state.chain.advance_tip(1)
+            return self.broadcast_job(clean=True)
+        if method == "test_difficulty":
+            difficulty = float(params[0])
+            if not difficulty > 0:
+                raise ValueError("difficulty must be above 0")
+            self.state.difficulty = difficulty
+            for client in self.miners():
+                client.difficulty = difficulty
+                client.send({"id": None, "method": "mining.set_difficulty", "params": [difficulty]})
+            return self.broadcast_job(clean=True)
+        if method == "test_disconnect":
+            miners = self.miners()
+            for client in miners:
+                client.close()
+            self.log("testpool: disconnected %d miners" % len(miners))
+            return len(miners)
+        if method == "test_forgetjobs":
+            self.state.forget_jobs()
+            self.log("testpool: every job handed out so far is stale now")
+            return True
+        if method == "test_reconnect":
+            port = params[0] if params else None
+            wait = params[1] if len(params) > 1 else 0
+            host = params[2] if len(params) > 2 else None
+            for client in self.miners():
+                client.send({"id": None, "method": "client.reconnect",
+                             "params": [host or self.server.server_address[0],
+                                        port or self.server.server_address[1], wait]})
+            return True
+        if method == "test_garbage":
+            lines = params[0] if params else ["this is not json", "{\"id\": 1, \"result\": ", "[1,2,3]",
+                                               "{\"id\":null,\"method\":\"mining.notify\",\"params\":[\"x\"]}"]
+            for client in self.miners():
+                client.send_raw("".join(line + "\n" for line in lines))
+            return len(lines)
+        if method == "test_silent":
+            self.silent = bool(params[0]) if params else True
+            self.log("testpool: silent %s" % ("on" if self.silent else "off"))
+            return self.silent
+        if method == "test_rejectnext":
+            code = int(params[0])
+            count = int(params[1]) if len(params) > 1 else 1
+            message = params[2] if len(params) > 2 else ERROR_MESSAGES.get(code, "Rejected")
+            with self.lock:
+                self.rejections.append([code, message, count])
+            return True
+        if method == "test_message":
+            for client in self.miners():
+                client.send({"id": None, "method": "client.show_message", "params": [str(params[0])]})
+            return True
+        if method == "test_setextranonce":
+            changed = 0
+            for client in self.miners():
+                if client.extranonce_updates:
+                    with self.lock:
+                        client.extranonce1 = self.next_extranonce1.to_bytes(4, "big")
+                        self.next_extranonce1 += 1
+                    client.send({"id": None, "method": "mining.set_extranonce",
+                                 "params": [client.extranonce1.hex(), self.state.extranonce2_size]})
+                    client.send_job(self.job)
+                    changed += 1
+            return changed
+        raise ValueError("unknown control method %s" % method)
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(prog="testpool.py", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=3333, help="0 for a free one (default 3333)")
+    parser.add_argument("--difficulty", type=float, default=1.0 / 4096,
+                        help="share difficulty (default 1/4096: one hash in about 2^19 is a share)")
+    parser.add_argument("--bits", default="hard", help="the chain's target: easy, hard or compact bits as hex")
+    parser.add_argument("--transactions", type=int, default=3, help="transactions in each job besides the coinbase")
+    parser.add_argument("--extranonce2-size", type=int, default=4)
+    parser.add_argument("--no-witness-commitment", action="store_true")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    arguments = parse_arguments(argv)
+    bits = DIFFICULTY_BITS.get(arguments.bits)
+    if bits is None:
+        bits = int(arguments.bits, 16)
+    if not arguments.difficulty > 0:
+        print("testpool: the difficulty must be above 0", file=sys.stderr)
+        return 2
+
+    def log(line):
+        print(line, flush=True)
+
+    chain = ChainState(NodeConfig(bits=bits, transaction_count=arguments.transactions,
+                                  witness_commitment=not arguments.no_witness_commitment, fee_check=False),
+                       log=log)
+    state = PoolState(chain, difficulty=arguments.difficulty, extranonce2_size=arguments.extranonce2_size, log=log)
+    try:
+        pool = Pool(state, arguments.host, arguments.port, log)
+    except OSError as error:
+        print("testpool: cannot listen on %s port %d: %s" % (arguments.host, arguments.port, error),
+              file=sys.stderr, flush=True)
+        return 1
+    log("testpool: listening on %s" % pool.url)
+    log("testpool: difficulty %g, chain bits %08x, extranonce2 %d bytes" % (
+        arguments.difficulty, bits, arguments.extranonce2_size))
+
+    def stop(signal_number, frame):
+        threading.Thread(target=pool.server.shutdown, daemon=True).start()
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    try:
+        pool.server.serve_forever()
+    finally:
+        pool.server.server_close()
+    summary = state.summary()
+    log("testpool: stopped; %d shares accepted, %d rejected, %d blocks"
+        % (len(summary["accepted"]), len(summary["rejected"]), len(summary["blocks"])))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
