@@ -76,7 +76,7 @@ class Pool:
         self.next_extranonce1 = 1
         self.silent = False
         self.rejections = []  # [code, message, remaining] applied to the next shares
-        self.counts = {"connections": 0, "subscribes": 0, "resumed": 0, "authorizes": 0, "garbage_answers": 0}
+        self.counts = {"subscribes": 0, "resumed": 0, "authorizes": 0, "garbage_answers": 0}
         self.workers = []
         self.job = state.new_job(clean=True)
         pool = self
@@ -100,7 +100,6 @@ class Pool:
             self.next_extranonce1 += 1
             client = Client(self, sock, extranonce1)
             self.clients.append(client)
-            self.counts["connections"] += 1
         try:
             while True:
                 line = reader.readline(LONGEST_LINE)
