@@ -1,5 +1,6 @@
 #include "driver/miner_options.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -42,9 +43,25 @@ std::string* text_option(std::string_view name, MinerOptions& options) {
   return nullptr;
 }
 
+// "-d": one index as before, a comma-separated list, or "all".
+void set_devices(std::string_view value, MinerOptions& options) {
+  options.all_devices = value == "all";
+  options.device_ids.clear();
+  if (value.find(',') != std::string_view::npos) {
+    while (true) {
+      const std::size_t comma = value.find(',');
+      options.device_ids.push_back(parse_option_number(value.substr(0, comma)));
+      if (comma == std::string_view::npos) break;
+      value.remove_prefix(comma + 1);
+    }
+    options.device_id = options.device_ids.front();
+  } else if (!options.all_devices) {
+    options.device_id = parse_option_number(value);
+  }
+}
+
 std::int32_t* number_option(std::string_view name, MinerOptions& options) {
   if (name == "-P") return &options.platform_id;
-  if (name == "-d") return &options.device_id;
   if (name == "-G") return &options.global_work_size;
   if (name == "-L") return &options.local_work_size;
   return nullptr;
@@ -72,6 +89,8 @@ bool parse_command_line(int argc, const char* const argv[], MinerOptions& option
       *text = argv[++index];
     } else if (std::int32_t* number = number_option(argument, options); number != nullptr && has_value) {
       *number = parse_option_number(argv[++index]);
+    } else if (argument == "-d" && has_value) {
+      set_devices(argv[++index], options);
     } else if (argument == "--benchmark") {
       options.benchmark = true;
     } else if (argument == "--list-gpus") {
@@ -97,8 +116,22 @@ void print_usage(const char* program_name) {
   std::printf("  -k PATH      Path to .cl kernel file\n");
   std::printf("  --benchmark  Benchmark mode\n");
   std::printf("  --list-gpus  List OpenCL devices\n");
+  std::printf("  -d LIST      Several devices: IDs separated by commas, or all\n");
   std::printf("  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n");
   std::printf("  -h           Show help\n");
+}
+
+std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices) {
+  std::vector<std::int32_t> chosen;
+  if (options.all_devices) {
+    for (std::int32_t device = 0; device < available_devices; ++device) chosen.push_back(device);
+    return chosen;
+  }
+  if (options.device_ids.empty()) return {options.device_id};
+  for (const std::int32_t device : options.device_ids) {
+    if (std::find(chosen.begin(), chosen.end(), device) == chosen.end()) chosen.push_back(device);
+  }
+  return chosen;
 }
 
 void apply_config_text(std::string_view text, MinerOptions& options) {

@@ -17,7 +17,9 @@ struct MinerOptions {
   std::string coinbase;  // free text for the coinbase input script (configuration file only)
   std::string kernel_path = "whirlpool_opencl.cl";
   std::int32_t platform_id = 0;
-  std::int32_t device_id = 0;
+  std::int32_t device_id = 0;             // the first of device_ids when a list was given
+  std::vector<std::int32_t> device_ids;   // "-d 0,2": the devices to mine on; empty: device_id alone
+  bool all_devices = false;               // "-d all": every device of the platform and type
   std::int32_t global_work_size = 524288;
   std::int32_t local_work_size = 256;
   bool benchmark = false;
@@ -40,6 +42,10 @@ std::int32_t parse_option_number(std::string_view text);
 bool parse_command_line(int argc, const char* const argv[], MinerOptions& options);
 
 void print_usage(const char* program_name);
+
+// The device indices to open, in order without repeats: every one of the available ones for
+// "all", the list, or device_id alone.
+std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
 // starts a comment. Keys rpc_url, rpc_user, rpc_password, address and coinbase; others ignored.

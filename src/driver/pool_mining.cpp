@@ -1,6 +1,10 @@
 #include "driver/pool_mining.h"
 
+#include <chrono>
 #include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,31 +19,46 @@
 #include "stratum/stratum_message.h"
 #include "stratum/stratum_session.h"
 #include "stratum/stratum_work.h"
+#include "work/device_worker.h"
+#include "work/job_board.h"
 
 namespace {
 
-constexpr int idle_poll_milliseconds = 250;
+// How long one network poll may wait; found shares wait at most this long to be checked.
+constexpr int network_poll_milliseconds = 50;
 constexpr double status_interval_seconds = 5.0;
 // After a stop, answers to shares already sent are awaited this long so the counts include them.
-constexpr int final_answer_wait_milliseconds = 2000;
-constexpr std::int64_t nanoseconds_per_millisecond = 1'000'000;
+constexpr double final_answer_wait_seconds = 2.0;
+// Jobs kept for their found nonces; older ones are dropped first.
+constexpr std::size_t kept_jobs_limit = 4096;
 
-// What the device searches: one job with one extranonce2, and the targets to judge hits by.
+// A pool job as the devices' job maker sees it; fixed once published.
 struct PoolWork {
-  bool active = false;
+  std::uint64_t tip = 0;
   StratumJob job;
   ByteVector extranonce1;
-  std::string extranonce2_text;
-  BlockHeader header{};
-  Midstate midstate;
-  Target256 share_target;
-  Target256 block_target;
-  double difficulty = 0;
-  std::uint32_t nonce = 0;
+  std::int32_t extranonce2_size = 0;
+  double difficulty = 1.0;
 };
 
-struct PoolMining {
-  GpuMiner* gpu = nullptr;
+// One device job: what a found nonce needs to become a share.
+struct PoolJob {
+  std::uint64_t tip = 0;
+  std::string job_id;
+  ByteVector extranonce1;
+  std::string extranonce2_text;
+  std::string time_text;
+  BlockHeader header{};
+  Target256 share_target;
+  Target256 block_target;
+};
+
+// The pool's side of mining. Everything belongs to the thread that runs run_pool_mining, except
+// the members marked as guarded by the board's mutex, which the devices' job maker uses.
+struct PoolSource {
+  JobBoard board;
+  std::vector<std::unique_ptr<DeviceWorker>> workers;
+  std::vector<std::int32_t> device_ids;
   std::vector<PoolEndpoint> pools;
   StratumSession session;
   PoolFailover failover;
@@ -47,25 +66,33 @@ struct PoolMining {
   StratumConnection* probe = nullptr;  // checks whether the first pool is back, while on a failover
   std::int64_t last_received = 0;
   bool session_ready = false;  // the current connection has delivered a job
-
-  // The device's share of extranonce2 values; the offset only grows, so no header repeats,
-  // not even when a pool sends a job again after a reconnect.
-  Extranonce2Range extranonce2_range;
-  std::int32_t range_size = -1;
-  std::uint64_t extranonce2_offset = 0;
-
-  PoolWork work;
-  std::uint64_t total_hashes = 0;
+  std::uint64_t tip = 0;
+  std::string published_job_id;
   std::int64_t start_time = 0;
   std::int64_t last_status = 0;
   bool progress_line_open = false;
+
+  // Guarded by board.mutex. Each device walks its own range of extranonce2 values, and its
+  // offset only grows, so no header repeats, not even when a pool sends a job again after a
+  // reconnect.
+  std::int32_t ranges_size = -1;
+  std::vector<Extranonce2Range> ranges;
+  std::vector<std::uint64_t> next_offsets;
+  std::uint64_t next_job_id = 1;
+  std::map<std::uint64_t, PoolJob> jobs;
 };
 
 // Console lines after a progress line start on a line of their own.
-void say(PoolMining& mining, const std::string& line) {
-  if (mining.progress_line_open) std::fputs("\n", stdout);
-  mining.progress_line_open = false;
+void say(PoolSource& source, const std::string& line) {
+  if (source.progress_line_open) std::fputs("\n", stdout);
+  source.progress_line_open = false;
   std::fputs(line.c_str(), stdout);
+}
+
+std::uint64_t total_hashes(const PoolSource& source) {
+  std::uint64_t total = 0;
+  for (const auto& worker : source.workers) total += worker->stats.hashes;
+  return total;
 }
 
 bool easier(const Target256& a, const Target256& b) {
@@ -75,234 +102,291 @@ bool easier(const Target256& a, const Target256& b) {
   return false;
 }
 
-// Takes the latest job with the next extranonce2 of this device's range and hands it to the GPU.
-void start_work(PoolMining& mining) {
-  StratumSession& session = mining.session;
-  if (!session.job) {
-    mining.work.active = false;
-    return;
+// Called under board.mutex on a device's thread: the next extranonce2 of the device's range.
+std::optional<DeviceJob> make_pool_job(PoolSource& source, const PoolWork& work, std::size_t device) {
+  if (source.ranges_size != work.extranonce2_size) {
+    source.ranges_size = work.extranonce2_size;
+    source.ranges.clear();
+    for (std::size_t index = 0; index < source.workers.size(); ++index) {
+      source.ranges.push_back(extranonce2_range(work.extranonce2_size, static_cast<int>(index),
+                                                static_cast<int>(source.workers.size())));
+    }
+    source.next_offsets.assign(source.workers.size(), 0);
   }
-  if (mining.range_size != session.extranonce2_size) {
-    mining.range_size = session.extranonce2_size;
-    mining.extranonce2_range = extranonce2_range(session.extranonce2_size, 0, 1);
-    mining.extranonce2_offset = 0;
-  }
-  const Extranonce2Range& range = mining.extranonce2_range;
-  const bool new_job = !mining.work.active || mining.work.job.job_id != session.job->job_id ||
-                       mining.work.extranonce1 != session.extranonce1;
-  PoolWork work;
-  work.active = true;
-  work.job = *session.job;
-  work.extranonce1 = session.extranonce1;
-  const ByteVector extranonce2 = extranonce2_bytes(
-      range.first + (range.count == 0 ? 0 : mining.extranonce2_offset++ % range.count), session.extranonce2_size);
-  work.extranonce2_text = hex_encode(extranonce2.data(), extranonce2.size());
+  const Extranonce2Range& range = source.ranges[device];
+  if (range.count == 0) return std::nullopt;  // more devices than extranonce2 values
+  const ByteVector extranonce2 =
+      extranonce2_bytes(range.first + source.next_offsets[device]++ % range.count, work.extranonce2_size);
+
+  PoolJob pool_job;
+  pool_job.tip = work.tip;
+  pool_job.job_id = work.job.job_id;
+  pool_job.extranonce1 = work.extranonce1;
+  pool_job.extranonce2_text = hex_encode(extranonce2.data(), extranonce2.size());
+  pool_job.time_text = work.job.time_text;
   const ByteVector coinbase = assemble_coinbase(work.job, work.extranonce1, extranonce2);
-  work.header = job_header(work.job, merkle_root_from_branch(coinbase, work.job.merkle_branch));
-  work.midstate = compute_midstate(work.header);
-  work.difficulty = session.difficulty;
-  work.share_target = share_target(session.difficulty);
-  work.block_target = target_from_bits(work.job.bits);
+  pool_job.header = job_header(work.job, merkle_root_from_branch(coinbase, work.job.merkle_branch));
+  pool_job.share_target = share_target(work.difficulty);
+  pool_job.block_target = target_from_bits(work.job.bits);
+
+  DeviceJob job;
+  job.id = source.next_job_id++;
+  job.tip = work.tip;
+  job.header = pool_job.header;
+  job.midstate = compute_midstate(job.header);
   // The device reports hashes that meet either target: a block is never missed, even from a
   // pool whose share difficulty is above the network's.
-  const Target256 device_target = easier(work.block_target, work.share_target) ? work.block_target : work.share_target;
-  gpu_set_job(*mining.gpu, work.midstate.state, device_target);
-  mining.work = std::move(work);
-  if (new_job) {
+  job.target = easier(pool_job.block_target, pool_job.share_target) ? pool_job.block_target : pool_job.share_target;
+  source.jobs.emplace(job.id, std::move(pool_job));
+  while (source.jobs.size() > kept_jobs_limit) source.jobs.erase(source.jobs.begin());
+  return job;
+}
+
+// Makes the session's latest job the devices' work. A clean job makes every running one stale
+// at once; otherwise devices take it at their next job boundary.
+void publish_job(PoolSource& source, bool clean) {
+  const StratumSession& session = source.session;
+  if (!session.job) return;
+  if (clean) ++source.tip;
+  auto work = std::make_shared<const PoolWork>(
+      PoolWork{source.tip, *session.job, session.extranonce1, session.extranonce2_size, session.difficulty});
+  publish_work(source.board, [&source, work](std::size_t device) { return make_pool_job(source, *work, device); },
+               source.tip);
+  if (work->job.job_id != source.published_job_id) {
+    source.published_job_id = work->job.job_id;
     char line[160];
-    std::snprintf(line, sizeof line, "  [*] Mining job %.40s, share difficulty %g\n", mining.work.job.job_id.c_str(),
-                  mining.work.difficulty);
-    say(mining, line);
+    std::snprintf(line, sizeof line, "  [*] Mining job %.40s, share difficulty %g\n", work->job.job_id.c_str(),
+                  work->difficulty);
+    say(source, line);
   }
 }
 
-void apply_actions(PoolMining& mining, const StratumActions& actions, std::int64_t now);
+void forget_connection(PoolSource& source) {
+  session_disconnected(source.session);
+  source.session_ready = false;
+}
 
-void connection_lost(PoolMining& mining, const std::string& reason, bool was_connected, std::int64_t now) {
-  const std::string url = mining.pools[mining.failover.current].url;
-  session_disconnected(mining.session);
-  mining.session_ready = false;
+void connection_lost(PoolSource& source, const std::string& reason, bool was_connected, std::int64_t now) {
+  const std::string url = source.pools[source.failover.current].url;
+  forget_connection(source);
   if (was_connected) {
-    failover_connection_lost(mining.failover, now);
+    failover_connection_lost(source.failover, now);
   } else {
-    failover_connect_failed(mining.failover, now);
+    failover_connect_failed(source.failover, now);
   }
-  const int pause = reconnect_pause_seconds(mining.failover.failed_attempts);
-  const std::string next = mining.pools[mining.failover.current].url;
-  say(mining, "  [!] Pool " + url + ": " + reason + "; trying " + (next == url ? "again" : next) + " in " +
+  const int pause = reconnect_pause_seconds(source.failover.failed_attempts);
+  const std::string next = source.pools[source.failover.current].url;
+  say(source, "  [!] Pool " + url + ": " + reason + "; trying " + (next == url ? "again" : next) + " in " +
                   std::to_string(pause) + " s\n");
 }
 
-void handle_reconnect_request(PoolMining& mining, const StratumActions::Reconnect& request, std::int64_t now) {
-  PoolEndpoint& pool = mining.pools[mining.failover.current];
+void handle_reconnect_request(PoolSource& source, const StratumActions::Reconnect& request, std::int64_t now) {
+  PoolEndpoint& pool = source.pools[source.failover.current];
   // Only the same host: a pool must not be able to send a rig's worker name and password
   // elsewhere.
   if (!request.host.empty() && request.host != pool.host) {
-    say(mining, "  [!] Pool " + pool.url + " asked to move to " + request.host + "; staying\n");
+    say(source, "  [!] Pool " + pool.url + " asked to move to " + request.host + "; staying\n");
     return;
   }
   if (request.port != 0) pool.port = request.port;
-  connection_close(*mining.connection);
-  session_disconnected(mining.session);
-  mining.session_ready = false;
-  failover_reconnect_requested(mining.failover, request.wait_seconds, now);
-  say(mining, "  [*] Pool " + pool.url + " asked to reconnect" +
+  connection_close(*source.connection);
+  forget_connection(source);
+  failover_reconnect_requested(source.failover, request.wait_seconds, now);
+  say(source, "  [*] Pool " + pool.url + " asked to reconnect" +
                   (request.port != 0 ? " on port " + std::to_string(request.port) : std::string()) + "\n");
 }
 
-void apply_actions(PoolMining& mining, const StratumActions& actions, std::int64_t now) {
-  for (const std::string& line : actions.send) connection_send(*mining.connection, line);
-  for (const std::string& line : actions.console) say(mining, line);
-  if (mining.session.job_since_connect && !mining.session_ready) {
-    mining.session_ready = true;
-    failover_session_ready(mining.failover);
+void apply_actions(PoolSource& source, const StratumActions& actions, double previous_difficulty, std::int64_t now) {
+  for (const std::string& line : actions.send) connection_send(*source.connection, line);
+  for (const std::string& line : actions.console) say(source, line);
+  if (source.session.job_since_connect && !source.session_ready) {
+    source.session_ready = true;
+    failover_session_ready(source.failover);
   }
-  // A job without clean_jobs waits for the current nonce space to end (start_work takes the latest).
-  if (actions.new_job && (actions.clean || !mining.work.active)) start_work(mining);
-  if (actions.reconnect) handle_reconnect_request(mining, *actions.reconnect, now);
+  if (actions.new_job) {
+    publish_job(source, actions.clean);
+  } else if (source.session.difficulty != previous_difficulty) {
+    publish_job(source, false);  // the new difficulty applies from the devices' next jobs
+  }
+  if (actions.reconnect) handle_reconnect_request(source, *actions.reconnect, now);
 }
 
-void poll_probe(PoolMining& mining, std::int64_t now) {
-  if (!connection_is_active(*mining.probe) && failover_probe_due(mining.failover, now)) {
-    connection_open(*mining.probe, mining.pools[0].host, mining.pools[0].port);
+void poll_probe(PoolSource& source, std::int64_t now) {
+  if (!connection_is_active(*source.probe) && failover_probe_due(source.failover, now)) {
+    connection_open(*source.probe, source.pools[0].host, source.pools[0].port);
   }
-  for (const ConnectionEvent& event : connection_poll(*mining.probe, 0)) {
+  for (const ConnectionEvent& event : connection_poll(*source.probe, 0)) {
     if (event.kind == ConnectionEvent::Kind::line) continue;
     const bool reachable = event.kind == ConnectionEvent::Kind::connected;
-    connection_close(*mining.probe);
-    if (failover_probe_result(mining.failover, reachable, now)) {
-      say(mining, "  [*] Pool " + mining.pools[0].url + " is back; returning to it\n");
-      connection_close(*mining.connection);
-      session_disconnected(mining.session);
-      mining.session_ready = false;
-      failover_return_to_first(mining.failover, now);
+    connection_close(*source.probe);
+    if (failover_probe_result(source.failover, reachable, now)) {
+      say(source, "  [*] Pool " + source.pools[0].url + " is back; returning to it\n");
+      connection_close(*source.connection);
+      forget_connection(source);
+      failover_return_to_first(source.failover, now);
     }
   }
 }
 
 // Connects when due, hands what the pool sent to the session, and watches for silence.
-void network_step(PoolMining& mining, int wait_milliseconds) {
+void network_step(PoolSource& source, int wait_milliseconds) {
   std::int64_t now = monotonic_now_ns();
-  if (!connection_is_active(*mining.connection) && now >= mining.failover.next_attempt_ns) {
-    const PoolEndpoint& pool = mining.pools[mining.failover.current];
-    mining.session.pool_name = pool.url;
-    connection_open(*mining.connection, pool.host, pool.port);
+  if (!connection_is_active(*source.connection) && now >= source.failover.next_attempt_ns) {
+    const PoolEndpoint& pool = source.pools[source.failover.current];
+    source.session.pool_name = pool.url;
+    connection_open(*source.connection, pool.host, pool.port);
   }
-  for (const ConnectionEvent& event : connection_poll(*mining.connection, wait_milliseconds)) {
+  for (const ConnectionEvent& event : connection_poll(*source.connection, wait_milliseconds)) {
     now = monotonic_now_ns();
+    const double difficulty = source.session.difficulty;
     switch (event.kind) {
       case ConnectionEvent::Kind::connected:
-        mining.last_received = now;
-        apply_actions(mining, session_connected(mining.session), now);
+        source.last_received = now;
+        apply_actions(source, session_connected(source.session), difficulty, now);
         break;
       case ConnectionEvent::Kind::line:
-        mining.last_received = now;
-        apply_actions(mining, session_receive(mining.session, read_stratum_message(event.text)), now);
+        source.last_received = now;
+        apply_actions(source, session_receive(source.session, read_stratum_message(event.text)), difficulty, now);
         break;
       case ConnectionEvent::Kind::closed:
-        connection_lost(mining, event.text, event.was_connected, now);
+        connection_lost(source, event.text, event.was_connected, now);
         break;
     }
-    if (!connection_is_active(*mining.connection)) break;  // the rest belongs to a closed connection
+    if (!connection_is_active(*source.connection)) break;  // the rest belongs to a closed connection
   }
   now = monotonic_now_ns();
-  if (connection_is_up(*mining.connection) && pool_went_silent(mining.last_received, now)) {
-    connection_close(*mining.connection);
-    connection_lost(mining, "nothing received for " + std::to_string(pool_silence_seconds) + " s", true, now);
+  if (connection_is_up(*source.connection) && pool_went_silent(source.last_received, now)) {
+    connection_close(*source.connection);
+    connection_lost(source, "nothing received for " + std::to_string(pool_silence_seconds) + " s", true, now);
   }
-  poll_probe(mining, now);
+  poll_probe(source, now);
 }
 
-void handle_hit(PoolMining& mining, std::uint32_t nonce) {
-  PoolWork& work = mining.work;
-  store_u32_le(work.header.data() + header_nonce_offset, nonce);
-  const PowHash hash = pow_hash(work.header);
-  const bool is_share = hash_meets_target(hash, work.share_target);
-  const bool is_block = hash_meets_target(hash, work.block_target);
+// Re-checks a found nonce on the CPU and hands the share to the session.
+void handle_found(PoolSource& source, const FoundNonce& found) {
+  std::optional<PoolJob> job;
+  {
+    std::lock_guard lock(source.board.mutex);
+    const auto entry = source.jobs.find(found.job_id);
+    if (entry != source.jobs.end()) job = entry->second;
+  }
+  if (!job) return;
+  store_u32_le(job->header.data() + header_nonce_offset, found.nonce);
+  const PowHash hash = pow_hash(job->header);
+  const bool is_share = hash_meets_target(hash, job->share_target);
+  const bool is_block = hash_meets_target(hash, job->block_target);
+  const std::int32_t device_id = source.device_ids[found.device];
   if (!is_share && !is_block) {
-    say(mining, "  [!] CPU rejected hash\n");
+    say(source, "  [!] CPU rejected hash (device " + std::to_string(device_id) + ")\n");
     return;
   }
   if (is_block) {
-    say(mining, "\n  [*] BLOCK FOUND! Nonce=" + std::to_string(nonce) + " Hash=" + hex_encode(hash.data(), hash.size()) +
-                    " (a share; the pool submits the block)\n");
+    say(source, "\n  [*] BLOCK FOUND! Nonce=" + std::to_string(found.nonce) + " Hash=" +
+                    hex_encode(hash.data(), hash.size()) + " (a share; the pool submits the block)\n");
   }
-  FoundShare share{0, work.job.job_id, work.extranonce1, work.extranonce2_text, work.job.time_text, nonce_text(nonce),
-                   is_block};
-  apply_actions(mining, session_share_found(mining.session, std::move(share)), monotonic_now_ns());
-  if (!mining.session.job_since_connect) say(mining, "  [*] Share kept until the pool is back\n");
+  FoundShare share{device_id,  job->job_id,        job->extranonce1, job->extranonce2_text,
+                   job->time_text, nonce_text(found.nonce), is_block};
+  const double difficulty = source.session.difficulty;
+  apply_actions(source, session_share_found(source.session, std::move(share)), difficulty, monotonic_now_ns());
+  if (!source.session.job_since_connect) say(source, "  [*] Share kept until the pool is back\n");
 }
 
-void print_status(PoolMining& mining, std::int64_t now) {
-  const double rate = static_cast<double>(mining.total_hashes) / elapsed_seconds(mining.start_time, now);
-  const StratumSession& session = mining.session;
-  std::printf("\r  [%s] diff=%g acc=%llu rej=%llu stale=%llu blk=%llu   ", format_hash_rate(rate).c_str(),
-              mining.work.difficulty, static_cast<unsigned long long>(session.accepted),
-              static_cast<unsigned long long>(session.rejected), static_cast<unsigned long long>(session.stale),
-              static_cast<unsigned long long>(session.blocks));
+void print_status(PoolSource& source, std::int64_t now) {
+  const double seconds = elapsed_seconds(source.start_time, now);
+  const StratumSession& session = source.session;
+  std::string line = "\r  [" + format_hash_rate(static_cast<double>(total_hashes(source)) / seconds) + "]";
+  char figures[160];
+  std::snprintf(figures, sizeof figures, " diff=%g acc=%llu rej=%llu stale=%llu blk=%llu", session.difficulty,
+                static_cast<unsigned long long>(session.accepted), static_cast<unsigned long long>(session.rejected),
+                static_cast<unsigned long long>(session.stale), static_cast<unsigned long long>(session.blocks));
+  line += figures;
+  if (source.workers.size() > 1) {
+    for (std::size_t index = 0; index < source.workers.size(); ++index) {
+      line += "  #" + std::to_string(source.device_ids[index]) + " " +
+              format_hash_rate(static_cast<double>(source.workers[index]->stats.hashes.load()) / seconds);
+    }
+  }
+  std::printf("%s   ", line.c_str());
   std::fflush(stdout);
-  mining.progress_line_open = true;
-  mining.last_status = now;
+  source.progress_line_open = true;
+  source.last_status = now;
 }
 
-void run_batch(PoolMining& mining) {
-  PoolWork& work = mining.work;
-  const BatchResult batch = gpu_run_batch(*mining.gpu, work.midstate.tail0, work.midstate.tail1, work.nonce);
-  mining.total_hashes += batch.nonces_done;
-  work.nonce += batch.nonces_done;  // wraps modulo 2^32
-  if (batch.found) handle_hit(mining, batch.nonce);
+// One round of the pool's thread: network, found nonces, status line.
+void serve(PoolSource& source, int wait_milliseconds) {
+  network_step(source, wait_milliseconds);
+  for (const FoundNonce& found : wait_for_source_events(source.board, std::chrono::milliseconds(0)).found) {
+    handle_found(source, found);
+  }
   const std::int64_t now = monotonic_now_ns();
-  if (elapsed_seconds(mining.last_status, now) >= status_interval_seconds) print_status(mining, now);
-  // The nonce space of this extranonce2 is used up: the next one, or the job that was waiting.
-  if (work.nonce < batch.nonces_done) start_work(mining);
+  if (source.session.job && elapsed_seconds(source.last_status, now) >= status_interval_seconds) {
+    print_status(source, now);
+  }
+}
+
+void stop_devices(PoolSource& source) {
+  close_board(source.board);
+  for (auto& worker : source.workers) {
+    if (worker->thread.joinable()) worker->thread.join();
+  }
+}
+
+void release_devices(const std::vector<MiningDevice>& devices) {
+  for (const MiningDevice& device : devices) gpu_miner_release(device.gpu);
 }
 
 }  // namespace
 
-int run_pool_mining(const MinerOptions& options, GpuMiner* gpu) {
-  PoolMining mining;
-  mining.gpu = gpu;
+int run_pool_mining(const MinerOptions& options, const std::vector<MiningDevice>& devices) {
+  PoolSource source;
   for (const std::string& url : options.pool_urls) {
     const auto pool = parse_pool_url(url);
     if (!pool) {
       std::printf("  [!] Bad pool URL: %s (expected stratum+tcp://HOST:PORT)\n", url.c_str());
-      gpu_miner_release(gpu);
+      release_devices(devices);
       return 1;
     }
-    mining.pools.push_back(*pool);
+    source.pools.push_back(*pool);
   }
   // Pools usually take the payout address as the worker name.
-  mining.session.user = options.rpc_user.empty() ? options.address : options.rpc_user;
-  mining.session.password = options.rpc_password.empty() ? "x" : options.rpc_password;
-  if (mining.pools.empty() || mining.session.user.empty()) {
+  source.session.user = options.rpc_user.empty() ? options.address : options.rpc_user;
+  source.session.password = options.rpc_password.empty() ? "x" : options.rpc_password;
+  if (source.pools.empty() || source.session.user.empty()) {
     std::printf("  [!] Pool worker required (-u WORKER, usually the payout address)\n");
-    gpu_miner_release(gpu);
+    release_devices(devices);
     return 1;
   }
-  mining.failover.pool_count = mining.pools.size();
-  std::printf("  [*] Pool mining as \"%s\" on %zu pool%s, first %s\n", mining.session.user.c_str(), mining.pools.size(),
-              mining.pools.size() == 1 ? "" : "s", mining.pools[0].url.c_str());
-  mining.connection = connection_create();
-  mining.probe = connection_create();
-  mining.start_time = mining.last_status = monotonic_now_ns();
-
-  while (!g_stop_requested) {
-    network_step(mining, mining.work.active ? 0 : idle_poll_milliseconds);
-    if (mining.work.active) run_batch(mining);
+  source.failover.pool_count = source.pools.size();
+  std::printf("  [*] Pool mining as \"%s\" on %zu pool%s, first %s\n", source.session.user.c_str(),
+              source.pools.size(), source.pools.size() == 1 ? "" : "s", source.pools[0].url.c_str());
+  source.connection = connection_create();
+  source.probe = connection_create();
+  source.start_time = source.last_status = monotonic_now_ns();
+  for (std::size_t index = 0; index < devices.size(); ++index) {
+    auto worker = std::make_unique<DeviceWorker>();
+    worker->index = index;
+    worker->gpu = devices[index].gpu;
+    source.workers.push_back(std::move(worker));
+    source.device_ids.push_back(devices[index].device_id);
   }
+  for (auto& worker : source.workers) start_device(*worker, source.board, {});
 
-  // Shares already sent: their answers are part of the final count.
+  while (!g_stop_requested) serve(source, network_poll_milliseconds);
+
+  stop_devices(source);
+  // Nonces found in the last batches, and answers to shares already sent, still count.
   const std::int64_t stop_time = monotonic_now_ns();
-  while (!mining.session.submitted.empty() && connection_is_up(*mining.connection) &&
-         monotonic_now_ns() - stop_time < final_answer_wait_milliseconds * nanoseconds_per_millisecond) {
-    network_step(mining, 50);
-  }
-  const StratumSession& session = mining.session;
+  do {
+    serve(source, network_poll_milliseconds);
+  } while (!source.session.submitted.empty() && connection_is_up(*source.connection) &&
+           elapsed_seconds(stop_time, monotonic_now_ns()) < final_answer_wait_seconds);
+
+  const StratumSession& session = source.session;
   std::printf("\n  [*] Done. %llu hashes, %llu shares accepted, %llu rejected, %llu blocks\n",
-              static_cast<unsigned long long>(mining.total_hashes), static_cast<unsigned long long>(session.accepted),
+              static_cast<unsigned long long>(total_hashes(source)), static_cast<unsigned long long>(session.accepted),
               static_cast<unsigned long long>(session.rejected), static_cast<unsigned long long>(session.blocks));
-  connection_destroy(mining.probe);
-  connection_destroy(mining.connection);
-  gpu_miner_release(gpu);
+  connection_destroy(source.probe);
+  connection_destroy(source.connection);
+  release_devices(devices);
   return 0;
 }

@@ -1,9 +1,13 @@
 #pragma once
-// Pool mining over Stratum: the pool hands out jobs, the device searches them, shares go back.
+// Pool mining over Stratum: the pool hands out jobs, every device searches its own share of
+// them, shares go back. The calling thread owns the pool connection; each device mines on a
+// thread of its own, fed through the same job board as solo mining.
+
+#include <vector>
 
 #include "driver/miner_options.h"
-#include "gpu/gpu_miner.h"
+#include "driver/mining_device.h"
 
-// Mines for the pools in options.pool_urls until the stop flag is set; releases the GPU.
-// Returns the exit code: 0 after a stop, 1 when no pool URL or worker name is usable.
-int run_pool_mining(const MinerOptions& options, GpuMiner* gpu);
+// Mines for the pools in options.pool_urls until the stop flag is set; releases every GPU.
+// Returns 0 after a stop, 1 when a pool URL is bad or no worker name is given.
+int run_pool_mining(const MinerOptions& options, const std::vector<MiningDevice>& devices);

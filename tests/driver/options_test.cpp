@@ -20,6 +20,7 @@ void PrintTo(const MinerOptions& options, std::ostream* out) {
   *out << "{url=\"" << options.rpc_url << "\" user=\"" << options.rpc_user << "\" password=\"" << options.rpc_password
        << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" kernel=\""
        << options.kernel_path << "\" P=" << options.platform_id << " d=" << options.device_id
+       << " devices=" << ::testing::PrintToString(options.device_ids) << " all=" << options.all_devices
        << " G=" << options.global_work_size << " L=" << options.local_work_size << " benchmark=" << options.benchmark
        << " list=" << options.list_gpus << "}";
 }
@@ -100,6 +101,9 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
        "",
        false,
        {.platform_id = 0, .device_id = -3, .global_work_size = 1, .local_work_size = 2147483647}},
+      {"device list", {"-d", "2,0, 1"}, "", false, {.device_id = 2, .device_ids = {2, 0, 1}}},
+      {"every device", {"-d", "all"}, "", false, {.all_devices = true}},
+      {"a later single device replaces a list", {"-d", "all", "-d", "1,2", "-d", "3"}, "", false, {.device_id = 3}},
       {"unrecognised spellings",
        {"--BENCHMARK", "-benchmark", "-list-gpus", "--list-gpus=1", "-a=addr", "-ua", "-H", "--h", "-O", "x"},
        "",
@@ -140,6 +144,24 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
     if (!help) apply_config_text(c.config, options);
     EXPECT_EQ(help, c.help) << c.name;
     EXPECT_EQ(options, c.expected) << c.name;
+  }
+}
+
+TEST(MinerOptionsTest, ChosenDevicesInOrderWithoutRepeats) {
+  struct Case {
+    MinerOptions options;
+    int available;
+    std::vector<std::int32_t> expected;
+  };
+  const Case cases[] = {
+      {{}, 0, {0}},  // a single index is passed on even when nothing is there: set-up reports it
+      {{.device_id = 3}, 2, {3}},
+      {{.all_devices = true}, 3, {0, 1, 2}},
+      {{.all_devices = true}, 0, {}},
+      {{.device_id = 1, .device_ids = {1, 0, 1, 5}}, 2, {1, 0, 5}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(chosen_devices(c.options, c.available), c.expected) << ::testing::PrintToString(c.options);
   }
 }
 

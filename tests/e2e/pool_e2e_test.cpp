@@ -71,7 +71,8 @@ bool wait_for_pool(const TestPool& pool, const std::string& expression, long min
   return pool_figure(pool, expression) >= minimum;
 }
 
-std::unique_ptr<ChildProcess> start_miner(const std::vector<std::string>& pool_urls, std::vector<std::string> options = {}) {
+std::unique_ptr<ChildProcess> start_miner(const std::vector<std::string>& pool_urls, std::vector<std::string> options = {},
+                                          std::map<std::string, std::string> environment = {}) {
   std::vector<std::string> argv = {miner_path};
   for (const std::string& url : pool_urls) {
     argv.push_back("-o");
@@ -79,8 +80,8 @@ std::unique_ptr<ChildProcess> start_miner(const std::vector<std::string>& pool_u
   }
   for (const char* argument : {"-u", worker.c_str(), "-p", "x", "-G", "256", "-L", "64"}) argv.emplace_back(argument);
   argv.insert(argv.end(), options.begin(), options.end());
-  return std::make_unique<ChildProcess>(argv, std::map<std::string, std::string>{{"VELTRANE_DEVICE_TYPE", "all"}},
-                                        binary_dir);
+  environment["VELTRANE_DEVICE_TYPE"] = "all";
+  return std::make_unique<ChildProcess>(argv, environment, binary_dir);
 }
 
 int interrupt(ChildProcess& miner) {
@@ -125,6 +126,25 @@ TEST(PoolEndToEnd, SharesAreFoundSubmittedAcceptedAndCounted) {
   expect_done_line_matches_pool(output, pool);
   EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0);
   EXPECT_EQ(pool_figure(pool, "int(s['workers'] == ['" + worker + "'])"), 1) << pool_control(pool, "summary");
+}
+
+// PoCL gives two CPU devices; each searches its own half of the extranonce2 values.
+TEST(PoolEndToEnd, TwoDevicesMineSharesWithoutDuplicates) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url}, {"-d", "0,1"}, {{"POCL_DEVICES", "pthread pthread"}});
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds, 2)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 1)\n", share_seconds, 2)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  EXPECT_NE(output.find("  [+] 2 devices: 0 1\n"), std::string::npos) << output;
+  EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0) << pool_control(pool, "summary");
+  // The pool refuses a repeated share as a duplicate; none came, and the halves were kept.
+  EXPECT_GE(pool_figure(pool, "len([a for a in s['accepted'] if int(a['extranonce2'], 16) < 0x80000000])"), 2);
+  EXPECT_GE(pool_figure(pool, "len([a for a in s['accepted'] if int(a['extranonce2'], 16) >= 0x80000000])"), 2);
+  const long accepted = pool_figure(pool, "len(s['accepted'])");
+  EXPECT_EQ(count_occurrences(output, "  [+] Share accepted (device "), static_cast<std::size_t>(accepted)) << output;
+  EXPECT_NE(output.find(" hashes, " + std::to_string(accepted) + " shares accepted, 0 rejected, "), std::string::npos)
+      << output;
 }
 
 TEST(PoolEndToEnd, ShareThatMeetsTheNetworkTargetIsABlock) {
