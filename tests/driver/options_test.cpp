@@ -17,7 +17,7 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 void PrintTo(const MinerOptions& options, std::ostream* out) {
-  *out << "{url=\"" << options.rpc_url << "\" user=\"" << options.rpc_user << "\" password=\"" << options.rpc_password
+  *out << "{url=\"" << options.rpc_url << "\" pools=" << ::testing::PrintToString(options.pool_urls) << " user=\"" << options.rpc_user << "\" password=\"" << options.rpc_password
        << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" kernel=\""
        << options.kernel_path << "\" P=" << options.platform_id << " d=" << options.device_id
        << " devices=" << ::testing::PrintToString(options.device_ids) << " all=" << options.all_devices
@@ -130,6 +130,18 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
       {"line without equals sign", {}, "address\n\n\r\n=x\n", false, {}},
       {"coinbase text", {}, "coinbase=Hello from the pool\n", false, {.coinbase = "Hello from the pool"}},
       {"last line without line feed", {}, "rpc_user=a\nrpc_user=last", false, {.rpc_user = "last"}},
+      {"pool URLs repeat, a node URL stays apart",
+       {"-o", "stratum+tcp://a:1", "-o", "http://node:2", "-o", "stratum+tcp://b:2"},
+       "",
+       false,
+       {.rpc_url = "http://node:2", .pool_urls = {"stratum+tcp://a:1", "stratum+tcp://b:2"}}},
+      {"the file's pool URLs replace the command line's",
+       {"-o", "stratum+tcp://cli:1"},
+       "pool_url=stratum+tcp://a:1\nrpc_user=w\npool_url=stratum+tcp://b:2\n",
+       false,
+       {.pool_urls = {"stratum+tcp://a:1", "stratum+tcp://b:2"}, .rpc_user = "w"}},
+      {"no pool URL in the file keeps the command line's", {"-o", "stratum+tcp://cli:1"}, "rpc_user=w\n", false,
+       {.pool_urls = {"stratum+tcp://cli:1"}, .rpc_user = "w"}},
       {"file over command line, later line over earlier",
        {"-o", "http://cli", "-a", "cli"},
        "rpc_url=http://file\naddress=1\naddress=2\n",
