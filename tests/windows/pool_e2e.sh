@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The Windows executable under Wine mining for the local test pool over Winsock: the executable
+# and the kernel in one folder, that folder the working directory, the pool given on the command
+# line. Mines until the pool has accepted three shares, then presses Ctrl-C and checks the
+# miner's counts against the pool's.
+#   pool_e2e.sh MINER_EXE KERNEL_FILE TESTPOOL_DIR     (WINEPREFIX set by the caller)
+set -euo pipefail
+miner_exe=$1
+kernel_file=$2
+testpool_dir=$3
+wanted_shares=3
+start_seconds=240  # kernel build on a CPU OpenCL device under Wine included
+worker=tvtr1ql58gw3ecx3a9y5fstph3q44qrv6x73uh09k7tf
+
+work=$(mktemp -d)
+pool_pid=""
+miner_pid=""
+cleanup() {
+  if [ -n "$miner_pid" ]; then kill -KILL "$miner_pid" 2>/dev/null || true; fi
+  if [ -n "$pool_pid" ]; then kill "$pool_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAILED: $*"
+  echo "--- miner output"; tr '\r' '\n' <"$work/miner.log" 2>/dev/null || true
+  echo "--- pool output"; cat "$work/pool.log" 2>/dev/null || true
+  exit 1
+}
+
+pool_figure() {
+  python3 "$testpool_dir/control.py" --url "$url" summary | python3 -c "import json, sys; s = json.load(sys.stdin); print($1)"
+}
+
+python3 "$testpool_dir/testpool.py" --port 0 >"$work/pool.log" 2>&1 &
+pool_pid=$!
+for _ in $(seq 100); do
+  grep -q 'listening on stratum+tcp://' "$work/pool.log" && break
+  kill -0 "$pool_pid" 2>/dev/null || fail "the test pool did not start"
+  sleep 0.1
+done
+url=$(grep -o 'stratum+tcp://127\.0\.0\.1:[0-9]*' "$work/pool.log" | head -n 1)
+[ -n "$url" ] || fail "the test pool printed no URL"
+
+folder=$work/miner
+mkdir "$folder"
+cp "$miner_exe" "$folder/veltrane-miner.exe"
+cp "$kernel_file" "$folder/whirlpool_opencl.cl"
+
+cd "$folder"
+VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -u "$worker" -p x -G 256 -L 64 \
+  >"$work/miner.log" 2>&1 </dev/null &
+miner_pid=$!
+
+deadline=$((SECONDS + start_seconds))
+while [ "$(grep -c 'Share accepted' "$work/miner.log" || true)" -lt "$wanted_shares" ]; do
+  kill -0 "$miner_pid" 2>/dev/null || fail "the miner ended by itself"
+  [ $SECONDS -lt $deadline ] || fail "fewer than $wanted_shares shares accepted in ${start_seconds}s"
+  sleep 0.5
+done
+
+kill -INT "$miner_pid"
+exit_code=""
+for _ in $(seq 600); do
+  if ! kill -0 "$miner_pid" 2>/dev/null; then
+    exit_code=0
+    wait "$miner_pid" || exit_code=$?
+    break
+  fi
+  sleep 0.1
+done
+[ -n "$exit_code" ] || fail "the miner did not stop within a minute of Ctrl-C"
+miner_pid=""
+[ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"
+grep -q 'Share rejected' "$work/miner.log" && fail "the pool rejected a share"
+
+# Every share the miner counted as accepted is one the pool accepted, and no more.
+accepted=$(grep -c 'Share accepted' "$work/miner.log")
+grep -q "  \[\*\] Done\. [0-9]* hashes, $accepted shares accepted, 0 rejected, 0 blocks" "$work/miner.log" ||
+  fail "no \"Done.\" line with $accepted shares accepted after Ctrl-C"
+pool_accepted=$(pool_figure "len(s['accepted'])")
+[ "$pool_accepted" -eq "$accepted" ] || fail "the miner reports $accepted accepted shares, the pool $pool_accepted"
+[ "$(pool_figure "s['workers']")" = "['$worker']" ] || fail "the pool saw another worker name"
+echo "mined under Wine: $accepted shares accepted by the test pool, stopped by Ctrl-C"
