@@ -388,14 +388,20 @@ class ChainState:
                 "payout_script": coinbase.outputs[0].script.hex(),
                 "payout_value": coinbase.outputs[0].value,
                 "coinbase_script_sig": coinbase.inputs[0].script_sig.hex(),
+                "merkle_root": block.header[36:68][::-1].hex(),
             })
             self.log("testnode: accepted block at height %d (hash %s)" % (tip.height, blocks.display_hash(block_hash)))
             self._move_tip(block_hash)
             return None
 
     def _record_rejection(self, height, block, reason, detail):
-        block_hash = blocks.display_hash(block.block_hash()) if block else None
-        self._rejected.append({"height": height, "hash": block_hash, "reason": reason, "detail": detail})
+        entry = {"height": height, "hash": None, "reason": reason, "detail": detail}
+        if block:
+            entry["hash"] = blocks.display_hash(block.block_hash())
+            entry["merkle_root"] = block.header[36:68][::-1].hex()
+            if block.transactions and block.transactions[0].inputs:
+                entry["coinbase_script_sig"] = block.transactions[0].inputs[0].script_sig.hex()
+        self._rejected.append(entry)
         where = " at height %d" % height if height is not None else ""
         self.log("testnode: rejected block%s: %s (%s)" % (where, reason, detail))
 

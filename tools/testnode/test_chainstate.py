@@ -170,7 +170,13 @@ class SubmitTest(unittest.TestCase):
         self.assertEqual(self.state.submit_block(build_block(self.template)), "high-hash")
         self.state.set_target(target=0x7FFFFF << 232)
         self.state.set_reject_all(True)
-        self.assertEqual(self.state.submit_block(build_block(self.state.block_template(SEGWIT_RULES))), "rejected")
+        block = build_block(self.state.block_template(SEGWIT_RULES))
+        self.assertEqual(self.state.submit_block(block), "rejected")
+        # A refused block is still described by what makes it distinct.
+        header = bytes.fromhex(block[:160])
+        rejection = self.state.summary()["rejected"][-1]
+        self.assertEqual(rejection["merkle_root"], header[36:68][::-1].hex())
+        self.assertTrue(rejection["coinbase_script_sig"].startswith("01"))
         self.state.set_reject_all(False)
         self.assertIsNone(self.state.submit_block(build_block(self.state.block_template(SEGWIT_RULES))))
 
