@@ -111,8 +111,9 @@ void start_devices(SoloSource& source) {
 // Every job on the current tip becomes stale at its next batch; devices wait for new work.
 void withdraw_work(SoloSource& source) { publish_work(source.board, {}, ++source.tip); }
 
-// Re-checks a found nonce on the CPU and submits the block when it holds.
-void handle_found(SoloSource& source, const FoundNonce& found) {
+// Re-checks a found nonce on the CPU and submits the block when it holds. Returns false for a
+// nonce of a stale job, which is dropped.
+bool handle_found(SoloSource& source, const FoundNonce& found) {
   std::optional<SoloJob> job;
   {
     std::lock_guard lock(source.board.mutex);
@@ -120,14 +121,14 @@ void handle_found(SoloSource& source, const FoundNonce& found) {
     if (entry != source.jobs.end()) job = entry->second;
   }
   // A block on a tip the chain has left would only be refused as stale.
-  if (!job || job->tip != source.tip) return;
+  if (!job || job->tip != source.tip) return false;
   store_u32_le(job->header.data() + header_nonce_offset, found.nonce);
   const PowHash hash = pow_hash(job->header);
   const std::string device_text =
       several_devices(source) ? " on device " + std::to_string(source.device_ids[found.device]) : "";
   if (!hash_meets_target(hash, job->target)) {
     std::printf("  [!] CPU rejected hash%s\n", device_text.c_str());
-    return;
+    return true;
   }
   std::printf("\n  [*] BLOCK FOUND%s! Nonce=%u Hash=%s\n", device_text.c_str(), found.nonce,
               hex_encode(hash.data(), hash.size()).c_str());
@@ -140,6 +141,7 @@ void handle_found(SoloSource& source, const FoundNonce& found) {
   } else {
     std::printf("  [!] REJECTED\n\n");
   }
+  return true;
 }
 
 // Serves found nonces until the time is up or a stop is requested.
@@ -172,8 +174,9 @@ void serve_until_new_template_needed(SoloSource& source) {
   if (!source.last_tip_poll) source.last_tip_poll = monotonic_now_ns();
   while (!g_stop_requested) {
     const SourceEvents events = wait_for_source_events(source.board, stop_check_interval);
-    for (const FoundNonce& found : events.found) handle_found(source, found);
-    if (!events.found.empty() || events.refresh_wanted) return;
+    bool handled = false;
+    for (const FoundNonce& found : events.found) handled = handle_found(source, found) || handled;
+    if (handled || events.refresh_wanted) return;
     if (tip_moved(source)) {
       std::printf("\n  [*] New block\n");
       withdraw_work(source);
