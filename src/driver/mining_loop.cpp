@@ -100,8 +100,13 @@ void start_devices(SoloSource& source) {
   for (auto& worker : source.workers) {
     start_device(*worker, source.board,
                  [&source, status_every_batch, status_period](std::size_t, const DeviceJob& job,
-                                                              std::uint32_t next_nonce, std::uint32_t) {
-                   if (status_every_batch || next_nonce % static_cast<std::uint32_t>(status_period) == 0) {
+                                                              std::uint32_t next_nonce, std::uint32_t done) {
+                   // Once per period of nonces: when a launch reaches or crosses a multiple of it
+                   // (a failed launch: when the nonce stands on one).
+                   if (status_every_batch) return print_status(source, job, next_nonce);
+                   const std::uint32_t previous = next_nonce - done;  // wraps modulo 2^32
+                   const std::uint64_t into_period = previous % status_period;
+                   if (done == 0 ? into_period == 0 : into_period + done >= status_period) {
                      print_status(source, job, next_nonce);
                    }
                  });
