@@ -185,17 +185,28 @@ TEST(MiningEndToEnd, TwoDevicesMineAtOnceOnDistinctHeaders) {
   }
 }
 
+// The longpoll hears of the new tip at once; without it the tip is polled every 5 seconds.
 TEST(MiningEndToEnd, NewBestBlockOnTheNodeEndsTheJob) {
-  TestNode node = start_node({"--difficulty", "hard"});
-  auto miner = start_miner(node.url);
-  ASSERT_TRUE(miner->wait_for_output("[*] Mining h=", miner_start_seconds)) << miner->output();
-  node_control(node, "advancetip");
-  // The tip is polled every 5 seconds between batches.
-  ASSERT_TRUE(miner->wait_for_output("\n  [*] New block\n", 30)) << miner->output();
-  ASSERT_TRUE(miner->wait_for_output("  [+] Height ", 30, 2)) << miner->output();
-  EXPECT_EQ(interrupt(*miner), 0);
-  expect_in_order(miner->output(), {"  [*] Mining h=", "\n  [*] New block\n", "  [*] Requesting block template...\n",
-                                    "  [+] Height ", "  [*] Mining h=", "\n  [*] Done. ", " hashes, 0 blocks\n"});
+  struct Case {
+    const char* name;
+    std::vector<std::string> miner_options;
+    bool polls;
+  };
+  const Case cases[] = {{"longpoll", {}, false}, {"tip poll", {"--no-longpoll"}, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestNode node = start_node({"--difficulty", "hard"});
+    auto miner = start_miner(node.url, c.miner_options);
+    ASSERT_TRUE(miner->wait_for_output("[*] Mining h=", miner_start_seconds)) << miner->output();
+    node_control(node, "advancetip");
+    ASSERT_TRUE(miner->wait_for_output("\n  [*] New block\n", 30)) << miner->output();
+    ASSERT_TRUE(miner->wait_for_output("  [+] Height ", 30, 2)) << miner->output();
+    EXPECT_EQ(interrupt(*miner), 0);
+    expect_in_order(miner->output(), {"  [*] Mining h=", "\n  [*] New block\n", "  [*] Requesting block template...\n",
+                                      "  [+] Height ", "  [*] Mining h=", "\n  [*] Done. ", " hashes, 0 blocks\n"});
+    const nlohmann::json requests = nlohmann::json::parse(node_control(node, "summary")).at("requests");
+    EXPECT_EQ(requests.contains("getbestblockhash"), c.polls) << requests.dump();
+  }
 }
 
 TEST(MiningEndToEnd, NodeDownThenBackAndStopDuringTheWait) {
