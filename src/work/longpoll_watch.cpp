@@ -11,6 +11,9 @@ namespace {
 
 constexpr std::chrono::seconds first_retry_pause{1};
 constexpr std::chrono::seconds longest_retry_pause{60};
+// A request that fails after being held this long most likely met a client time-out (WinHTTP
+// gives up after 30 s) while the node was waiting for news: it is sent again at once.
+constexpr std::chrono::seconds long_hold{15};
 
 void run_longpoll(const std::shared_ptr<LongpollWatch>& watch, RpcClient& client) {
   std::string id;
@@ -23,9 +26,12 @@ void run_longpoll(const std::shared_ptr<LongpollWatch>& watch, RpcClient& client
       continue;
     }
     lock.unlock();
+    const auto sent = std::chrono::steady_clock::now();
     const BlockTemplate reply = get_block_template_longpoll(client, id);
+    const bool held_long = std::chrono::steady_clock::now() - sent >= long_hold;
     lock.lock();
     if (watch->stopping) break;
+    if (!reply.valid && held_long) continue;
     if (!reply.valid || reply.longpoll_id.empty()) {
       // The source polls the tip meanwhile; a node without ids is asked again after the pause.
       watch->failing = true;
