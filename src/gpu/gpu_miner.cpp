@@ -212,25 +212,38 @@ std::int32_t gpu_set_job(GpuMiner& gpu, const WhirlpoolWords& midstate, const Ta
   return clSetKernelArg(gpu.kernel, target_argument, sizeof(cl_mem), &gpu.target_buffer);
 }
 
-BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base) {
-  BatchResult result;
-  const cl_uint cleared = 0;
-  clEnqueueWriteBuffer(gpu.queue, gpu.found_buffer, CL_TRUE, 0, sizeof cleared, &cleared, 0, nullptr, nullptr);
+namespace {
+
+// Binds a search's arguments and result buffers and enqueues it over work_items items; prints
+// and returns false when the enqueue fails. Argument values are captured by the enqueue.
+bool enqueue_search(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base,
+                    std::size_t work_items, const cl_mem& nonce_buffer, const cl_mem& found_buffer) {
   const cl_ulong tail0_value = tail0;
   const cl_ulong tail1_value = tail1;
   const cl_uint nonce_base_value = nonce_base;
   clSetKernelArg(gpu.kernel, tail0_argument, sizeof tail0_value, &tail0_value);
   clSetKernelArg(gpu.kernel, tail1_argument, sizeof tail1_value, &tail1_value);
   clSetKernelArg(gpu.kernel, nonce_base_argument, sizeof nonce_base_value, &nonce_base_value);
-  set_buffer_argument(gpu.kernel, nonce_argument, gpu.nonce_buffer);
-  set_buffer_argument(gpu.kernel, found_argument, gpu.found_buffer);
-
-  const auto global_work_size = static_cast<std::size_t>(gpu.global_size);
+  set_buffer_argument(gpu.kernel, nonce_argument, nonce_buffer);
+  set_buffer_argument(gpu.kernel, found_argument, found_buffer);
   const auto local_work_size = static_cast<std::size_t>(gpu.local_size);
-  const cl_int status = clEnqueueNDRangeKernel(gpu.queue, gpu.kernel, 1, nullptr, &global_work_size,
-                                               &local_work_size, 0, nullptr, nullptr);
+  const cl_int status =
+      clEnqueueNDRangeKernel(gpu.queue, gpu.kernel, 1, nullptr, &work_items, &local_work_size, 0, nullptr, nullptr);
   if (status != CL_SUCCESS) {
     std::printf("  [!] clEnqueueNDRangeKernel: %s\n", opencl_error_name(status));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base) {
+  BatchResult result;
+  const cl_uint cleared = 0;
+  clEnqueueWriteBuffer(gpu.queue, gpu.found_buffer, CL_TRUE, 0, sizeof cleared, &cleared, 0, nullptr, nullptr);
+  if (!enqueue_search(gpu, tail0, tail1, nonce_base, static_cast<std::size_t>(gpu.global_size), gpu.nonce_buffer,
+                      gpu.found_buffer)) {
     return result;
   }
   clFinish(gpu.queue);
@@ -259,23 +272,7 @@ bool gpu_queue_launch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, s
   // Everything below is queued without waiting; the in-order queue keeps the steps in order.
   static const cl_uint cleared = 0;
   clEnqueueWriteBuffer(gpu.queue, slot.found_buffer, CL_FALSE, 0, sizeof cleared, &cleared, 0, nullptr, nullptr);
-  const cl_ulong tail0_value = tail0;
-  const cl_ulong tail1_value = tail1;
-  const cl_uint nonce_base_value = nonce_base;
-  clSetKernelArg(gpu.kernel, tail0_argument, sizeof tail0_value, &tail0_value);
-  clSetKernelArg(gpu.kernel, tail1_argument, sizeof tail1_value, &tail1_value);
-  clSetKernelArg(gpu.kernel, nonce_base_argument, sizeof nonce_base_value, &nonce_base_value);
-  set_buffer_argument(gpu.kernel, nonce_argument, slot.nonce_buffer);
-  set_buffer_argument(gpu.kernel, found_argument, slot.found_buffer);
-
-  const std::size_t global_work_size = work_items;
-  const auto local_work_size = static_cast<std::size_t>(gpu.local_size);
-  const cl_int status = clEnqueueNDRangeKernel(gpu.queue, gpu.kernel, 1, nullptr, &global_work_size,
-                                               &local_work_size, 0, nullptr, nullptr);
-  if (status != CL_SUCCESS) {
-    std::printf("  [!] clEnqueueNDRangeKernel: %s\n", opencl_error_name(status));
-    return false;
-  }
+  if (!enqueue_search(gpu, tail0, tail1, nonce_base, work_items, slot.nonce_buffer, slot.found_buffer)) return false;
   slot.found = 0;
   clEnqueueReadBuffer(gpu.queue, slot.found_buffer, CL_FALSE, 0, sizeof slot.found, &slot.found, 0, nullptr, nullptr);
   clEnqueueReadBuffer(gpu.queue, slot.nonce_buffer, CL_FALSE, 0, sizeof slot.nonce, &slot.nonce, 0, nullptr,

@@ -15,18 +15,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct GpuHandle {
-  GpuMiner* gpu = nullptr;
-  std::string output;
-  GpuHandle() {
+// A worker on the first device with a small work size, and its board.
+class DeviceWorkerTest : public testing::Test {
+ protected:
+  void SetUp() override {
     test_support::set_environment_variable("VELTRANE_DEVICE_TYPE", "all");
     testing::internal::CaptureStdout();
-    gpu = gpu_miner_create(0, 0, 64, 16, VELTRANE_BINARY_DIR "/whirlpool_opencl.cl");
-    output = testing::internal::GetCapturedStdout();
+    worker_.gpu = gpu_miner_create(0, 0, 64, 16, VELTRANE_BINARY_DIR "/whirlpool_opencl.cl");
+    const std::string output = testing::internal::GetCapturedStdout();
+    ASSERT_NE(worker_.gpu, nullptr) << output;
   }
-  ~GpuHandle() { gpu_miner_release(gpu); }
-  GpuHandle(const GpuHandle&) = delete;
-  GpuHandle& operator=(const GpuHandle&) = delete;
+  void TearDown() override {
+    close_board(board_);
+    if (worker_.thread.joinable()) worker_.thread.join();
+    gpu_miner_release(worker_.gpu);
+  }
+  JobBoard board_;
+  DeviceWorker worker_;
 };
 
 DeviceJob job_with(std::uint64_t id, std::uint64_t tip, const Target256& target) {
@@ -45,13 +50,9 @@ Target256 every_hash_hits() {
   return target;
 }
 
-TEST(DeviceWorker, ReportsANonceThatHitsAndEndsTheJobWithIt) {
-  GpuHandle handle;
-  ASSERT_NE(handle.gpu, nullptr) << handle.output;
-  JobBoard board;
-  DeviceWorker worker;
-  worker.gpu = handle.gpu;
-  worker.index = 0;
+TEST_F(DeviceWorkerTest, ReportsANonceThatHitsAndEndsTheJobWithIt) {
+  JobBoard& board = board_;
+  DeviceWorker& worker = worker_;
   std::uint64_t next_id = 1;
   publish_work(board, [&](std::size_t) { return std::optional<DeviceJob>(job_with(next_id++, 1, every_hash_hits())); },
                1);
@@ -72,12 +73,9 @@ TEST(DeviceWorker, ReportsANonceThatHitsAndEndsTheJobWithIt) {
 
 // Jobs that never hit: the device stays on its job until a new tip makes it stale, then takes a
 // job of the new tip.
-TEST(DeviceWorker, NewTipEndsTheRunningJob) {
-  GpuHandle handle;
-  ASSERT_NE(handle.gpu, nullptr) << handle.output;
-  JobBoard board;
-  DeviceWorker worker;
-  worker.gpu = handle.gpu;
+TEST_F(DeviceWorkerTest, NewTipEndsTheRunningJob) {
+  JobBoard& board = board_;
+  DeviceWorker& worker = worker_;
   std::atomic<std::uint64_t> newest_tip_seen{0};
   std::atomic<int> launches_on_first_tip{0};
   std::uint64_t next_id = 1;
