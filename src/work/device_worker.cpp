@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -11,6 +12,7 @@ namespace {
 // running one and the one queued behind it) whatever the configured work size.
 constexpr double launch_target_seconds = 0.08;
 constexpr std::uint64_t nonce_space = std::uint64_t{1} << 32;
+constexpr std::chrono::seconds failed_launch_pause{1};
 
 double seconds_between(std::chrono::steady_clock::time_point start, std::chrono::steady_clock::time_point end) {
   return std::chrono::duration<double>(end - start).count();
@@ -56,8 +58,11 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job, con
     }
     if (queued.empty()) {
       if (ended) return;
-      // Nothing could be queued: a failed batch that counts no nonces; the same base again.
+      // Nothing could be queued: a failed batch that counts no nonces. The same base again
+      // after a pause, which new work or the end of mining cuts short.
       if (observer) observer(worker.index, job, static_cast<std::uint32_t>(next_start), 0);
+      std::unique_lock lock(board.mutex);
+      board.work_changed.wait_for(lock, failed_launch_pause, [&] { return board.closed || board.tip != job.tip; });
       continue;
     }
 
