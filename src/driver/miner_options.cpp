@@ -95,6 +95,8 @@ bool parse_command_line(int argc, const char* const argv[], MinerOptions& option
       options.benchmark = true;
     } else if (argument == "--list-gpus") {
       options.list_gpus = true;
+    } else if (argument == "--no-longpoll") {
+      options.longpoll = false;
     } else if (argument == "-h" || argument == "--help") {
       return true;
     }
@@ -117,6 +119,7 @@ void print_usage(const char* program_name) {
   std::printf("  --benchmark  Benchmark mode\n");
   std::printf("  --list-gpus  List OpenCL devices\n");
   std::printf("  -d LIST      Several devices: IDs separated by commas, or all\n");
+  std::printf("  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n");
   std::printf("  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n");
   std::printf("  -h           Show help\n");
 }

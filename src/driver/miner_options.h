@@ -24,6 +24,7 @@ struct MinerOptions {
   std::int32_t local_work_size = 256;
   bool benchmark = false;
   bool list_gpus = false;
+  bool longpoll = true;  // "--no-longpoll": poll the best block every 5 s instead
 
   bool operator==(const MinerOptions&) const = default;
 };

@@ -4,10 +4,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "chain/address.h"
@@ -25,6 +27,7 @@
 #include "rpc/tip_poll.h"
 #include "work/device_worker.h"
 #include "work/job_board.h"
+#include "work/longpoll_watch.h"
 #include "work/solo_jobs.h"
 
 namespace {
@@ -37,12 +40,13 @@ constexpr std::uint64_t status_period_per_work_item = 512;
 constexpr std::chrono::milliseconds stop_check_interval{100};
 // Jobs kept for their found nonces; older ones are dropped first.
 constexpr std::size_t kept_jobs_limit = 4096;
+constexpr std::chrono::minutes longpoll_request_timeout{10};
 
 // The node's side of mining: everything here belongs to the thread that runs run_mining, except
 // the members marked as guarded by the board's mutex, which the device threads' job maker uses.
 struct SoloSource {
   const MinerOptions* options = nullptr;
-  JobBoard board;
+  std::shared_ptr<JobBoard> board = std::make_shared<JobBoard>();  // shared with the longpoll thread
   std::vector<std::unique_ptr<DeviceWorker>> workers;
   std::vector<std::int32_t> device_ids;
   RpcClient rpc;
@@ -53,6 +57,8 @@ struct SoloSource {
   std::optional<std::int64_t> last_tip_poll;  // unset until the first job is out
   bool coinbase_cut_reported = false;
   bool extra_nonce_cut_reported = false;
+  std::shared_ptr<LongpollWatch> longpoll;  // null while no longpoll runs
+  std::string current_longpoll_id;          // of the template the devices mine
 
   // Guarded by board.mutex.
   ExtraNonceCounter extra_nonces;
@@ -75,7 +81,7 @@ double rate_since_start(const SoloSource& source, std::uint64_t hashes) {
 // The progress line after a device's batch: the whole run's average rate; with several devices
 // also each device's own.
 void print_status(const SoloSource& source, const DeviceJob& job, std::uint32_t next_nonce) {
-  const unsigned long long accepted = source.board.accepted_blocks;
+  const unsigned long long accepted = source.board->accepted_blocks;
   if (!several_devices(source)) {
     std::printf("\r  [%s] h=%llu n=%u blk=%llu   ", format_hash_rate(rate_since_start(source, total_hashes(source))).c_str(),
                 static_cast<unsigned long long>(job.height), next_nonce, accepted);
@@ -98,10 +104,15 @@ void start_devices(SoloSource& source) {
   // A period that does not fit in 32 bits (or is zero) would never match: print after every batch.
   const bool status_every_batch = status_period == 0 || status_period > UINT32_MAX;
   for (auto& worker : source.workers) {
-    start_device(*worker, source.board,
+    start_device(*worker, *source.board,
                  [&source, status_every_batch, status_period](std::size_t, const DeviceJob& job,
-                                                              std::uint32_t next_nonce, std::uint32_t) {
-                   if (status_every_batch || next_nonce % static_cast<std::uint32_t>(status_period) == 0) {
+                                                              std::uint32_t next_nonce, std::uint32_t done) {
+                   // Once per period of nonces: when a launch reaches or crosses a multiple of it
+                   // (a failed launch: when the nonce stands on one).
+                   if (status_every_batch) return print_status(source, job, next_nonce);
+                   const std::uint32_t previous = next_nonce - done;  // wraps modulo 2^32
+                   const std::uint64_t into_period = previous % status_period;
+                   if (done == 0 ? into_period == 0 : into_period + done >= status_period) {
                      print_status(source, job, next_nonce);
                    }
                  });
@@ -109,44 +120,46 @@ void start_devices(SoloSource& source) {
 }
 
 // Every job on the current tip becomes stale at its next batch; devices wait for new work.
-void withdraw_work(SoloSource& source) { publish_work(source.board, {}, ++source.tip); }
+void withdraw_work(SoloSource& source) { publish_work(*source.board, {}, ++source.tip); }
 
-// Re-checks a found nonce on the CPU and submits the block when it holds.
-void handle_found(SoloSource& source, const FoundNonce& found) {
+// Re-checks a found nonce on the CPU and submits the block when it holds. Returns false for a
+// nonce of a stale job, which is dropped.
+bool handle_found(SoloSource& source, const FoundNonce& found) {
   std::optional<SoloJob> job;
   {
-    std::lock_guard lock(source.board.mutex);
+    std::lock_guard lock(source.board->mutex);
     const auto entry = source.jobs.find(found.job_id);
     if (entry != source.jobs.end()) job = entry->second;
   }
   // A block on a tip the chain has left would only be refused as stale.
-  if (!job || job->tip != source.tip) return;
+  if (!job || job->tip != source.tip) return false;
   store_u32_le(job->header.data() + header_nonce_offset, found.nonce);
   const PowHash hash = pow_hash(job->header);
   const std::string device_text =
       several_devices(source) ? " on device " + std::to_string(source.device_ids[found.device]) : "";
   if (!hash_meets_target(hash, job->target)) {
     std::printf("  [!] CPU rejected hash%s\n", device_text.c_str());
-    return;
+    return true;
   }
   std::printf("\n  [*] BLOCK FOUND%s! Nonce=%u Hash=%s\n", device_text.c_str(), found.nonce,
               hex_encode(hash.data(), hash.size()).c_str());
   const std::string block = block_hex(job->header, job->coinbase, *job->transaction_data);
   std::printf("  [*] Submitting...\n");
   if (submit_block(source.rpc, block)) {
-    ++source.board.accepted_blocks;
+    ++source.board->accepted_blocks;
     withdraw_work(source);  // the chain moved on to this block
     std::printf("  [+] ACCEPTED!\n\n");
   } else {
     std::printf("  [!] REJECTED\n\n");
   }
+  return true;
 }
 
 // Serves found nonces until the time is up or a stop is requested.
 void wait_serving(SoloSource& source, double seconds) {
   const std::int64_t start = monotonic_now_ns();
   while (!g_stop_requested && elapsed_seconds(start, monotonic_now_ns()) < seconds) {
-    for (const FoundNonce& found : wait_for_source_events(source.board, stop_check_interval).found) {
+    for (const FoundNonce& found : wait_for_source_events(*source.board, stop_check_interval).found) {
       handle_found(source, found);
     }
   }
@@ -166,15 +179,60 @@ bool tip_moved(SoloSource& source) {
   }
 }
 
+// Starts the longpoll once the node names its templates, unless it is switched off.
+void watch_template_changes(SoloSource& source, const std::string& longpoll_id) {
+  if (!source.options->longpoll || longpoll_id.empty()) return;
+  if (!source.longpoll) {
+    RpcClient client;
+    try {
+      client = rpc_client_open(source.options->rpc_url, source.options->rpc_user, source.options->rpc_password);
+    } catch (const std::exception&) {
+      return;  // the 5 s tip poll stays in charge
+    }
+    // The node holds the request until something changes: only a long silence is a failure.
+    client.connection->timeouts.request = longpoll_request_timeout;
+    source.longpoll = std::make_shared<LongpollWatch>();
+    source.longpoll->board = source.board;
+    start_longpoll(source.longpoll, std::move(client));
+  }
+  longpoll_set_id(*source.longpoll, longpoll_id);
+}
+
+// What the longpoll brought, if anything: true when a template other than the one in hand
+// came in, with its previous block hash.
+std::optional<std::string> template_changed(SoloSource& source) {
+  if (!source.longpoll) return std::nullopt;
+  std::lock_guard lock(source.longpoll->mutex);
+  if (!std::exchange(source.longpoll->changed, false)) return std::nullopt;
+  if (source.longpoll->changed_longpoll_id == source.current_longpoll_id) return std::nullopt;
+  return source.longpoll->changed_previous_block;
+}
+
+bool longpoll_healthy(SoloSource& source) {
+  if (!source.longpoll) return false;
+  std::lock_guard lock(source.longpoll->mutex);
+  return !source.longpoll->failing;
+}
+
 // While the devices mine the published work: returns when the node's thread should fetch a new
-// template (a found nonce was handled, a job used up its nonce space, the tip moved) or on stop.
+// template (a found nonce was handled, a job used up its nonce space, the tip or the transaction
+// set changed) or on stop.
 void serve_until_new_template_needed(SoloSource& source) {
   if (!source.last_tip_poll) source.last_tip_poll = monotonic_now_ns();
   while (!g_stop_requested) {
-    const SourceEvents events = wait_for_source_events(source.board, stop_check_interval);
-    for (const FoundNonce& found : events.found) handle_found(source, found);
-    if (!events.found.empty() || events.refresh_wanted) return;
-    if (tip_moved(source)) {
+    const SourceEvents events = wait_for_source_events(*source.board, stop_check_interval);
+    bool handled = false;
+    for (const FoundNonce& found : events.found) handled = handle_found(source, found) || handled;
+    if (handled || events.refresh_wanted) return;
+    if (const std::optional<std::string> previous_block = template_changed(source)) {
+      if (*previous_block != source.last_prev_hash) {
+        std::printf("\n  [*] New block\n");
+        withdraw_work(source);
+      }
+      return;  // new transactions on the same tip: devices take them at their next job
+    }
+    // The longpoll, while it works, replaces the tip poll.
+    if (!longpoll_healthy(source) && tip_moved(source)) {
       std::printf("\n  [*] New block\n");
       withdraw_work(source);
       return;
@@ -200,10 +258,10 @@ void publish_template(SoloSource& source, std::shared_ptr<const SoloWork> work) 
   };
   {
     // Found nonces of older tips are dropped anyway.
-    std::lock_guard lock(source.board.mutex);
+    std::lock_guard lock(source.board->mutex);
     std::erase_if(source.jobs, [&](const auto& entry) { return entry.second.tip != work->tip; });
   }
-  publish_work(source.board, std::move(make_job), work->tip);
+  publish_work(*source.board, std::move(make_job), work->tip);
 }
 
 void report_coinbase_cut(SoloSource& source, std::uint64_t height) {
@@ -222,7 +280,7 @@ void report_coinbase_cut(SoloSource& source, std::uint64_t height) {
 
 // Device threads finish their running batch and end.
 void stop_devices(SoloSource& source) {
-  close_board(source.board);
+  close_board(*source.board);
   for (auto& worker : source.workers) {
     if (worker->thread.joinable()) worker->thread.join();
   }
@@ -230,6 +288,7 @@ void stop_devices(SoloSource& source) {
 
 void close_mining(SoloSource& source) {
   stop_devices(source);
+  if (source.longpoll) stop_longpoll(*source.longpoll);
   for (auto& worker : source.workers) gpu_miner_release(worker->gpu);
   rpc_client_close(source.rpc);
 }
@@ -307,12 +366,14 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
     const auto height = static_cast<unsigned long long>(work->height);
     std::printf("  [*] Mining h=%llu diff=%.2f\n", height, difficulty);
     publish_template(source, std::make_shared<const SoloWork>(std::move(*work)));
+    source.current_longpoll_id = tmpl.longpoll_id;
+    watch_template_changes(source, tmpl.longpoll_id);
     serve_until_new_template_needed(source);
   }
 
   stop_devices(source);
   std::printf("\n  [*] Done. %llu hashes, %llu blocks\n", static_cast<unsigned long long>(total_hashes(source)),
-              static_cast<unsigned long long>(source.board.accepted_blocks.load()));
+              static_cast<unsigned long long>(source.board->accepted_blocks.load()));
   close_mining(source);
   return 0;
 }

@@ -39,6 +39,14 @@ void report_exhausted(JobBoard& board) {
   board.source_wanted.notify_all();
 }
 
+void poke_source(JobBoard& board) {
+  {
+    std::lock_guard lock(board.mutex);
+    board.source_poked = true;
+  }
+  board.source_wanted.notify_all();
+}
+
 void close_board(JobBoard& board) {
   {
     std::lock_guard lock(board.mutex);
@@ -51,9 +59,12 @@ void close_board(JobBoard& board) {
 SourceEvents wait_for_source_events(JobBoard& board, std::chrono::milliseconds timeout) {
   std::unique_lock lock(board.mutex);
   board.source_wanted.wait_for(lock, timeout,
-                               [&] { return board.closed || !board.found.empty() || board.refresh_wanted; });
+                               [&] {
+    return board.closed || !board.found.empty() || board.refresh_wanted || board.source_poked;
+  });
   SourceEvents events;
   events.found.swap(board.found);
   events.refresh_wanted = std::exchange(board.refresh_wanted, false);
+  events.poked = std::exchange(board.source_poked, false);
   return events;
 }

@@ -24,6 +24,7 @@ struct JobBoard {
   std::function<std::optional<DeviceJob>(std::size_t device)> make_job;
   std::deque<FoundNonce> found;  // under mutex, oldest first
   bool refresh_wanted = false;   // under mutex: a device used up a job's nonce space
+  bool source_poked = false;     // under mutex: a helper thread of the source has news for it
 
   // Read between batches without the lock.
   std::atomic<std::uint64_t> tip{0};  // generation of the newest tip; older jobs are abandoned
@@ -44,14 +45,19 @@ void report_found(JobBoard& board, const FoundNonce& found);
 // A device searched a job's whole nonce space: the source should look for fresher work.
 void report_exhausted(JobBoard& board);
 
+// Wakes the source's wait on behalf of one of its own helper threads (a longpoll, a pool
+// connection's reader); what the news is, the source reads from that helper.
+void poke_source(JobBoard& board);
+
 // Ends mining: devices return from take_job and leave their job after the running batch.
 void close_board(JobBoard& board);
 
 struct SourceEvents {
   std::deque<FoundNonce> found;
   bool refresh_wanted = false;
+  bool poked = false;
 };
 
-// The source's wait: until a found nonce or a refresh request is waiting, the board is closed,
-// or the time is up. Takes what was waiting off the board.
+// The source's wait: until a found nonce, a refresh request or a poke is waiting, the board is
+// closed, or the time is up. Takes what was waiting off the board.
 SourceEvents wait_for_source_events(JobBoard& board, std::chrono::milliseconds timeout);

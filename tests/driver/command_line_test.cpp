@@ -33,6 +33,7 @@ std::string usage_text(const std::string& program_name) {
          "  --benchmark  Benchmark mode\n"
          "  --list-gpus  List OpenCL devices\n"
          "  -d LIST      Several devices: IDs separated by commas, or all\n"
+         "  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n"
          "  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n"
          "  -h           Show help\n";
 }

@@ -22,7 +22,7 @@ void PrintTo(const MinerOptions& options, std::ostream* out) {
        << options.kernel_path << "\" P=" << options.platform_id << " d=" << options.device_id
        << " devices=" << ::testing::PrintToString(options.device_ids) << " all=" << options.all_devices
        << " G=" << options.global_work_size << " L=" << options.local_work_size << " benchmark=" << options.benchmark
-       << " list=" << options.list_gpus << "}";
+       << " list=" << options.list_gpus << " longpoll=" << options.longpoll << "}";
 }
 
 namespace {
@@ -103,6 +103,7 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
        {.platform_id = 0, .device_id = -3, .global_work_size = 1, .local_work_size = 2147483647}},
       {"device list", {"-d", "2,0, 1"}, "", false, {.device_id = 2, .device_ids = {2, 0, 1}}},
       {"every device", {"-d", "all"}, "", false, {.all_devices = true}},
+      {"no longpoll", {"--no-longpoll"}, "", false, {.longpoll = false}},
       {"a later single device replaces a list", {"-d", "all", "-d", "1,2", "-d", "3"}, "", false, {.device_id = 3}},
       {"unrecognised spellings",
        {"--BENCHMARK", "-benchmark", "-list-gpus", "--list-gpus=1", "-a=addr", "-ua", "-H", "--h", "-O", "x"},

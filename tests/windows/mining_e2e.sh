@@ -47,7 +47,10 @@ cp "$kernel_file" "$folder/whirlpool_opencl.cl"
 printf 'rpc_user=veltrane\r\nrpc_password=veltrane\r\n' >"$folder/veltrane-miner.conf"
 
 cd "$folder"
-VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -a "$payout_address" -G 256 -L 64 \
+# Two PoCL devices, each on a thread of its own, beside the node's two connections (requests and
+# the longpoll).
+VELTRANE_DEVICE_TYPE=all POCL_DEVICES="pthread pthread" wine veltrane-miner.exe -o "$url" -a "$payout_address" \
+  -G 256 -L 64 -d all \
   >"$work/miner.log" 2>&1 </dev/null &
 miner_pid=$!
 
@@ -74,6 +77,7 @@ done
 miner_pid=""
 [ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"
 grep -q 'REJECTED' "$work/miner.log" && fail "the node rejected a block"
+grep -q '\[+\] 2 devices: 0 1' "$work/miner.log" || fail "the miner did not mine on both devices"
 
 # Every block the miner counted as accepted is one the node accepted, and no more.
 accepted=$(grep -c 'ACCEPTED' "$work/miner.log")
