@@ -1,115 +1,22 @@
 // The real executable mining for the local test pool, on whatever OpenCL device is there.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "pool_process.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
 
 namespace {
 
+using namespace pool_process;
 using test_support::ChildProcess;
 using test_support::count_occurrences;
 
-const std::string source_dir = VELTRANE_SOURCE_DIR;
 const std::string binary_dir = VELTRANE_BINARY_DIR;
 const std::string miner_path = binary_dir + "/veltrane-miner";
-const std::string testpool_path = source_dir + "/tools/testpool/testpool.py";
-const std::string control_path = source_dir + "/tools/testpool/control.py";
-const std::string worker = "tvtr1ql58gw3ecx3a9y5fstph3q44qrv6x73uh09k7tf.rig1";
-constexpr double pool_start_seconds = 10;
-// Kernel builds on a CPU device take a while; every wait below allows for that.
-constexpr double miner_start_seconds = 90;
-constexpr double share_seconds = 60;
-
-struct TestPool {
-  std::unique_ptr<ChildProcess> process;
-  std::string url;
-};
-
-TestPool start_pool(std::vector<std::string> options = {}) {
-  std::vector<std::string> argv = {"python3", testpool_path, "--port", "0"};
-  argv.insert(argv.end(), options.begin(), options.end());
-  TestPool pool{std::make_unique<ChildProcess>(argv), ""};
-  EXPECT_TRUE(pool.process->wait_for_output("listening on stratum+tcp://", pool_start_seconds))
-      << pool.process->output();
-  const std::string output = pool.process->output();
-  const std::string prefix = "stratum+tcp://";
-  const std::size_t start = output.find(prefix);
-  if (start != std::string::npos) {
-    const std::size_t end = output.find_first_of(" \r\n", start);
-    pool.url = output.substr(start, end - start);
-  }
-  return pool;
-}
-
-std::string pool_control(const TestPool& pool, const std::string& command) {
-  return test_support::run_command("python3 " + control_path + " --url " + pool.url + " " + command + " 2>&1").output;
-}
-
-// A figure from the pool's summary: a Python expression over the summary s, such as len(s['accepted']).
-long pool_figure(const TestPool& pool, const std::string& expression) {
-  const std::string output =
-      test_support::run_command("python3 " + control_path + " --url " + pool.url +
-                                " summary | python3 -c \"import json, sys; s = json.load(sys.stdin); print(" +
-                                expression + ")\" 2>&1")
-          .output;
-  return std::atol(output.c_str());
-}
-
-// Waits until the pool's figure reaches minimum; false on time-out.
-bool wait_for_pool(const TestPool& pool, const std::string& expression, long minimum, double timeout_seconds) {
-  for (double waited = 0; waited < timeout_seconds; waited += 0.5) {
-    if (pool_figure(pool, expression) >= minimum) return true;
-    test_support::run_command("sleep 0.5");
-  }
-  return pool_figure(pool, expression) >= minimum;
-}
-
-std::unique_ptr<ChildProcess> start_miner(const std::vector<std::string>& pool_urls, std::vector<std::string> options = {},
-                                          std::map<std::string, std::string> environment = {}) {
-  std::vector<std::string> argv = {miner_path};
-  for (const std::string& url : pool_urls) {
-    argv.push_back("-o");
-    argv.push_back(url);
-  }
-  for (const char* argument : {"-u", worker.c_str(), "-p", "x", "-G", "256", "-L", "64"}) argv.emplace_back(argument);
-  argv.insert(argv.end(), options.begin(), options.end());
-  environment["VELTRANE_DEVICE_TYPE"] = "all";
-  return std::make_unique<ChildProcess>(argv, environment, binary_dir);
-}
-
-int interrupt(ChildProcess& miner) {
-  miner.send_signal(SIGINT);
-  const auto code = miner.wait_exit(30);
-  EXPECT_TRUE(code.has_value()) << "the miner did not stop after SIGINT";
-  return code.value_or(-99);
-}
-
-void expect_in_order(const std::string& output, const std::vector<std::string>& lines) {
-  std::size_t position = 0;
-  for (const std::string& line : lines) {
-    const std::size_t found = output.find(line, position);
-    ASSERT_NE(found, std::string::npos) << "missing, or out of order: \"" << line << "\" in\n" << output;
-    position = found + line.size();
-  }
-}
-
-// The "Done." line's figures must be the pool's.
-void expect_done_line_matches_pool(const std::string& output, const TestPool& pool) {
-  const long accepted = pool_figure(pool, "len(s['accepted'])");
-  const long rejected = pool_figure(pool, "len(s['rejected'])");
-  EXPECT_NE(output.find(" hashes, " + std::to_string(accepted) + " shares accepted, " + std::to_string(rejected) +
-                        " rejected, "),
-            std::string::npos)
-      << output << "\npool: " << pool_control(pool, "summary");
-  EXPECT_EQ(count_occurrences(output, "  [+] Share accepted (device 0)"), static_cast<std::size_t>(accepted)) << output;
-}
 
 TEST(PoolEndToEnd, SharesAreFoundSubmittedAcceptedAndCounted) {
   TestPool pool = start_pool();
@@ -126,25 +33,6 @@ TEST(PoolEndToEnd, SharesAreFoundSubmittedAcceptedAndCounted) {
   expect_done_line_matches_pool(output, pool);
   EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0);
   EXPECT_EQ(pool_figure(pool, "int(s['workers'] == ['" + worker + "'])"), 1) << pool_control(pool, "summary");
-}
-
-// PoCL gives two CPU devices; each searches its own half of the extranonce2 values.
-TEST(PoolEndToEnd, TwoDevicesMineSharesWithoutDuplicates) {
-  TestPool pool = start_pool();
-  auto miner = start_miner({pool.url}, {"-d", "0,1"}, {{"POCL_DEVICES", "pthread pthread"}});
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds, 2)) << miner->output();
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 1)\n", share_seconds, 2)) << miner->output();
-  EXPECT_EQ(interrupt(*miner), 0);
-  const std::string output = miner->output();
-  EXPECT_NE(output.find("  [+] 2 devices: 0 1\n"), std::string::npos) << output;
-  EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0) << pool_control(pool, "summary");
-  // The pool refuses a repeated share as a duplicate; none came, and the halves were kept.
-  EXPECT_GE(pool_figure(pool, "len([a for a in s['accepted'] if int(a['extranonce2'], 16) < 0x80000000])"), 2);
-  EXPECT_GE(pool_figure(pool, "len([a for a in s['accepted'] if int(a['extranonce2'], 16) >= 0x80000000])"), 2);
-  const long accepted = pool_figure(pool, "len(s['accepted'])");
-  EXPECT_EQ(count_occurrences(output, "  [+] Share accepted (device "), static_cast<std::size_t>(accepted)) << output;
-  EXPECT_NE(output.find(" hashes, " + std::to_string(accepted) + " shares accepted, 0 rejected, "), std::string::npos)
-      << output;
 }
 
 TEST(PoolEndToEnd, ShareThatMeetsTheNetworkTargetIsABlock) {

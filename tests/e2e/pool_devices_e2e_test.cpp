@@ -1,0 +1,35 @@
+// Pool mining on two devices: each thread mines its own share of the pool's work. The
+// ThreadSanitizer build runs this test too.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "pool_process.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace pool_process;
+using test_support::count_occurrences;
+
+// PoCL gives two CPU devices; each searches its own half of the extranonce2 values.
+TEST(PoolEndToEnd, TwoDevicesMineSharesWithoutDuplicates) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url}, {"-d", "0,1"}, {{"POCL_DEVICES", "pthread pthread"}});
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds, 2)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 1)\n", share_seconds, 2)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  EXPECT_NE(output.find("  [+] 2 devices: 0 1\n"), std::string::npos) << output;
+  EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0) << pool_control(pool, "summary");
+  // The pool refuses a repeated share as a duplicate; none came, and the halves were kept.
+  EXPECT_GE(pool_figure(pool, "len([a for a in s['accepted'] if int(a['extranonce2'], 16) < 0x80000000])"), 2);
+  EXPECT_GE(pool_figure(pool, "len([a for a in s['accepted'] if int(a['extranonce2'], 16) >= 0x80000000])"), 2);
+  const long accepted = pool_figure(pool, "len(s['accepted'])");
+  EXPECT_EQ(count_occurrences(output, "  [+] Share accepted (device "), static_cast<std::size_t>(accepted)) << output;
+  EXPECT_NE(output.find(" hashes, " + std::to_string(accepted) + " shares accepted, 0 rejected, "), std::string::npos)
+      << output;
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+#pragma once
+// The local test pool and the real executable mining for it, for the end-to-end tests.
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace pool_process {
+
+inline const std::string worker = "tvtr1ql58gw3ecx3a9y5fstph3q44qrv6x73uh09k7tf.rig1";
+// Kernel builds on a CPU device take a while; every wait allows for that.
+inline constexpr double miner_start_seconds = 90;
+inline constexpr double share_seconds = 60;
+
+struct TestPool {
+  std::unique_ptr<test_support::ChildProcess> process;
+  std::string url;
+};
+
+// tools/testpool/testpool.py on a free port, with further options.
+TestPool start_pool(std::vector<std::string> options = {});
+
+// The output of tools/testpool/control.py COMMAND.
+std::string pool_control(const TestPool& pool, const std::string& command);
+
+// A figure from the pool's summary: a Python expression over the summary s, such as len(s['accepted']).
+long pool_figure(const TestPool& pool, const std::string& expression);
+
+// Waits until the pool's figure reaches minimum; false on time-out.
+bool wait_for_pool(const TestPool& pool, const std::string& expression, long minimum, double timeout_seconds);
+
+// The miner in the build folder for these pools as worker, with small work sizes on any device.
+std::unique_ptr<test_support::ChildProcess> start_miner(const std::vector<std::string>& pool_urls,
+                                                        std::vector<std::string> options = {},
+                                                        std::map<std::string, std::string> environment = {});
+
+// Stops the miner the way a user does and returns its exit code.
+int interrupt(test_support::ChildProcess& miner);
+
+// Fails when one of the texts is missing from the output, or out of order.
+void expect_in_order(const std::string& output, const std::vector<std::string>& texts);
+
+// The "Done." line's figures and the share lines must be the pool's.
+void expect_done_line_matches_pool(const std::string& output, const TestPool& pool);
+
+}  // namespace pool_process
