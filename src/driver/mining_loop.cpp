@@ -17,6 +17,7 @@
 #include "chain/coinbase.h"
 #include "chain/hex.h"
 #include "driver/console.h"
+#include "driver/device_workers.h"
 #include "driver/hash_rate.h"
 #include "driver/monotonic_clock.h"
 #include "pow/block_header.h"
@@ -279,22 +280,13 @@ void report_coinbase_cut(SoloSource& source, std::uint64_t height) {
 }
 
 // Device threads finish their running batch and end.
-void stop_devices(SoloSource& source) {
-  close_board(*source.board);
-  for (auto& worker : source.workers) {
-    if (worker->thread.joinable()) worker->thread.join();
-  }
-}
+void stop_devices(SoloSource& source) { stop_device_workers(*source.board, source.workers); }
 
 void close_mining(SoloSource& source) {
   stop_devices(source);
   if (source.longpoll) stop_longpoll(*source.longpoll);
   for (auto& worker : source.workers) gpu_miner_release(worker->gpu);
   rpc_client_close(source.rpc);
-}
-
-void release_devices(const std::vector<MiningDevice>& devices) {
-  for (const MiningDevice& device : devices) gpu_miner_release(device.gpu);
 }
 
 }  // namespace
@@ -317,13 +309,7 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
     return 1;
   }
   source.start_time = monotonic_now_ns();
-  for (std::size_t index = 0; index < devices.size(); ++index) {
-    auto worker = std::make_unique<DeviceWorker>();
-    worker->index = index;
-    worker->gpu = devices[index].gpu;
-    source.workers.push_back(std::move(worker));
-    source.device_ids.push_back(devices[index].device_id);
-  }
+  add_device_workers(devices, source.workers, source.device_ids);
   start_devices(source);
 
   while (!g_stop_requested) {

@@ -10,6 +10,7 @@
 
 #include "chain/hex.h"
 #include "driver/console.h"
+#include "driver/device_workers.h"
 #include "driver/hash_rate.h"
 #include "driver/monotonic_clock.h"
 #include "pow/block_header.h"
@@ -324,17 +325,6 @@ void serve(PoolSource& source, int wait_milliseconds) {
   }
 }
 
-void stop_devices(PoolSource& source) {
-  close_board(source.board);
-  for (auto& worker : source.workers) {
-    if (worker->thread.joinable()) worker->thread.join();
-  }
-}
-
-void release_devices(const std::vector<MiningDevice>& devices) {
-  for (const MiningDevice& device : devices) gpu_miner_release(device.gpu);
-}
-
 }  // namespace
 
 int run_pool_mining(const MinerOptions& options, const std::vector<MiningDevice>& devices) {
@@ -362,18 +352,12 @@ int run_pool_mining(const MinerOptions& options, const std::vector<MiningDevice>
   source.connection = connection_create();
   source.probe = connection_create();
   source.start_time = source.last_status = monotonic_now_ns();
-  for (std::size_t index = 0; index < devices.size(); ++index) {
-    auto worker = std::make_unique<DeviceWorker>();
-    worker->index = index;
-    worker->gpu = devices[index].gpu;
-    source.workers.push_back(std::move(worker));
-    source.device_ids.push_back(devices[index].device_id);
-  }
+  add_device_workers(devices, source.workers, source.device_ids);
   for (auto& worker : source.workers) start_device(*worker, source.board, {});
 
   while (!g_stop_requested) serve(source, network_poll_milliseconds);
 
-  stop_devices(source);
+  stop_device_workers(source.board, source.workers);
   // Nonces found in the last batches, and answers to shares already sent, still count.
   const std::int64_t stop_time = monotonic_now_ns();
   do {
