@@ -13,9 +13,15 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
 
   MinerOptions options;
-  if (parse_command_line(argc, argv, options)) {
+  const CommandLineResult command_line = parse_command_line(argc, argv, options);
+  if (command_line.action == CommandLineAction::show_usage) {
     print_usage(argv[0]);
     return 0;
+  }
+  if (command_line.action == CommandLineAction::reject) {
+    std::printf("%s\n", command_line.problem.c_str());
+    print_usage(argv[0]);
+    return 1;
   }
   read_config_file(options);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <vector>
 
@@ -50,6 +51,20 @@ TEST(CommandLineTest, HelpPrintsOnlyTheUsageAndNeverOpensTheConfigFile) {
     const MinerResult result = run_miner(arguments, directory.path, "", 10);
     EXPECT_EQ(result.exit_code, 0) << arguments[0];
     EXPECT_EQ(result.output, usage_text(miner_process::executable_path().string())) << arguments[0];
+  }
+}
+
+TEST(CommandLineTest, UnknownOptionOrMissingValueIsNamedThenUsageAndExitCode1) {
+  TemporaryDirectory directory;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--list-gpu"}, "  [!] Unknown option: --list-gpu\n"},
+      {{"-a", "vtr1qexample", "--url", "http://node:1"}, "  [!] Unknown option: --url\n"},
+      {{"-a", "vtr1qexample", "-o"}, "  [!] Option -o needs a value\n"},
+  };
+  for (const auto& [arguments, problem] : cases) {
+    const MinerResult result = run_miner(arguments, directory.path, "", timeout_seconds);
+    EXPECT_EQ(result.exit_code, 1) << problem;
+    EXPECT_EQ(result.output, problem + usage_text(miner_process::executable_path().string()));
   }
 }
 
