@@ -3,6 +3,7 @@
 #include "driver/console.h"
 #include "driver/miner_options.h"
 #include "driver/mining_loop.h"
+#include "driver/startup_checks.h"
 #include "driver/utility_modes.h"
 #include "gpu/gpu_miner.h"
 
@@ -32,6 +33,13 @@ int main(int argc, char** argv) {
 
   std::printf("\n  Veltrane OpenCL Miner v1.1\n");
   std::printf("  Whirlpool-512 (AMD / Intel / NVIDIA)\n\n");
+  const bool mining = !options.benchmark;
+  if (mining && !options.address.empty()) {
+    // Before the device and the node: a typo here would otherwise show only once a template came.
+    if (!check_payout_address(options.address)) return 1;
+    std::printf("  [*] Payout address: %s\n", options.address.c_str());
+    std::printf("  [*] Node: %s\n", url_without_credentials(options.rpc_url).c_str());
+  }
   GpuMiner* gpu = gpu_miner_create(options.platform_id, options.device_id, options.global_work_size,
                                    options.local_work_size, options.kernel_path);
   if (gpu == nullptr) {
@@ -40,7 +48,7 @@ int main(int argc, char** argv) {
   }
   std::printf("  Work size: %d global, %d local\n\n", options.global_work_size, options.local_work_size);
 
-  if (options.benchmark) {
+  if (!mining) {
     run_benchmark(options, gpu);
     return 0;
   }

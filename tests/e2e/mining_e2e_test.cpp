@@ -105,7 +105,8 @@ TEST(MiningEndToEnd, BlocksAreFoundSubmittedAcceptedAndCounted) {
     EXPECT_EQ(interrupt(*miner), 0);
 
     const std::string output = miner->output();
-    expect_in_order(output, {"  Veltrane OpenCL Miner v1.1\n", "  [*] Dev fee: 1% per block (22-byte script)\n",
+    expect_in_order(output, {"  Veltrane OpenCL Miner v1.1\n", "  [*] Payout address: " + payout_address + "\n",
+                             "  [*] Node: " + node.url + "\n", "  [*] Dev fee: 1% per block (22-byte script)\n",
                              "  [*] Requesting block template...\n", "  [+] Height 1", "  [*] Mining h=",
                              "\n  [*] BLOCK FOUND! Nonce=", "  [*] Submitting...\n", "  [+] ACCEPTED!\n\n",
                              "  [*] Requesting block template...\n", "  [+] Height ", "\n  [*] Done. "});
@@ -181,7 +182,9 @@ TEST(MiningEndToEnd, PayoutAddressThatDoesNotDecodeEndsWithExitCodeOne) {
   const auto code = miner->wait_exit(miner_start_seconds);
   ASSERT_TRUE(code.has_value()) << miner->output();
   EXPECT_EQ(*code, 1);
-  expect_in_order(miner->output(), {"  [*] Requesting block template...\n", "  [+] Height ", "  [!] Bad address\n"});
+  // Found at start-up, before the node is asked.
+  expect_in_order(miner->output(), {"  [!] Bad address\n", "  [!] The payout address vtr1notanaddress does not decode: "});
+  EXPECT_EQ(count_occurrences(miner->output(), "Requesting"), 0u) << miner->output();
 }
 
 TEST(MiningEndToEnd, CandidateThatFailsTheCpuCheckIsNotSubmitted) {
