@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 
 #include "driver/console.h"
 #include "driver/miner_options.h"
@@ -25,6 +26,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   read_config_file(options);
+
+  // Before anything uses it, so that a misspelt value is not quietly read as the default.
+  if (!device_type_setting_is_valid()) {
+    std::printf("  [!] %s=%s names no device type; use gpu, cpu, accelerator or all (any letter case)\n",
+                device_type_variable, std::getenv(device_type_variable));
+    return 1;
+  }
 
   if (options.list_gpus) {
     print_gpu_list();

@@ -115,6 +115,7 @@ void print_usage(const char* program_name) {
   std::printf("  --benchmark  Benchmark mode\n");
   std::printf("  --list-gpus  List OpenCL devices\n");
   std::printf("  -h           Show help\n");
+  std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
 }
 
 void apply_config_text(std::string_view text, MinerOptions& options) {

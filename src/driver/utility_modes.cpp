@@ -8,9 +8,11 @@
 
 void print_gpu_list() {
   const int platform_count = count_platforms();
+  int device_total = 0;
   std::printf("OpenCL platforms: %d\n", platform_count);
   for (int platform = 0; platform < platform_count; ++platform) {
     const int device_count = count_gpu_devices(platform);
+    device_total += device_count;
     for (int device = 0; device < device_count; ++device) {
       char name[256] = "";
       char vendor[256] = "";
@@ -19,6 +21,10 @@ void print_gpu_list() {
       std::printf("  Platform %d, Device %d: %s (%s, %zu MB)\n", platform, device, name, vendor,
                   static_cast<std::size_t>(memory_size / 1048576));
     }
+  }
+  if (device_total == 0) {
+    const std::string hint = device_type_hint();
+    if (!hint.empty()) std::printf("  %s\n", hint.c_str());
   }
 }
 

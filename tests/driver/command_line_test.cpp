@@ -34,7 +34,8 @@ std::string usage_text(const std::string& program_name) {
          "  -k PATH      Path to .cl kernel file\n"
          "  --benchmark  Benchmark mode\n"
          "  --list-gpus  List OpenCL devices\n"
-         "  -h           Show help\n";
+         "  -h           Show help\n"
+         "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n";
 }
 
 TEST(CommandLineTest, HelpPrintsOnlyTheUsageAndNeverOpensTheConfigFile) {
@@ -122,6 +123,13 @@ bool has_gpu() {
   return result.output.find("  Platform ") != std::string::npos;
 }
 
+// True when there is an OpenCL device of some type, such as PoCL's CPU device.
+bool has_any_device() {
+  TemporaryDirectory directory;
+  const MinerResult result = run_miner({"--list-gpus"}, directory.path, "all", timeout_seconds);
+  return result.output.find("  Platform ") != std::string::npos;
+}
+
 TEST(CommandLineTest, ListGpusWinsOverBenchmarkAndPrintsNoBanner) {
   TemporaryDirectory directory;
   const MinerResult result = run_miner({"--benchmark", "--list-gpus"}, directory.path, "", timeout_seconds);
@@ -129,17 +137,45 @@ TEST(CommandLineTest, ListGpusWinsOverBenchmarkAndPrintsNoBanner) {
   EXPECT_TRUE(matches_whole(result.output, device_list_pattern)) << result.output;
 }
 
-TEST(CommandLineTest, WithoutAGpuSetUpFailsWithExitCode1) {
+// Without a GPU, the listing and the set-up failure say which devices there are and how to use them.
+TEST(CommandLineTest, WithoutAGpuTheOtherDeviceTypesAreNamed) {
   if (has_gpu()) GTEST_SKIP() << "this machine has an OpenCL GPU";
+  if (!has_any_device()) GTEST_SKIP() << "this machine has no OpenCL device of any type";
   TemporaryDirectory directory;
+  const MinerResult listing = run_miner({"--list-gpus"}, directory.path, "", timeout_seconds);
+  EXPECT_EQ(listing.exit_code, 0);
+  EXPECT_TRUE(matches_whole(listing.output, "OpenCL platforms: [0-9]+\n  " + other_device_types_pattern + "\n"))
+      << listing.output;
+
   // "-h" as the value of "-u" is a user name, not a request for help.
-  const MinerResult result = run_miner({"-u", "-h"}, directory.path, "", timeout_seconds);
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.output,
-            "\n  Veltrane OpenCL Miner v1.1\n"
-            "  Whirlpool-512 (AMD / Intel / NVIDIA)\n\n"
-            "  [!] OpenCL device 0 not found (0 available)\n"
-            "  [!] Failed to initialize OpenCL\n");
+  const MinerResult mining = run_miner({"-u", "-h"}, directory.path, "", timeout_seconds);
+  EXPECT_EQ(mining.exit_code, 1);
+  EXPECT_TRUE(matches_whole(mining.output,
+                            "\n  Veltrane OpenCL Miner v1\\.1\n"
+                            "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
+                            "  \\[!\\] OpenCL device 0 not found \\(0 available\\)\n"
+                            "  \\[!\\] " + other_device_types_pattern + "\n"
+                            "  \\[!\\] Failed to initialize OpenCL\n"))
+      << mining.output;
+}
+
+// The device type is taken in any letter case; a value that names no type is refused instead of
+// silently meaning "gpu".
+TEST(CommandLineTest, DeviceTypeInAnyCaseOrRefusedWithTheAcceptedValues) {
+  if (!has_any_device()) GTEST_SKIP() << "this machine has no OpenCL device of any type";
+  TemporaryDirectory directory;
+  const MinerResult upper_case = run_miner({"--list-gpus"}, directory.path, "ALL", timeout_seconds);
+  EXPECT_EQ(upper_case.exit_code, 0);
+  EXPECT_NE(upper_case.output.find("  Platform 0, Device 0: "), std::string::npos) << upper_case.output;
+
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--list-gpus"}, {"--benchmark"}}) {
+    const MinerResult refused = run_miner(arguments, directory.path, "cuda", timeout_seconds);
+    EXPECT_EQ(refused.exit_code, 1) << arguments[0];
+    EXPECT_EQ(refused.output,
+              "  [!] VELTRANE_DEVICE_TYPE=cuda names no device type; use gpu, cpu, accelerator or all (any letter "
+              "case)\n")
+        << arguments[0];
+  }
 }
 
 }  // namespace
