@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "driver/console.h"
+#include "driver/executable_path.h"
 #include "driver/miner_options.h"
 #include "driver/mining_loop.h"
 #include "driver/startup_checks.h"
@@ -48,9 +49,12 @@ int main(int argc, char** argv) {
     std::printf("  [*] Payout address: %s\n", options.address.c_str());
     std::printf("  [*] Node: %s\n", url_without_credentials(options.rpc_url).c_str());
   }
+  const KernelFileChoice kernel = choose_kernel_file(options, executable_path());
+  options.kernel_path = kernel.path;
   GpuMiner* gpu = gpu_miner_create(options.platform_id, options.device_id, options.global_work_size,
                                    options.local_work_size, options.kernel_path);
   if (gpu == nullptr) {
+    if (!kernel.found) std::printf("  [!] %s\n", kernel_not_found_hint(kernel).c_str());
     std::printf("  [!] Failed to initialize OpenCL\n");
     return 1;
   }

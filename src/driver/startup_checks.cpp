@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 #include "chain/address_problem.h"
 
@@ -20,4 +21,32 @@ std::string url_without_credentials(std::string_view url) {
   const std::size_t at = url.substr(0, authority_end).rfind('@');
   if (at == std::string_view::npos || at < authority_start) return std::string(url);
   return std::string(url.substr(0, authority_start)) + std::string(url.substr(at + 1));
+}
+
+KernelFileChoice choose_kernel_file(const MinerOptions& options, const std::filesystem::path& executable) {
+  KernelFileChoice choice{options.kernel_path, {}, true};
+  if (options.kernel_path_given) return choice;
+  std::error_code error;
+  choice.looked_at.push_back(std::filesystem::absolute(options.kernel_path, error));
+  if (!executable.empty() && executable.parent_path() != std::filesystem::current_path(error)) {
+    choice.looked_at.push_back(executable.parent_path() / options.kernel_path);
+  }
+  for (std::size_t index = 0; index < choice.looked_at.size(); ++index) {
+    if (std::ifstream(choice.looked_at[index], std::ios::binary).is_open()) {
+      // The working directory's file keeps the name as given, which is what set-up reports.
+      if (index > 0) choice.path = choice.looked_at[index].string();
+      return choice;
+    }
+  }
+  choice.found = false;
+  return choice;
+}
+
+std::string kernel_not_found_hint(const KernelFileChoice& choice) {
+  std::string places;
+  for (std::size_t index = 0; index < choice.looked_at.size(); ++index) {
+    if (index > 0) places += index + 1 == choice.looked_at.size() ? " and " : ", ";
+    places += choice.looked_at[index].string();
+  }
+  return "Looked for the kernel file at " + places + "; give its path with -k PATH";
 }

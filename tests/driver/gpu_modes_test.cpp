@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -73,6 +74,29 @@ TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
         "  \\[!\\] Address required \\(-a\\)\n");
     EXPECT_TRUE(matches_whole(result.output, expected)) << c.name << ":\n" << result.output;
   }
+}
+
+// Started from another folder, the miner finds the kernel beside its executable; where there is
+// none, it names every place it looked.
+TEST(GpuModesTest, KernelFileBesideTheExecutableIsFoundFromAnyFolder) {
+  TemporaryDirectory working_directory;
+  const MinerResult found = run_miner({"-G", "8192", "-L", "64"}, working_directory.path, "all", timeout_seconds);
+  EXPECT_EQ(found.exit_code, 1);
+  EXPECT_NE(found.output.find("  [!] Address required (-a)\n"), std::string::npos) << found.output;
+
+  TemporaryDirectory program_directory;
+  const std::filesystem::path copy = std::filesystem::absolute(program_directory.path) / "veltrane-miner";
+  std::filesystem::copy_file(miner_process::executable_path(), copy);
+  const std::filesystem::path working = std::filesystem::absolute(working_directory.path);
+  test_support::ChildProcess missing({copy.string()}, {{"VELTRANE_DEVICE_TYPE", "all"}}, working);
+  const MinerResult result = miner_process::finish_miner(missing, timeout_seconds);
+  EXPECT_EQ(result.exit_code, 1);
+  const std::string expected = "  [!] Cannot read kernel file: whirlpool_opencl.cl\n"
+                               "  [!] Looked for the kernel file at " + (working / "whirlpool_opencl.cl").string() +
+                               " and " + (program_directory.path / "whirlpool_opencl.cl").string() +
+                               "; give its path with -k PATH\n"
+                               "  [!] Failed to initialize OpenCL\n";
+  EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
 }
 
 struct StopCase {
