@@ -49,6 +49,8 @@ int main(int argc, char** argv) {
     std::printf("  [*] Payout address: %s\n", options.address.c_str());
     std::printf("  [*] Node: %s\n", url_without_credentials(options.rpc_url).c_str());
   }
+  const bool cpu_work_size =
+      apply_cpu_device_work_size(options, device_is_gpu(options.platform_id, options.device_id));
   const KernelFileChoice kernel = choose_kernel_file(options, executable_path());
   options.kernel_path = kernel.path;
   GpuMiner* gpu = gpu_miner_create(options.platform_id, options.device_id, options.global_work_size,
@@ -57,6 +59,9 @@ int main(int argc, char** argv) {
     if (!kernel.found) std::printf("  [!] %s\n", kernel_not_found_hint(kernel).c_str());
     std::printf("  [!] Failed to initialize OpenCL\n");
     return 1;
+  }
+  if (cpu_work_size) {
+    std::printf("  [*] Not a GPU: default work size for a CPU device (-G and -L choose another)\n");
   }
   std::printf("  Work size: %d global, %d local\n\n", options.global_work_size, options.local_work_size);
 

@@ -50,3 +50,17 @@ std::string kernel_not_found_hint(const KernelFileChoice& choice) {
   }
   return "Looked for the kernel file at " + places + "; give its path with -k PATH";
 }
+
+bool apply_cpu_device_work_size(MinerOptions& options, bool device_is_gpu) {
+  if (device_is_gpu) return false;
+  bool replaced = false;
+  if (!options.global_work_size_given) {
+    options.global_work_size = cpu_device_global_work_size;
+    replaced = true;
+  }
+  if (!options.local_work_size_given) {
+    options.local_work_size = cpu_device_local_work_size;
+    replaced = true;
+  }
+  return replaced;
+}

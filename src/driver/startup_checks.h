@@ -2,6 +2,7 @@
 // Checks made before any work starts, so that a mistake in the set-up is reported at once with
 // what to do about it, instead of surfacing later as a silent retry or a bare failure.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -29,3 +30,12 @@ KernelFileChoice choose_kernel_file(const MinerOptions& options, const std::file
 
 // The console line for a kernel file that was not found: every path looked at, and what to do.
 std::string kernel_not_found_hint(const KernelFileChoice& choice);
+
+// Work size for a device that is not a GPU: batches of about a million nonces, so that status
+// lines and a stop come within a second or so instead of after half a minute.
+inline constexpr std::int32_t cpu_device_global_work_size = 8192;
+inline constexpr std::int32_t cpu_device_local_work_size = 64;
+
+// For a device that is not a GPU, replaces each work size that was not given on the command line
+// by the CPU device's; returns true when it replaced one.
+bool apply_cpu_device_work_size(MinerOptions& options, bool device_is_gpu);

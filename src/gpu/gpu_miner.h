@@ -34,6 +34,9 @@ int count_gpu_devices(int platform_index);
 bool get_gpu_device_info(int platform_index, int device_index, char* name, std::size_t name_size, char* vendor,
                          std::size_t vendor_size, std::uint64_t* memory_size);
 
+// True when the device is a GPU, or when there is no such device (set-up then reports it).
+bool device_is_gpu(int platform_index, int device_index);
+
 // The whole file as bytes (binary mode); empty when it cannot be opened or is empty.
 std::string read_kernel_file(const std::string& path);
 

@@ -156,3 +156,14 @@ bool get_gpu_device_info(int platform_index, int device_index, char* name, std::
   *memory_size = bytes;
   return true;
 }
+
+bool device_is_gpu(int platform_index, int device_index) {
+  const std::vector<cl_device_id> devices = device_ids(platform_index);
+  if (device_index < 0 || static_cast<std::size_t>(device_index) >= devices.size()) return true;
+  cl_device_type type = 0;
+  if (clGetDeviceInfo(devices[static_cast<std::size_t>(device_index)], CL_DEVICE_TYPE, sizeof type, &type, nullptr) !=
+      CL_SUCCESS) {
+    return true;
+  }
+  return (type & CL_DEVICE_TYPE_GPU) != 0;
+}

@@ -116,13 +116,6 @@ TEST(CommandLineTest, ShowsThePayoutAddressAndNodeWithoutCredentials) {
       << result.output;
 }
 
-// True when this machine has an OpenCL GPU, in which case the no-GPU expectations do not hold.
-bool has_gpu() {
-  TemporaryDirectory directory;
-  const MinerResult result = run_miner({"--list-gpus"}, directory.path, "", timeout_seconds);
-  return result.output.find("  Platform ") != std::string::npos;
-}
-
 // True when there is an OpenCL device of some type, such as PoCL's CPU device.
 bool has_any_device() {
   TemporaryDirectory directory;
@@ -139,7 +132,7 @@ TEST(CommandLineTest, ListGpusWinsOverBenchmarkAndPrintsNoBanner) {
 
 // Without a GPU, the listing and the set-up failure say which devices there are and how to use them.
 TEST(CommandLineTest, WithoutAGpuTheOtherDeviceTypesAreNamed) {
-  if (has_gpu()) GTEST_SKIP() << "this machine has an OpenCL GPU";
+  if (miner_process::machine_has_gpu()) GTEST_SKIP() << "this machine has an OpenCL GPU";
   if (!has_any_device()) GTEST_SKIP() << "this machine has no OpenCL device of any type";
   TemporaryDirectory directory;
   const MinerResult listing = run_miner({"--list-gpus"}, directory.path, "", timeout_seconds);

@@ -55,13 +55,11 @@ struct AddressCase {
 TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
   const AddressCase cases[] = {
       {"no address", {}, nullptr},
-      {"-a as the last argument", {"-u", "user", "-a"}, nullptr},
       {"file empties the address", {"-a", "vtr1qexample"}, "rpc_user=x\r\naddress=\r\n"},
   };
   for (const AddressCase& c : cases) {
     TemporaryDirectory directory;
     if (c.config != nullptr) std::ofstream(directory.path / "veltrane-miner.conf", std::ios::binary) << c.config;
-    // The work size comes first here so that a trailing "-a" stays the last argument.
     std::vector<std::string> arguments = miner_process::small_work_arguments();
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     const MinerResult result = run_miner(arguments, directory.path, "all", timeout_seconds);
@@ -97,6 +95,32 @@ TEST(GpuModesTest, KernelFileBesideTheExecutableIsFoundFromAnyFolder) {
                                "; give its path with -k PATH\n"
                                "  [!] Failed to initialize OpenCL\n";
   EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
+}
+
+// A CPU device gets batches of about a million nonces unless the command line sets the sizes.
+TEST(GpuModesTest, DeviceThatIsNotAGpuGetsACpuWorkSizeUnlessOneIsGiven) {
+  if (miner_process::machine_has_gpu()) GTEST_SKIP() << "this machine has an OpenCL GPU";
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* work_size_lines;
+  };
+  const Case cases[] = {
+      {{}, "  \\[\\*\\] Not a GPU: default work size for a CPU device \\(-G and -L choose another\\)\n"
+           "  Work size: 8192 global, 64 local\n\n"},
+      {{"-G", "16384"}, "  \\[\\*\\] Not a GPU: .*\n  Work size: 16384 global, 64 local\n\n"},
+      {{"-G", "4096", "-L", "32"}, "  Work size: 4096 global, 32 local\n\n"},
+  };
+  for (const Case& c : cases) {
+    TemporaryDirectory directory;
+    const MinerResult result = run_miner(c.arguments, directory.path, "all", timeout_seconds);
+    EXPECT_EQ(result.exit_code, 1) << c.work_size_lines;
+    EXPECT_TRUE(matches_whole(result.output, "\n  Veltrane OpenCL Miner v1\\.1\n"
+                                             "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
+                                             "  \\[\\+\\] OpenCL device: .*\n" +
+                                                 std::string(c.work_size_lines) +
+                                                 "  \\[!\\] Address required \\(-a\\)\n"))
+        << result.output;
+  }
 }
 
 struct StopCase {
