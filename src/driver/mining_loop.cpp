@@ -231,6 +231,8 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
 
   std::printf("\n  [*] Done. %llu hashes, %llu blocks\n", static_cast<unsigned long long>(context.total_hashes),
               static_cast<unsigned long long>(context.accepted_blocks));
+  std::printf("%s\n",
+              run_summary_line(context.total_hashes, elapsed_seconds(context.start_time, monotonic_now_ns())).c_str());
   close_mining(context);
   return 0;
 }
