@@ -79,6 +79,9 @@ grep -q 'REJECTED' "$work/miner.log" && fail "the node rejected a block"
 accepted=$(grep -c 'ACCEPTED' "$work/miner.log")
 grep -q "  \[\*\] Done\. [0-9]* hashes, $accepted blocks" "$work/miner.log" ||
   fail "no \"Done.\" line with $accepted blocks after Ctrl-C"
+grep -qF "  [*] Stopping after the current batch" "$work/miner.log" || fail "Ctrl-C was not acknowledged"
+grep -q "  \[\*\] Ran [0-9]*:[0-9][0-9]:[0-9][0-9], average " "$work/miner.log" ||
+  fail "no elapsed time and average rate after the \"Done.\" line"
 node_accepted=$(python3 "$testnode_dir/control.py" --url "$url" summary |
   python3 -c 'import json, sys; print(len(json.load(sys.stdin)["accepted"]))')
 [ "$node_accepted" -eq "$accepted" ] ||
