@@ -4,6 +4,8 @@
 # mistyped payout address, a CPU OpenCL device without -G/-L, and Ctrl-C pressed twice.
 #   first_run.sh MINER_EXE KERNEL_FILE     (WINEPREFIX set by the caller)
 set -euo pipefail
+# shellcheck source=wait_exit.sh
+source "$(dirname "$0")/wait_exit.sh"
 miner_exe=$1
 kernel_file=$2
 
@@ -89,18 +91,11 @@ wait_for "  Work size: "
 kill -INT "$miner_pid"
 wait_for "  [*] Stopping after the current batch (press Ctrl-C again to quit at once)"
 kill -INT "$miner_pid"
-code=""
-for _ in $(seq 300); do
-  if ! kill -0 "$miner_pid" 2>/dev/null; then
-    code=0
-    wait "$miner_pid" || code=$?
-    break
-  fi
-  sleep 0.1
-done
-[ -n "$code" ] || fail "the second Ctrl-C did not end the miner within 30 s"
+wait_exit "$miner_pid" 30
+[ -n "$exit_code" ] || fail "the second Ctrl-C did not end the miner within 30 s"
 miner_pid=""
 tr -d '\r' <"$work/out.log" >"$work/out.txt"
+code=$exit_code
 expect_code 130 "second Ctrl-C"
 grep -q "Benchmark stopped" "$work/out.txt" && fail "second Ctrl-C: the batch under way was waited for"
 echo "first run under Wine: options, device type, address, kernel path, work size and Ctrl-C twice as expected"

@@ -6,6 +6,8 @@
 # console's CTRL_C_EVENT) and checks the miner's wind-down and the node's count.
 #   mining_e2e.sh MINER_EXE KERNEL_FILE TESTNODE_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
+# shellcheck source=wait_exit.sh
+source "$(dirname "$0")/wait_exit.sh"
 miner_exe=$1
 kernel_file=$2
 testnode_dir=$3
@@ -61,15 +63,7 @@ while [ "$accepted" -lt "$wanted_blocks" ]; do
 done
 
 kill -INT "$miner_pid"
-exit_code=""
-for _ in $(seq 600); do
-  if ! kill -0 "$miner_pid" 2>/dev/null; then
-    exit_code=0
-    wait "$miner_pid" || exit_code=$?
-    break
-  fi
-  sleep 0.1
-done
+wait_exit "$miner_pid" 60
 [ -n "$exit_code" ] || fail "the miner did not stop within a minute of Ctrl-C"
 miner_pid=""
 [ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"
