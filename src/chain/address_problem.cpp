@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr std::string_view base58_alphabet = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
 constexpr std::string_view bech32_charset = "qpzry9x8gf2tvdw0s3jn54khce6mua7l";
 constexpr std::size_t base58_checksum_size = 4;
 
