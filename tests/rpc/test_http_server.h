@@ -67,7 +67,6 @@ struct HttpClientTraits {
   const char* receive_failure;  // raised when the connection closes without a reply
   // Request headers the client adds of its own accord besides Host, User-Agent, Content-Length.
   std::vector<std::string> own_headers;
-  bool applies_timeouts;  // false: the client's own time-outs apply
 };
 extern const HttpClientTraits platform_http_client;
 
