@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "rpc/http_transport.h"
@@ -71,6 +72,43 @@ DWORD query_number(HINTERNET request, DWORD query) {
     return 0;
   }
   return value;
+}
+
+// Wine's WinHTTP takes a chunked reply whose connection closed before the last chunk for a
+// complete one. The node's replies are JSON, so a reply that opens a JSON object or array and
+// never closes it is taken as cut short. Other replies are not judged.
+bool json_reply_is_unfinished(std::string_view body) {
+  const std::size_t start = body.find_first_not_of(" \t\r\n");
+  if (start == std::string_view::npos || (body[start] != '{' && body[start] != '[')) return false;
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = start; i < body.size(); ++i) {
+    const char c = body[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+    } else if ((c == '}' || c == ']') && --depth == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool is_chunked(HINTERNET request) {
+  std::array<wchar_t, 64> coding{};
+  DWORD size = sizeof coding;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_TRANSFER_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX, coding.data(),
+                           &size, WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  return std::wstring_view(coding.data()).find(L"chunked") != std::wstring_view::npos;
 }
 
 int to_int_ms(std::chrono::milliseconds duration) { return static_cast<int>(duration.count()); }
@@ -145,6 +183,10 @@ HttpReply run_request(const RequestPlan& plan) {
   if (announced_length != 0 && reply.body.size() < announced_length) {
     throw request_error("HTTP reply cut short", NodeFailureKind::cut_short, endpoint, reply.status,
                         std::to_string(reply.body.size()) + " of " + std::to_string(announced_length) + " bytes");
+  }
+  if (is_chunked(request.get()) && json_reply_is_unfinished(reply.body)) {
+    throw request_error("HTTP reply cut short", NodeFailureKind::cut_short, endpoint, reply.status,
+                        "the chunked reply ended before its last chunk");
   }
   return reply;
 }
