@@ -122,11 +122,12 @@ std::string rpc_error_message(std::string_view reply) {
 
 std::string authorization_from_cookie(const std::string& cookie_path) {
   std::ifstream file(cookie_path, std::ios::binary);
+  const bool opened = file.is_open();
   std::string credentials;
-  if (file) std::getline(file, credentials);
+  if (opened) std::getline(file, credentials);
   if (!credentials.empty() && credentials.back() == '\r') credentials.pop_back();
   if (credentials.empty()) {
-    NodeFailure failure{NodeFailureKind::cookie_unreadable, cookie_path, 0, 0, file ? "empty" : "cannot open it"};
+    NodeFailure failure{NodeFailureKind::cookie_unreadable, cookie_path, 0, 0, opened ? "empty" : "cannot open it"};
     throw NodeRequestError("cannot read the cookie file", std::move(failure));
   }
   const std::size_t colon = credentials.find(':');

@@ -135,6 +135,9 @@ TEST(NodeFaults, CookieCredentialsAreReadAgainAfterARefusal) {
   const NodeFailure missing = failure_of([&] { rpc_call(client, "m", "[]"); });
   EXPECT_EQ(missing.kind, NodeFailureKind::cookie_unreadable);
   EXPECT_EQ(missing.endpoint, cookie_path);
+  EXPECT_EQ(missing.message, "cannot open it");
+  write_cookie("");
+  EXPECT_EQ(failure_of([&] { rpc_call(client, "m", "[]"); }).message, "empty");
   EXPECT_TRUE(server.requests().empty());
 
   write_cookie("__cookie__:first\n");
