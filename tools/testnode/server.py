@@ -224,11 +224,15 @@ class RpcHandler(BaseHTTPRequestHandler):
         self._send(405, b"")
 
     def do_POST(self):
+        # The body is left unread by these two answers, so the connection cannot carry another
+        # request (WinHTTP would send its next one on it).
         if self.path != "/" and not self.path.startswith("/wallet/"):
+            self.close_connection = True
             self._send(404, b"")
             return
         if not self.node.authorised(self.headers.get("Authorization")):
             self.node.state.count_unauthorised()
+            self.close_connection = True
             self._send(401, b"", {"WWW-Authenticate": 'Basic realm="jsonrpc"'})
             return
         body = self._read_body()
