@@ -47,6 +47,7 @@ const KnownOption known_options[] = {
     {"-p", &MinerOptions::rpc_password},
     {"-a", &MinerOptions::address},
     {"-k", &MinerOptions::kernel_path, &MinerOptions::kernel_path_given},
+    {"--rpc-cookie", &MinerOptions::rpc_cookie},
     {"-P", &MinerOptions::platform_id},
     {"-d", &MinerOptions::device_id},
     {"-G", &MinerOptions::global_work_size, &MinerOptions::global_work_size_given},
@@ -66,6 +67,7 @@ std::string* config_field(std::string_view key, MinerOptions& options) {
   if (key == "rpc_url") return &options.rpc_url;
   if (key == "rpc_user") return &options.rpc_user;
   if (key == "rpc_password") return &options.rpc_password;
+  if (key == "rpc_cookie") return &options.rpc_cookie;
   if (key == "address") return &options.address;
   if (key == "coinbase") return &options.coinbase;
   return nullptr;
@@ -114,6 +116,7 @@ void print_usage(const char* program_name) {
   std::printf("  -k PATH      Path to .cl kernel file\n");
   std::printf("  --benchmark  Benchmark mode\n");
   std::printf("  --list-gpus  List OpenCL devices\n");
+  std::printf("  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
 }

@@ -19,6 +19,7 @@
 #include "pow/target.h"
 #include "rpc/block_submission.h"
 #include "rpc/block_template.h"
+#include "rpc/node_failure.h"
 #include "rpc/rpc_client.h"
 #include "rpc/tip_poll.h"
 
@@ -39,6 +40,8 @@ struct MiningContext {
   std::int64_t start_time = 0;
   std::optional<std::int64_t> last_tip_poll;  // unset until the poll step is first reached
   bool coinbase_cut_reported = false;
+  std::string tip_poll_cause;  // why the best-block poll fails; empty while it works
+  std::string last_template_cause;  // the cause line shown last; cleared by a usable template
 };
 
 struct MiningJob {
@@ -108,13 +111,27 @@ bool handle_candidate(MiningContext& context, MiningJob& job, std::uint32_t nonc
   std::printf("\n  [*] BLOCK FOUND! Nonce=%u Hash=%s\n", nonce, hex_encode(hash.data(), hash.size()).c_str());
   const std::string block = block_hex(job.header, job.coinbase_tx, job.tx_data);
   std::printf("  [*] Submitting...\n");
-  if (submit_block(context.rpc, block)) {
+  const SubmitResult result = submit_block(context.rpc, block);
+  if (result.accepted) {
     ++context.accepted_blocks;
     std::printf("  [+] ACCEPTED!\n\n");
   } else {
     std::printf("  [!] REJECTED\n\n");
+    std::printf("  [!] Reason: %s\n", result.reason.c_str());
   }
   return true;
+}
+
+// Says when the best-block poll starts failing or its cause changes, and when it works again; a
+// node that stops answering would otherwise go unnoticed until the next template request.
+void report_tip_poll(MiningContext& context, const std::string& cause) {
+  if (cause == context.tip_poll_cause) return;
+  if (cause.empty()) {
+    std::printf("\n  [*] Best-block poll works again\n");
+  } else {
+    std::printf("\n  [!] Best-block poll failed: %s\n", cause.c_str());
+  }
+  context.tip_poll_cause = cause;
 }
 
 // True when the node reports a best block other than the one the job builds on.
@@ -125,10 +142,15 @@ bool tip_moved(MiningContext& context) {
   context.last_tip_poll = now;  // before the request, so a failing node is asked again only later
   try {
     const std::string best = get_best_block_hash(context.rpc);
+    report_tip_poll(context, {});
     return !best.empty() && best != context.last_prev_hash;
-  } catch (const std::exception&) {
-    return false;  // a failed poll changes nothing; the next one comes 5 s later
+  } catch (const NodeRequestError& error) {
+    // A stop abandons the request; that is no fault of the node's.
+    if (error.failure.kind != NodeFailureKind::abandoned) report_tip_poll(context, describe_node_failure(error.failure));
+  } catch (const std::exception& error) {
+    report_tip_poll(context, error.what());
   }
+  return false;  // a failed poll changes nothing; the next one comes 5 s later
 }
 
 void run_batches(MiningContext& context, const MinerOptions& options, MiningJob& job) {
@@ -164,6 +186,15 @@ void run_batches(MiningContext& context, const MinerOptions& options, MiningJob&
   }
 }
 
+// Says why the node gave no template: when a cause first appears and when it changes, not on
+// every retry.
+void report_template_failure(MiningContext& context, const NodeFailure& failure) {
+  const std::string cause = describe_node_failure(failure);
+  if (cause.empty() || cause == context.last_template_cause) return;
+  context.last_template_cause = cause;
+  std::printf("  [!] Cause: %s\n", cause.c_str());
+}
+
 void close_mining(MiningContext& context) {
   gpu_miner_release(context.gpu);
   rpc_client_close(context.rpc);
@@ -182,7 +213,8 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
   }
 
   try {
-    context.rpc = rpc_client_open(options.rpc_url, options.rpc_user, options.rpc_password);
+    context.rpc = rpc_client_open(options.rpc_url, options.rpc_user, options.rpc_password,
+                                  RpcClientOptions{options.rpc_cookie, &g_stop_requested});
   } catch (const std::exception& error) {
     std::printf("  [!] RPC error: %s\n", error.what());
     gpu_miner_release(gpu);
@@ -200,11 +232,15 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
       sleep_seconds(node_retry_wait_seconds);
       continue;
     }
+    // A stop abandoned the request: there is nothing to report or wait for.
+    if (tmpl.failure.kind == NodeFailureKind::abandoned) continue;
     if (!tmpl.valid) {
       std::printf("  [!] Invalid template\n");
+      report_template_failure(context, tmpl.failure);
       sleep_seconds(node_retry_wait_seconds);
       continue;
     }
+    context.last_template_cause.clear();
     if (tmpl.previous_block_hash != context.last_prev_hash) {
       context.last_prev_hash = tmpl.previous_block_hash;
       std::printf("  [+] Height %llu\n", static_cast<unsigned long long>(tmpl.height));

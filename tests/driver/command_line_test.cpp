@@ -34,6 +34,7 @@ std::string usage_text(const std::string& program_name) {
          "  -k PATH      Path to .cl kernel file\n"
          "  --benchmark  Benchmark mode\n"
          "  --list-gpus  List OpenCL devices\n"
+         "  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n"
          "  -h           Show help\n"
          "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n";
 }
