@@ -4,8 +4,8 @@
 # RPC credentials in veltrane-miner.conf there (written with CRLF line ends, as Notepad does): the
 # node's cookie file. After the first block the node writes new cookie credentials, as it does
 # when it restarts; the miner must take them without a failed template. Mines until the node has
-# accepted two blocks, then presses Ctrl-C (Wine turns SIGINT into the console's CTRL_C_EVENT)
-# and checks the miner's wind-down and the node's count.
+# accepted two blocks, lets the best-block poll fail twice, then presses Ctrl-C (Wine turns
+# SIGINT into the console's CTRL_C_EVENT) and checks the miner's wind-down and the node's count.
 #   mining_e2e.sh MINER_EXE KERNEL_FILE TESTNODE_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
 # shellcheck source=wait_exit.sh
@@ -69,6 +69,19 @@ while [ "$accepted" -lt "$wanted_blocks" ]; do
     wanted_blocks=$((accepted + 2))
   fi
 done
+
+# The node stops answering the best-block poll twice: one line with the cause, then one when it
+# answers again.
+python3 "$testnode_dir/control.py" --url "$url" failnext close 2 --method getbestblockhash >/dev/null ||
+  fail "the test node took no fault"
+deadline=$((SECONDS + 90))
+until grep -qF "  [*] Best-block poll works again" "$work/miner.log"; do
+  kill -0 "$miner_pid" 2>/dev/null || fail "the miner ended by itself"
+  [ $SECONDS -lt $deadline ] || fail "no line saying the best-block poll works again"
+  sleep 0.5
+done
+[ "$(grep -c "  \[!\] Best-block poll failed: " "$work/miner.log")" -eq 1 ] ||
+  fail "the failing best-block poll was not reported exactly once"
 
 kill -INT "$miner_pid"
 wait_exit "$miner_pid" 60
