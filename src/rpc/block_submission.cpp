@@ -17,7 +17,9 @@ bool has_error(std::string_view reply) {
   return !error.empty() && error != "null";
 }
 
-bool reply_accepts_block(std::string_view reply) {
+}  // namespace
+
+bool submit_reply_accepts_block(std::string_view reply) {
   if (has_error(reply)) return false;
   const std::size_t result_key = reply.find("\"result\"");
   if (reply.size() < 8 || result_key == std::string_view::npos) return false;
@@ -35,8 +37,6 @@ bool reply_accepts_block(std::string_view reply) {
          reason.find("rejected") == std::string::npos;
 }
 
-}  // namespace
-
 bool submit_block(RpcClient& client, const std::string& block_hex) {
   try {
     const std::string params = "[\"" + block_hex + "\"]";
@@ -49,7 +49,7 @@ bool submit_block(RpcClient& client, const std::string& block_hex) {
         std::this_thread::sleep_for(client.connection->submit_retry_delay);
       }
     }
-    return reply_accepts_block(*reply);
+    return submit_reply_accepts_block(*reply);
   } catch (const std::exception&) {
     return false;
   }

@@ -2,6 +2,7 @@
 // Hands a found block to the node and reduces its answer to accepted or not.
 
 #include <string>
+#include <string_view>
 
 #include "rpc/rpc_client.h"
 
@@ -14,3 +15,6 @@ inline constexpr int submit_attempts = 3;
 // submit_retry_delay apart, so that a found block is not lost to a dropped connection; a reply
 // from the node is final. Never throws.
 bool submit_block(RpcClient& client, const std::string& block_hex);
+
+// The node's verdict in a submitblock reply, by the rules of submit_block above.
+bool submit_reply_accepts_block(std::string_view reply);

@@ -51,18 +51,22 @@ void fill_from_result(BlockTemplate& block_template, std::string_view result) {
 
 }  // namespace
 
-BlockTemplate get_block_template(RpcClient& client) {
+BlockTemplate block_template_from_reply(std::string_view reply) {
   BlockTemplate block_template;
-  try {
-    const std::string reply = rpc_call(client, "getblocktemplate", "[{\"rules\":[\"segwit\"]}]");
-    const std::size_t result_key = reply.find("\"result\"");
-    if (reply.size() < 8 || result_key == std::string::npos) return block_template;
-    // Only the result member is scanned, so keys that come before it are never mistaken for it.
-    fill_from_result(block_template, std::string_view(reply).substr(result_key));
-  } catch (const std::exception&) {
-    block_template.valid = false;
-  }
+  if (!rpc_error_message(reply).empty()) return block_template;
+  const std::size_t result_key = reply.find("\"result\"");
+  if (reply.size() < 8 || result_key == std::string_view::npos) return block_template;
+  // Only the result member is scanned, so keys that come before it are never mistaken for it.
+  fill_from_result(block_template, reply.substr(result_key));
   return block_template;
+}
+
+BlockTemplate get_block_template(RpcClient& client) {
+  try {
+    return block_template_from_reply(rpc_exchange(client, "getblocktemplate", "[{\"rules\":[\"segwit\"]}]"));
+  } catch (const std::exception&) {
+    return BlockTemplate{};
+  }
 }
 
 std::vector<TemplateTransaction> parse_transactions(std::string_view text) {

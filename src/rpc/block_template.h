@@ -33,6 +33,10 @@ struct BlockTemplate {
 // Asks the node for a segwit template. Never throws: any failure gives valid false.
 BlockTemplate get_block_template(RpcClient& client);
 
+// Reads a getblocktemplate reply: an RPC error with a message, a missing result or a template
+// that fails the checks above gives valid false. Never throws.
+BlockTemplate block_template_from_reply(std::string_view reply);
+
 // The entries of the first "transactions" array, in order; objects without "data" are dropped.
 // Braces and brackets are counted wherever they stand, so nested arrays and objects inside an
 // entry are passed over.
