@@ -395,7 +395,9 @@ class ChainState:
 
     def _record_rejection(self, height, block, reason, detail):
         block_hash = blocks.display_hash(block.block_hash()) if block else None
-        self._rejected.append({"height": height, "hash": block_hash, "reason": reason, "detail": detail})
+        block_pow_hash = pow_hash(block.header).hex() if block else None
+        self._rejected.append({"height": height, "hash": block_hash, "pow_hash": block_pow_hash,
+                               "reason": reason, "detail": detail})
         where = " at height %d" % height if height is not None else ""
         self.log("testnode: rejected block%s: %s (%s)" % (where, reason, detail))
 
