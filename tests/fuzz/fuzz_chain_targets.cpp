@@ -158,9 +158,11 @@ void fuzz_address(const std::uint8_t* data, std::size_t size) {
   check(script.empty() || is_known_script(script), name, "an address pays to one of the known script forms");
   const ByteVector witness = segwit_address_decode(text);
   check(witness.empty() || witness[0] < 32, name, "a witness version is a 5-bit value");
-  const ByteVector raw = bytes_of(text);
+  // Addresses are short; the quadratic Base58 round trips look at the first 64 bytes only.
+  const std::string_view head = text.substr(0, 64);
+  const ByteVector raw = bytes_of(head);
   check(base58_decode(test_support::base58_encode(raw)) == raw, name, "Base58 encodes and decodes back");
-  check_encoded_addresses(text);
+  check_encoded_addresses(head);
 }
 
 void fuzz_target(const std::uint8_t* data, std::size_t size) {
