@@ -1,58 +1,58 @@
-"""An HTTP proxy between the miner and the test node that spoils replies on request.
+"""A byte-for-byte relay between the miner and the test node that times every request.
 
-It adds the transport faults a node, a proxy or a network can show and the test node cannot:
-slow replies, replies cut short after their headers, oversized replies, requests that hang
-without an answer, and 401 answers with an empty body. Every failed request, spoiled here or
-failed by the node, is logged with its start and end time, so that the soak can tell an outage
-from a stall of the miner.
+Whatever the node sends (a whole reply, one cut short, one that never ends, nothing at all) the
+miner gets exactly that; the relay only watches. A request counts as failed unless the node
+answered it completely with a success status (and, for a template, with the keys a miner needs),
+and every failed request is logged with its start and end, so that the soak can tell an outage
+of the node from a stall of the miner. The relay can also hold requests back for a while before
+passing them on: slow replies, which the node itself cannot give.
 """
 
-import http.client
 import json
+import re
+import select
 import socket
+import socketserver
 import threading
 import time
 from dataclasses import dataclass, field
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-MODES = ("slow", "cut-short", "oversized", "hang", "unauthorised")
-# Larger than any real template and than the reply cap a careful client keeps (64 MiB).
-OVERSIZED_BYTES = 72 * 1024 * 1024
+# Enough of a template reply to judge it; a larger one is a failure in any case.
+MAX_KEPT_REPLY = 4 * 1024 * 1024
 
 
 @dataclass
-class ProxyFault:
-    mode: str
-    remaining: int
-    seconds: float = 0.0  # slow: the delay; hang: how long before the connection is closed
-    plan_id: int = 0  # which plan it belongs to: the requests one plan spoils form one outage
-
-
-@dataclass
-class ProxyLog:
-    """(plan id or None, start, end, mode, method) of every failed request, in monotonic seconds."""
+class RelayLog:
+    """(start, end, what failed, method) of every failed request, in monotonic seconds."""
 
     failed: list = field(default_factory=list)
-    forwarded: int = 0
+    relayed: int = 0
+
+
+@dataclass
+class Exchange:
+    """What the relay saw of one request and its reply."""
+
+    method: str = ""
+    reply: bytearray = field(default_factory=bytearray)  # the start of the reply, up to MAX_KEPT_REPLY
+    reply_bytes: int = 0
 
 
 class FaultProxy:
     def __init__(self, node_host, node_port):
-        self.node_host = node_host
-        self.node_port = node_port
-        self.log = ProxyLog()
-        self._fault = None
-        self._plans = 0
+        self.node_address = (node_host, node_port)
+        self.log = RelayLog()
+        self._slow = (0, 0.0)  # (requests left, delay in seconds)
         self._lock = threading.Lock()
         self._stopping = threading.Event()
-        handler = type("BoundProxyHandler", (ProxyHandler,), {"proxy": self})
-        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), handler)
-        self.httpd.daemon_threads = True
-        self._thread = threading.Thread(target=self.httpd.serve_forever, args=(0.05,), daemon=True)
+        handler = type("BoundRelayHandler", (RelayHandler,), {"proxy": self})
+        self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), handler)
+        self.server.daemon_threads = True
+        self._thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)
 
     @property
     def url(self):
-        return "http://127.0.0.1:%d" % self.httpd.server_address[1]
+        return "http://127.0.0.1:%d" % self.server.server_address[1]
 
     def start(self):
         self._thread.start()
@@ -60,150 +60,147 @@ class FaultProxy:
 
     def stop(self):
         self._stopping.set()
-        self.httpd.shutdown()
-        self.httpd.server_close()
+        self.server.shutdown()
+        self.server.server_close()
 
-    def plan(self, mode, count, seconds=0.0):
-        """The next `count` requests are spoiled in the way `mode` says; count 0 cancels."""
-        if mode not in MODES:
-            raise ValueError("mode must be one of " + ", ".join(MODES))
+    def slow_down(self, count, seconds):
+        """Holds the next `count` requests back for `seconds` each; count 0 cancels."""
         with self._lock:
-            self._plans += 1
-            self._fault = ProxyFault(mode, count, seconds, self._plans) if count > 0 else None
+            self._slow = (count, seconds)
 
-    def take(self):
+    def take_delay(self):
         with self._lock:
-            fault = self._fault
-            if fault is None or fault.remaining <= 0:
-                return None
-            fault.remaining -= 1
-            return ProxyFault(fault.mode, 1, fault.seconds, fault.plan_id)
+            count, seconds = self._slow
+            if count <= 0:
+                return 0.0
+            self._slow = (count - 1, seconds)
+            return seconds
 
-    def record(self, start, mode, method, plan_id=None):
-        """A request that failed, spoiled here (plan_id set) or by the node itself."""
+    def record(self, start, failure, method):
         with self._lock:
-            self.log.failed.append((plan_id, start, time.monotonic(), mode, method))
+            self.log.relayed += 1
+            if failure:
+                self.log.failed.append((start, time.monotonic(), failure, method))
 
-    def forward(self, body, headers):
-        """The node's (status, headers, body) for the request."""
-        connection = http.client.HTTPConnection(self.node_host, self.node_port, timeout=120)
-        try:
-            connection.request("POST", "/", body, headers)
-            response = connection.getresponse()
-            return response.status, response.getheaders(), response.read()
-        finally:
-            connection.close()
-            with self._lock:
-                self.log.forwarded += 1
-
-    def sleep(self, seconds):
-        """Waits, but not beyond the proxy's stop."""
+    def wait(self, seconds):
+        """Waits, but not beyond the relay's stop."""
         self._stopping.wait(seconds)
 
 
-def node_failure(status, method, reply):
-    """What made the node's reply a failure, or None: an HTTP error status (500, an RPC error,
-    a page of a proxy) or a template without the keys a miner needs."""
+def read_request_head(client):
+    """The request's header block (through the blank line) and whatever body bytes came with it."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        piece = client.recv(65536)
+        if not piece:
+            return None, b""
+        data += piece
+    head, _, rest = data.partition(b"\r\n\r\n")
+    return head, rest
+
+
+def with_connection_close(head):
+    """The header block with "Connection: close", so that one connection carries one request."""
+    lines = [line for line in head.split(b"\r\n") if not line.lower().startswith(b"connection:")]
+    return b"\r\n".join(lines + [b"Connection: close"]) + b"\r\n\r\n"
+
+
+def judge(exchange, client_gone):
+    """What made the exchange a failure, or None when the node answered it in full."""
+    reply = bytes(exchange.reply)
+    head, separator, body = reply.partition(b"\r\n\r\n")
+    if not separator:
+        return "no reply" if not reply else "cut in the headers"
+    status_line = head.split(b"\r\n", 1)[0]
+    match = re.match(rb"HTTP/1\.[01] (\d{3})", status_line)
+    if not match:
+        return "not HTTP"
+    status = int(match.group(1))
+    if status == 100:  # an interim answer to "Expect: 100-continue": the real one follows it
+        exchange.reply = bytearray(body)
+        exchange.reply_bytes -= len(head) + len(separator)
+        return judge(exchange, client_gone)
     if status >= 400:
-        return "node-http-%d" % status
-    if method == "getblocktemplate":
+        return "HTTP %d" % status
+    headers = head.lower()
+    length = re.search(rb"\r\ncontent-length:\s*(\d+)", headers)
+    body_bytes = exchange.reply_bytes - len(head) - len(separator)
+    if length:
+        if body_bytes < int(length.group(1)):
+            return "cut short"
+    elif b"transfer-encoding: chunked" in headers:
+        if not body.endswith(b"0\r\n\r\n"):
+            return "chunks never ended" if client_gone else "cut short (chunked)"
+        body = b""  # a chunked template is not judged further
+    if exchange.method == "getblocktemplate" and body:
+        if exchange.reply_bytes > MAX_KEPT_REPLY:
+            return "oversized"
         try:
-            result = json.loads(reply).get("result")
+            result = json.loads(body).get("result")
         except (ValueError, AttributeError):
-            return "node-unreadable"
+            return "not JSON"
         if not isinstance(result, dict) or "previousblockhash" not in result or "bits" not in result:
-            return "node-missing-field"
+            return "template without a key"
     return None
 
 
-class ProxyHandler(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
+class RelayHandler(socketserver.BaseRequestHandler):
     proxy = None  # set by FaultProxy on a subclass
 
-    def log_message(self, format, *args):
-        pass
-
-    def do_POST(self):
-        length = int(self.headers.get("Content-Length", "0"))
-        body = self.rfile.read(length)
-        try:
-            method = json.loads(body).get("method", "")
-        except (ValueError, AttributeError):
-            method = ""
-        headers = {name: value for name, value in self.headers.items()
-                   if name.lower() in ("authorization", "content-type")}
-        fault = self.proxy.take()
+    def handle(self):
+        client = self.request
         start = time.monotonic()
-        if fault is not None:
-            try:
-                self._spoil(fault, body, headers)
-            finally:
-                self.proxy.record(start, fault.mode, method, fault.plan_id)
+        head, early_body = read_request_head(client)
+        if head is None:
             return
+        exchange = Exchange()
+        delay = self.proxy.take_delay()
+        if delay:
+            self.proxy.wait(delay)
         try:
-            status, reply_headers, reply = self.proxy.forward(body, headers)
-        except (OSError, http.client.HTTPException):
-            # The node dropped the connection: so does the proxy.
-            self.proxy.record(start, "node-closed", method)
-            self._drop()
-            return
-        self._relay(status, reply_headers, reply)
-        failure = node_failure(status, method, reply)
-        if failure:
-            self.proxy.record(start, failure, method)
-
-    def _spoil(self, fault, body, headers):
-        if fault.mode == "unauthorised":
-            self._answer(401, b"", {"WWW-Authenticate": 'Basic realm="jsonrpc"'})
-        elif fault.mode == "hang":
-            self.proxy.sleep(fault.seconds)
-            self._drop()
-        elif fault.mode == "slow":
-            self.proxy.sleep(fault.seconds)
-            self._relay(*self.proxy.forward(body, headers))
-        elif fault.mode == "cut-short":
-            status, _, reply = self.proxy.forward(body, headers)
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(reply)))
-            self.end_headers()
-            self.wfile.write(reply[: len(reply) // 2])
-            self._drop()
-        elif fault.mode == "oversized":
-            status, _, reply = self.proxy.forward(body, headers)
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(OVERSIZED_BYTES))
-            self.end_headers()
-            # The real reply, then blanks: valid JSON, but far too large to be taken in.
-            padding = b" " * (1024 * 1024)
-            try:
-                self.wfile.write(reply)
-                written = len(reply)
-                while written < OVERSIZED_BYTES:
-                    piece = padding[: OVERSIZED_BYTES - written]
-                    self.wfile.write(piece)
-                    written += len(piece)
-            except OSError:
-                pass  # the client gave up on it, as it should
-            self.close_connection = True
-
-    def _relay(self, status, headers, reply):
-        self._answer(status, reply, {name: value for name, value in headers
-                                     if name.lower() in ("content-type", "www-authenticate")})
-
-    def _answer(self, status, reply, headers):
-        self.send_response(status)
-        for name, value in headers.items():
-            self.send_header(name, value)
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-
-    def _drop(self):
-        self.close_connection = True
-        try:
-            self.wfile.flush()
-            self.connection.shutdown(socket.SHUT_RDWR)
+            node = socket.create_connection(self.proxy.node_address, timeout=10)
         except OSError:
-            pass
+            self.proxy.record(start, "node unreachable", "")
+            return
+        client_gone = False
+        with node:
+            node.sendall(with_connection_close(head) + early_body)
+            self._note_method(exchange, early_body)
+            client_gone = self._relay(client, node, exchange)
+        failure = judge(exchange, client_gone)
+        if delay and not failure:
+            failure = "slow (%.1f s)" % delay  # an outage as far as the miner's hashing goes
+        self.proxy.record(start, failure, exchange.method)
+
+    @staticmethod
+    def _note_method(exchange, request_bytes):
+        if not exchange.method:
+            match = re.search(rb'"method"\s*:\s*"([^"]*)"', request_bytes[:4096])
+            if match:
+                exchange.method = match.group(1).decode(errors="replace")
+
+    def _relay(self, client, node, exchange):
+        """Copies bytes both ways until the node closes; True when the miner hung up first."""
+        sockets = [client, node]
+        while True:
+            readable, _, _ = select.select(sockets, [], [], 1.0)
+            for source in readable:
+                try:
+                    data = source.recv(65536)
+                except OSError:
+                    data = b""
+                if source is client:
+                    if not data:
+                        return True
+                    self._note_method(exchange, data)
+                    node.sendall(data)
+                    continue
+                if not data:
+                    return False
+                if len(exchange.reply) < MAX_KEPT_REPLY:
+                    exchange.reply += data[: MAX_KEPT_REPLY - len(exchange.reply)]
+                exchange.reply_bytes += len(data)
+                try:
+                    client.sendall(data)
+                except OSError:
+                    return True

@@ -114,8 +114,10 @@ class FaultSchedule:
     """Picks and injects the faults."""
 
     NODE_FAULTS = ("http-500", "rpc-error", "close", "missing-field")
-    PROXY_FAULTS = ("slow", "cut-short", "oversized", "hang", "unauthorised")
+    RELAY_FAULTS = ("slow",)
     CHAIN_FAULTS = ("tip-move", "reject")
+
+    KINDS = NODE_FAULTS + RELAY_FAULTS + CHAIN_FAULTS
 
     def __init__(self, rng, node, proxy, timeline):
         self.rng = rng
@@ -127,8 +129,6 @@ class FaultSchedule:
         rng.shuffle(self.first_round)
         self.injected = []  # (time, kind)
         self.reject_until = None
-
-    KINDS = NODE_FAULTS + PROXY_FAULTS + CHAIN_FAULTS
 
     def next_kind(self):
         """Every kind once, in random order, then kinds at random: even a short soak meets each
@@ -154,15 +154,7 @@ class FaultSchedule:
         elif kind == "missing-field":
             self.node.fail_next("missing-field", 1, field=rng.choice(("previousblockhash", "bits")))
         elif kind == "slow":
-            self.proxy.plan("slow", rng.randint(1, MAX_FAILED_REQUESTS), rng.uniform(0.5, 3.0))
-        elif kind == "cut-short":
-            self.proxy.plan("cut-short", rng.randint(1, MAX_FAILED_REQUESTS))
-        elif kind == "oversized":
-            self.proxy.plan("oversized", 1)
-        elif kind == "hang":
-            self.proxy.plan("hang", 1, rng.uniform(2.0, 6.0))
-        elif kind == "unauthorised":
-            self.proxy.plan("unauthorised", rng.randint(1, MAX_FAILED_REQUESTS))
+            self.proxy.slow_down(rng.randint(1, MAX_FAILED_REQUESTS), rng.uniform(0.5, 3.0))
         elif kind == "tip-move":
             self.node.advance_tip(rng.randint(1, 2))
         elif kind == "reject":
@@ -178,7 +170,7 @@ class FaultSchedule:
     def clear(self):
         """Cancels every fault still planned."""
         self.node.fail_next("close", 0)
-        self.proxy.plan("slow", 0)
+        self.proxy.slow_down(0, 0.0)
         self.node.set_reject_all(False)
         self.reject_until = None
 
@@ -213,16 +205,8 @@ def longest_stall_beyond_outages(idle_samples, outages):
 
 
 def outages_of(proxy):
-    """The time the node was down for the miner: every failed request from its start to its end,
-    and for a plan that fails several requests, the whole time from the first to the last."""
-    windows = []
-    plans = {}
-    for plan_id, start, end, _, _ in proxy.log.failed:
-        windows.append((start, end))
-        if plan_id is not None:
-            first, last = plans.get(plan_id, (start, end))
-            plans[plan_id] = (min(first, start), max(last, end))
-    return windows + list(plans.values())
+    """The time the node was down for the miner: every failed request from its start to its end."""
+    return [(start, end) for start, end, _, _ in proxy.log.failed]
 
 
 def start_node(target, log_path):
@@ -317,8 +301,8 @@ def main(argv=None):
 def write_fault_log(path, started, injected, failed):
     """Injected faults and failed requests in time order, in seconds since the start."""
     events = [(at, "inject %s" % kind) for at, kind in injected]
-    events += [(start, "failed %s %s (%.2f s)" % (method or "?", mode, end - start))
-               for _, start, end, mode, method in failed]
+    events += [(start, "failed %s: %s (%.2f s)" % (method or "?", failure, end - start))
+               for start, end, failure, method in failed]
     with open(path, "w") as log:
         for at, what in sorted(events):
             log.write("%8.2f %s\n" % (at - started, what))
