@@ -37,6 +37,7 @@ std::string* text_option(std::string_view name, MinerOptions& options) {
   if (name == "-p") return &options.rpc_password;
   if (name == "-a") return &options.address;
   if (name == "-k") return &options.kernel_path;
+  if (name == "--rpc-cookie") return &options.rpc_cookie;
   return nullptr;
 }
 
@@ -52,6 +53,7 @@ std::string* config_field(std::string_view key, MinerOptions& options) {
   if (key == "rpc_url") return &options.rpc_url;
   if (key == "rpc_user") return &options.rpc_user;
   if (key == "rpc_password") return &options.rpc_password;
+  if (key == "rpc_cookie") return &options.rpc_cookie;
   if (key == "address") return &options.address;
   if (key == "coinbase") return &options.coinbase;
   return nullptr;
@@ -93,6 +95,7 @@ void print_usage(const char* program_name) {
   std::printf("  -k PATH      Path to .cl kernel file\n");
   std::printf("  --benchmark  Benchmark mode\n");
   std::printf("  --list-gpus  List OpenCL devices\n");
+  std::printf("  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n");
   std::printf("  -h           Show help\n");
 }
 

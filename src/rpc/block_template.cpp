@@ -33,6 +33,8 @@ bool transactions_are_well_formed(const std::vector<TemplateTransaction>& transa
   return true;
 }
 
+}  // namespace
+
 void fill_from_result(BlockTemplate& block_template, std::string_view result) {
   block_template.previous_block_hash = json_get(result, "previousblockhash");
   block_template.bits_text = json_get(result, "bits");
@@ -49,24 +51,25 @@ void fill_from_result(BlockTemplate& block_template, std::string_view result) {
                          transactions_are_well_formed(block_template.transactions);
 }
 
-}  // namespace
-
-BlockTemplate block_template_from_reply(std::string_view reply) {
-  BlockTemplate block_template;
-  if (!rpc_error_message(reply).empty()) return block_template;
-  const std::size_t result_key = reply.find("\"result\"");
-  if (reply.size() < 8 || result_key == std::string_view::npos) return block_template;
-  // Only the result member is scanned, so keys that come before it are never mistaken for it.
-  fill_from_result(block_template, reply.substr(result_key));
-  return block_template;
-}
-
 BlockTemplate get_block_template(RpcClient& client) {
+  BlockTemplate block_template;
   try {
-    return block_template_from_reply(rpc_exchange(client, "getblocktemplate", "[{\"rules\":[\"segwit\"]}]"));
+    const std::string reply = rpc_call(client, "getblocktemplate", "[{\"rules\":[\"segwit\"]}]");
+    const std::size_t result_key = reply.find("\"result\"");
+    if (reply.size() < 8 || result_key == std::string::npos) {
+      block_template.failure = {NodeFailureKind::bad_reply, endpoint_text(client.connection->endpoint), 0, 0,
+                                reply.empty() ? "empty reply" : "no result"};
+      return block_template;
+    }
+    // Only the result member is scanned, so keys that come before it are never mistaken for it.
+    fill_from_result(block_template, std::string_view(reply).substr(result_key));
+  } catch (const NodeRequestError& error) {
+    block_template.valid = false;
+    block_template.failure = error.failure;
   } catch (const std::exception&) {
-    return BlockTemplate{};
+    block_template.valid = false;
   }
+  return block_template;
 }
 
 std::vector<TemplateTransaction> parse_transactions(std::string_view text) {

@@ -19,6 +19,7 @@ MinerOptions marked_options() {
   options.rpc_url = "mark-url";
   options.rpc_user = "mark-user";
   options.rpc_password = "mark-password";
+  options.rpc_cookie = "mark-cookie";
   options.address = "mark-address";
   options.coinbase = "mark-coinbase";
   options.kernel_path = "mark-kernel";
@@ -34,7 +35,8 @@ MinerOptions marked_options() {
 // The file's keys written back as a configuration file with CRLF line ends.
 std::string as_config_text(const MinerOptions& options) {
   return "rpc_url=" + options.rpc_url + "\r\nrpc_user=" + options.rpc_user + "\r\nrpc_password=" +
-         options.rpc_password + "\r\naddress=" + options.address + "\r\ncoinbase=" + options.coinbase + "\r\n";
+         options.rpc_password + "\r\nrpc_cookie=" + options.rpc_cookie + "\r\naddress=" + options.address +
+         "\r\ncoinbase=" + options.coinbase + "\r\n";
 }
 
 // The reading the C library gives a decimal option value, clamped to 32 bits.
@@ -47,7 +49,8 @@ std::int32_t reference_option_number(const std::string& text) {
 
 std::vector<std::string> as_arguments(const MinerOptions& options) {
   std::vector<std::string> arguments = {
-      "-o", options.rpc_url, "-u", options.rpc_user, "-p", options.rpc_password, "-a", options.address,
+      "-o", options.rpc_url, "-u", options.rpc_user, "-p", options.rpc_password, "--rpc-cookie", options.rpc_cookie,
+      "-a", options.address,
       "-k", options.kernel_path, "-P", std::to_string(options.platform_id), "-d", std::to_string(options.device_id),
       "-G", std::to_string(options.global_work_size), "-L", std::to_string(options.local_work_size)};
   if (options.benchmark) arguments.push_back("--benchmark");
@@ -81,6 +84,7 @@ void fuzz_config_file(const std::uint8_t* data, std::size_t size) {
             set_or_kept(from_defaults.rpc_user, from_marks.rpc_user, defaults.rpc_user, marks.rpc_user) &&
             set_or_kept(from_defaults.rpc_password, from_marks.rpc_password, defaults.rpc_password,
                         marks.rpc_password) &&
+            set_or_kept(from_defaults.rpc_cookie, from_marks.rpc_cookie, defaults.rpc_cookie, marks.rpc_cookie) &&
             set_or_kept(from_defaults.address, from_marks.address, defaults.address, marks.address) &&
             set_or_kept(from_defaults.coinbase, from_marks.coinbase, defaults.coinbase, marks.coinbase),
         name, "a key sets its field whatever it held, and other fields stay");

@@ -145,8 +145,10 @@ void fuzz_json_scan(const std::uint8_t* data, std::size_t size) {
 
 void fuzz_block_template(const std::uint8_t* data, std::size_t size) {
   constexpr std::string_view name = "block_template";
+  // The text from the reply's result member on, as the node client hands it over.
   const std::string_view reply = fuzz::as_text(data, size);
-  const BlockTemplate block_template = block_template_from_reply(reply);
+  BlockTemplate block_template;
+  fill_from_result(block_template, reply);
   if (!block_template.valid) return;
 
   check(is_hex_of_length(block_template.previous_block_hash, 64), name, "the previous hash is 64 hex digits");
@@ -165,20 +167,28 @@ void fuzz_block_template(const std::uint8_t* data, std::size_t size) {
 
 void fuzz_submit_reply(const std::uint8_t* data, std::size_t size) {
   constexpr std::string_view name = "submit_reply";
-  const std::string_view reply = fuzz::as_text(data, size);
-  // Malformed replies may read differently to the error reader and to this one (an "error"
-  // without its colon, say); only the result member is required of every accepting reply.
-  if (submit_reply_accepts_block(reply)) {
-    check(contains(reply, "\"result\""), name, "a block is accepted only by a reply with a result");
+  const std::string_view body = fuzz::as_text(data, size);
+  for (const int status : {200, 500}) {
+    const SubmitResult result = judge_submit_reply(HttpReply{status, std::string(body)}, "127.0.0.1:8899");
+    check(!result.accepted || result.judged, name, "only a verdict on the block accepts it");
+    check(result.accepted == result.reason.empty(), name, "a block not accepted always has a reason");
+    check(!result.accepted || contains(body, "\"result\""), name, "a block is accepted only by a reply with a result");
   }
 
-  // Well-formed replies built around the input as the node's reason.
-  const std::string reason = without(reply, "\"\\");
-  const bool accepted = submit_reply_accepts_block("{\"result\":\"" + reason + "\",\"error\":null,\"id\":\"m\"}");
-  check(!accepted || contains(reason, "duplicate"), name, "only a duplicate reason counts as accepted");
-  check(!submit_reply_accepts_block("{\"result\":null,\"error\":{\"code\":-1,\"message\":\"" + reason +
-                                    "\"},\"id\":\"m\"}"),
-        name, "a reply with a non-null error never accepts a block");
+  // Well-formed replies built around the input as the node's reason or error message.
+  const std::string reason = without(body, "\"\\");
+  const SubmitResult with_reason =
+      judge_submit_reply(HttpReply{200, "{\"result\":\"" + reason + "\",\"error\":null,\"id\":\"m\"}"}, "node");
+  check(with_reason.judged, name, "a result string is a verdict");
+  check(!with_reason.accepted || contains(reason, "duplicate"), name, "only a duplicate reason counts as accepted");
+  const std::int64_t code = -static_cast<std::int64_t>(fuzz::leading_u64(body) % 40);
+  const SubmitResult with_error = judge_submit_reply(
+      HttpReply{500, "{\"result\":null,\"error\":{\"code\":" + std::to_string(code) + ",\"message\":\"" + reason +
+                         "\"},\"id\":\"m\"}"},
+      "node");
+  check(!with_error.accepted, name, "a reply with a non-null error never accepts a block");
+  check(with_error.judged == (code == -22), name, "of the errors only a failed decode is a verdict on the block");
+  check(reason.empty() || with_error.reason == reason, name, "the node's error message is the reason");
 }
 
 void fuzz_rpc_error(const std::uint8_t* data, std::size_t size) {
