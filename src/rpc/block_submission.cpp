@@ -57,6 +57,8 @@ SubmitResult judge_submit_reply(const HttpReply& reply, const std::string& endpo
                               reason.find("invalid") == std::string::npos &&
                               reason.find("rejected") == std::string::npos;
   if (already_has_it) return {true, "", true};
+  // An empty or unterminated reason still says the block was not taken; the user is told so.
+  if (reason.empty()) return {false, "the node rejected the block without a reason", true};
   return {false, explain_reason(reason), true};
 }
 

@@ -38,6 +38,8 @@ TEST(BlockSubmission, ReducesTheNodesAnswer) {
        test_http::reply(R"({"result":"bad-txns-inputs-missingorspent","error":null,"note":"duplicate"})"), false,
        "bad-txns-inputs-missingorspent"},
       {"string null", test_http::reply(R"({"result":"null","error":null})"), false, "null"},
+      {"empty reason", test_http::reply(R"({"result":"","error":null})"), false,
+       "the node rejected the block without a reason"},
       {"error with message",
        test_http::reply(R"({"result":null,"error":{"code":-22,"message":"Block decode failed"},"id":"m"})", 500),
        false, "Block decode failed"},

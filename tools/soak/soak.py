@@ -3,13 +3,15 @@
 
     python3 tools/soak/soak.py --miner build/veltrane-miner [--minutes 2] [--seed N]
 
-The node sits behind a fault proxy (faultproxy.py). Every 2 to 4 seconds one fault is injected:
-at the node (HTTP 500 with and without an RPC error body, closed connections, a template without
-a key, tip moves, rejected submissions) or at the proxy (slow, cut-short and oversized replies,
-hangs, 401 answers). At the end the miner is stopped with SIGINT and a table is printed: blocks
-found, blocks accepted, found blocks that never reached a verdict at the node, the longest time
-the miner stopped hashing beyond an injected outage, and its memory after the first minute and
-at the end. The exit code is 0 only when every limit holds.
+The node sits behind a relay (faultproxy.py) that times every request. Every 2 to 4 seconds one
+fault is injected, each kind once in the first round: at the node HTTP 500 with and without an RPC
+error body, closed connections, a template without a key, replies cut short (announced length or
+chunked), endless replies, hangs, HTML error pages, a new cookie (401 until the miner reads it
+again); at the relay slow replies; of the chain tip moves and submissions rejected with a reason.
+At the end the miner is stopped with SIGINT and a table is printed: blocks found, blocks
+accepted, found blocks that never reached a verdict at the node, the longest time the miner
+stopped hashing beyond an injected outage, and its memory after the first minute and at the end.
+The exit code is 0 only when every limit holds.
 
 Whether the miner hashes is read from the CPU time of its threads (/proc): a mining process uses
 the OpenCL device's threads all the time, a waiting one uses none. Linux only.
@@ -113,22 +115,26 @@ def resident_mib(pid):
 class FaultSchedule:
     """Picks and injects the faults."""
 
-    NODE_FAULTS = ("http-500", "rpc-error", "close", "missing-field")
+    # At the node: failures of the next requests, and what a restarted node does to its cookie.
+    NODE_FAULTS = ("http-500", "rpc-error", "close", "missing-field", "cut-short", "cut-chunked", "endless",
+                   "hang", "html", "cookie")
+    # At the relay: replies held back.
     RELAY_FAULTS = ("slow",)
+    # Of the chain: the tip moves, a submission is rejected with a reason.
     CHAIN_FAULTS = ("tip-move", "reject")
-
     KINDS = NODE_FAULTS + RELAY_FAULTS + CHAIN_FAULTS
+    RPC_ERRORS = ((-28, "Loading block index..."), (-28, "Verifying blocks..."), (-10, "Veltrane is downloading blocks..."),
+                  (-1, "testnode: induced failure"))
+    REJECTION_REASONS = ("high-hash", "bad-txnmrklroot", "bad-cb-amount", "rejected", "inconclusive")
 
-    def __init__(self, rng, node, proxy, timeline):
+    def __init__(self, rng, node, proxy):
         self.rng = rng
         self.node = node
         self.proxy = proxy
-        self.timeline = timeline
         self.counts = collections.Counter()
         self.first_round = list(self.KINDS)
         rng.shuffle(self.first_round)
         self.injected = []  # (time, kind)
-        self.reject_until = None
 
     def next_kind(self):
         """Every kind once, in random order, then kinds at random: even a short soak meets each
@@ -143,36 +149,30 @@ class FaultSchedule:
         self.counts[kind] += 1
         self.injected.append((time.monotonic(), kind))
         rng = self.rng
-        if kind == "http-500":
-            self.node.fail_next("http-500", rng.randint(1, MAX_FAILED_REQUESTS))
-        elif kind == "rpc-error":
-            code, message = rng.choice(((-28, "Loading block index..."), (-10, "Verifying blocks..."),
-                                        (-1, "testnode: induced failure")))
-            self.node.fail_next("rpc-error", rng.randint(1, MAX_FAILED_REQUESTS), code=code, message=message)
-        elif kind == "close":
-            self.node.fail_next("close", rng.randint(1, MAX_FAILED_REQUESTS))
+        failed_requests = rng.randint(1, MAX_FAILED_REQUESTS)
+        if kind == "rpc-error":
+            code, message = rng.choice(self.RPC_ERRORS)
+            self.node.fail_next("rpc-error", failed_requests, code=code, message=message)
         elif kind == "missing-field":
             self.node.fail_next("missing-field", 1, field=rng.choice(("previousblockhash", "bits")))
+        elif kind in ("endless", "hang"):
+            # Each of these costs the miner a time-out or a 64 MiB read: one request at a time.
+            self.node.fail_next(kind, 1)
+        elif kind == "cookie":
+            self.node.new_cookie()
+        elif kind in self.NODE_FAULTS:
+            self.node.fail_next(kind, failed_requests)
         elif kind == "slow":
-            self.proxy.slow_down(rng.randint(1, MAX_FAILED_REQUESTS), rng.uniform(0.5, 3.0))
+            self.proxy.slow_down(failed_requests, rng.uniform(0.5, 3.0))
         elif kind == "tip-move":
             self.node.advance_tip(rng.randint(1, 2))
         elif kind == "reject":
-            self.node.set_reject_all(True)
-            self.reject_until = time.monotonic() + rng.uniform(2.0, 5.0)
-
-    def poll(self):
-        """Ends a period of rejected submissions when its time has come."""
-        if self.reject_until is not None and time.monotonic() >= self.reject_until:
-            self.node.set_reject_all(False)
-            self.reject_until = None
+            self.node.fail_next("reject", 1, message=rng.choice(self.REJECTION_REASONS))
 
     def clear(self):
         """Cancels every fault still planned."""
         self.node.fail_next("close", 0)
         self.proxy.slow_down(0, 0.0)
-        self.node.set_reject_all(False)
-        self.reject_until = None
 
 
 def merged(windows):
@@ -209,10 +209,10 @@ def outages_of(proxy):
     return [(start, end) for start, end, _, _ in proxy.log.failed]
 
 
-def start_node(target, log_path):
+def start_node(target, cookie_path, log_path):
     log = open(log_path, "w")
     node = subprocess.Popen([sys.executable, os.path.join(ROOT, "tools", "testnode", "testnode.py"),
-                             "--port", "0", "--target", target],
+                             "--port", "0", "--target", target, "--cookie-file", cookie_path],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     first = node.stdout.readline().decode()
     log.write(first)
@@ -234,7 +234,8 @@ def main(argv=None):
     os.makedirs(log_dir, exist_ok=True)
     duration = arguments.minutes * 60.0
 
-    node_process, node_url = start_node(arguments.target, os.path.join(log_dir, "node.log"))
+    cookie_path = os.path.join(log_dir, ".cookie")
+    node_process, node_url = start_node(arguments.target, cookie_path, os.path.join(log_dir, "node.log"))
     node = control.NodeClient(node_url)
     host, port = node.host, node.port
     proxy = FaultProxy(host, port).start()
@@ -243,7 +244,7 @@ def main(argv=None):
     miner_path = os.path.abspath(arguments.miner)
     environment = dict(os.environ)
     environment.setdefault("VELTRANE_DEVICE_TYPE", "all")
-    miner = subprocess.Popen([miner_path, "-o", proxy.url, "-u", "veltrane", "-p", "veltrane",
+    miner = subprocess.Popen([miner_path, "-o", proxy.url, "--rpc-cookie", cookie_path,
                               "-a", PAYOUT_ADDRESS, "-G", str(arguments.work_size[0]),
                               "-L", str(arguments.work_size[1])],
                              cwd=os.path.dirname(miner_path), env=environment,
@@ -255,7 +256,7 @@ def main(argv=None):
     print("soak: %.1f minutes, seed %d, node %s behind %s, logs in %s"
           % (arguments.minutes, seed, node_url, proxy.url, log_dir), flush=True)
 
-    schedule = FaultSchedule(rng, node, proxy, timeline)
+    schedule = FaultSchedule(rng, node, proxy)
     next_fault = started + rng.uniform(*FAULT_INTERVAL_SECONDS)
     last_cpu = cpu_seconds(miner.pid)
     last_sample = started
@@ -275,7 +276,6 @@ def main(argv=None):
             last_cpu, last_sample = cpu, now
             if memory_baseline is None and now - started >= MEMORY_BASELINE_SECONDS:
                 memory_baseline = resident_mib(miner.pid)
-            schedule.poll()
             if now >= next_fault:
                 schedule.inject()
                 next_fault = now + rng.uniform(*FAULT_INTERVAL_SECONDS)
