@@ -3,7 +3,7 @@
 
     python3 tools/soak/soak.py --miner build/veltrane-miner [--minutes 2] [--seed N]
 
-The node sits behind a relay (faultproxy.py) that times every request. Every 2 to 4 seconds one
+The node sits behind a relay (relay.py) that times every request. Every 2 to 4 seconds one
 fault is injected, each kind once in the first round: at the node HTTP 500 with and without an RPC
 error body, closed connections, a template without a key, replies cut short (announced length or
 chunked), endless replies, hangs, HTML error pages, a new cookie (401 until the miner reads it
@@ -33,7 +33,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tools", "testnode"))
 
 import control  # noqa: E402  (the test node's client, found through the path above)
-from faultproxy import FaultProxy  # noqa: E402
+from relay import Relay  # noqa: E402
 
 PAYOUT_ADDRESS = "vtr1qqqqsyqcyq5rqwzqfpg9scrgwpugpzysnah89ys"
 # A block about every few million hashes: several a minute on a CPU OpenCL device.
@@ -127,10 +127,10 @@ class FaultSchedule:
                   (-1, "testnode: induced failure"))
     REJECTION_REASONS = ("high-hash", "bad-txnmrklroot", "bad-cb-amount", "rejected", "inconclusive")
 
-    def __init__(self, rng, node, proxy):
+    def __init__(self, rng, node, relay):
         self.rng = rng
         self.node = node
-        self.proxy = proxy
+        self.relay = relay
         self.counts = collections.Counter()
         self.first_round = list(self.KINDS)
         rng.shuffle(self.first_round)
@@ -163,7 +163,7 @@ class FaultSchedule:
         elif kind in self.NODE_FAULTS:
             self.node.fail_next(kind, failed_requests)
         elif kind == "slow":
-            self.proxy.slow_down(failed_requests, rng.uniform(0.5, 3.0))
+            self.relay.slow_down(failed_requests, rng.uniform(0.5, 3.0))
         elif kind == "tip-move":
             self.node.advance_tip(rng.randint(1, 2))
         elif kind == "reject":
@@ -172,7 +172,7 @@ class FaultSchedule:
     def clear(self):
         """Cancels every fault still planned."""
         self.node.fail_next("close", 0)
-        self.proxy.slow_down(0, 0.0)
+        self.relay.slow_down(0, 0.0)
 
 
 def merged(windows):
@@ -204,9 +204,9 @@ def longest_stall_beyond_outages(idle_samples, outages):
     return longest
 
 
-def outages_of(proxy):
+def outages_of(relay):
     """The time the node was down for the miner: every failed request from its start to its end."""
-    return [(start, end) for start, end, _, _ in proxy.log.failed]
+    return [(start, end) for start, end, _, _ in relay.log.failed]
 
 
 def start_node(target, cookie_path, log_path):
@@ -238,13 +238,13 @@ def main(argv=None):
     node_process, node_url = start_node(arguments.target, cookie_path, os.path.join(log_dir, "node.log"))
     node = control.NodeClient(node_url)
     host, port = node.host, node.port
-    proxy = FaultProxy(host, port).start()
+    relay = Relay(host, port).start()
     timeline = Timeline()
     miner_log = open(os.path.join(log_dir, "miner.log"), "w")
     miner_path = os.path.abspath(arguments.miner)
     environment = dict(os.environ)
     environment.setdefault("VELTRANE_DEVICE_TYPE", "all")
-    miner = subprocess.Popen([miner_path, "-o", proxy.url, "--rpc-cookie", cookie_path,
+    miner = subprocess.Popen([miner_path, "-o", relay.url, "--rpc-cookie", cookie_path,
                               "-a", PAYOUT_ADDRESS, "-G", str(arguments.work_size[0]),
                               "-L", str(arguments.work_size[1])],
                              cwd=os.path.dirname(miner_path), env=environment,
@@ -254,9 +254,9 @@ def main(argv=None):
                               daemon=True)
     reader.start()
     print("soak: %.1f minutes, seed %d, node %s behind %s, logs in %s"
-          % (arguments.minutes, seed, node_url, proxy.url, log_dir), flush=True)
+          % (arguments.minutes, seed, node_url, relay.url, log_dir), flush=True)
 
-    schedule = FaultSchedule(rng, node, proxy)
+    schedule = FaultSchedule(rng, node, relay)
     next_fault = started + rng.uniform(*FAULT_INTERVAL_SECONDS)
     last_cpu = cpu_seconds(miner.pid)
     last_sample = started
@@ -285,15 +285,15 @@ def main(argv=None):
         exit_code = stop(miner)
         reader.join(timeout=5)
     summary = node.summary()
-    proxy.stop()
+    relay.stop()
     node_process.send_signal(signal.SIGINT)
     try:
         node_process.wait(timeout=10)
     except subprocess.TimeoutExpired:
         node_process.kill()
 
-    outages = outages_of(proxy)
-    write_fault_log(os.path.join(log_dir, "faults.log"), started, schedule.injected, proxy.log.failed)
+    outages = outages_of(relay)
+    write_fault_log(os.path.join(log_dir, "faults.log"), started, schedule.injected, relay.log.failed)
     return report(timeline, summary, schedule.counts, outages, memory_baseline, memory_end, exit_code,
                   judge_memory=not arguments.sanitized)
 

@@ -38,14 +38,14 @@ class Exchange:
     reply_bytes: int = 0
 
 
-class FaultProxy:
+class Relay:
     def __init__(self, node_host, node_port):
         self.node_address = (node_host, node_port)
         self.log = RelayLog()
         self._slow = (0, 0.0)  # (requests left, delay in seconds)
         self._lock = threading.Lock()
         self._stopping = threading.Event()
-        handler = type("BoundRelayHandler", (RelayHandler,), {"proxy": self})
+        handler = type("BoundRelayHandler", (RelayHandler,), {"relay": self})
         self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), handler)
         self.server.daemon_threads = True
         self._thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)
@@ -145,7 +145,7 @@ def judge(exchange, client_gone):
 
 
 class RelayHandler(socketserver.BaseRequestHandler):
-    proxy = None  # set by FaultProxy on a subclass
+    relay = None  # set by Relay on a subclass
 
     def handle(self):
         client = self.request
@@ -154,13 +154,13 @@ class RelayHandler(socketserver.BaseRequestHandler):
         if head is None:
             return
         exchange = Exchange()
-        delay = self.proxy.take_delay()
+        delay = self.relay.take_delay()
         if delay:
-            self.proxy.wait(delay)
+            self.relay.wait(delay)
         try:
-            node = socket.create_connection(self.proxy.node_address, timeout=10)
+            node = socket.create_connection(self.relay.node_address, timeout=10)
         except OSError:
-            self.proxy.record(start, "node unreachable", "")
+            self.relay.record(start, "node unreachable", "")
             return
         client_gone = False
         with node:
@@ -170,7 +170,7 @@ class RelayHandler(socketserver.BaseRequestHandler):
         failure = judge(exchange, client_gone)
         if delay and not failure:
             failure = "slow (%.1f s)" % delay  # an outage as far as the miner's hashing goes
-        self.proxy.record(start, failure, exchange.method)
+        self.relay.record(start, failure, exchange.method)
 
     @staticmethod
     def _note_method(exchange, request_bytes):
