@@ -33,6 +33,8 @@ bool transactions_are_well_formed(const std::vector<TemplateTransaction>& transa
   return true;
 }
 
+}  // namespace
+
 void fill_from_result(BlockTemplate& block_template, std::string_view result) {
   block_template.previous_block_hash = json_get(result, "previousblockhash");
   block_template.bits_text = json_get(result, "bits");
@@ -48,8 +50,6 @@ void fill_from_result(BlockTemplate& block_template, std::string_view result) {
                          is_hex_of_length(block_template.bits_text, 8) &&
                          transactions_are_well_formed(block_template.transactions);
 }
-
-}  // namespace
 
 BlockTemplate get_block_template(RpcClient& client) {
   BlockTemplate block_template;

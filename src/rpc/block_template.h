@@ -37,6 +37,10 @@ struct BlockTemplate {
 // of the node or the connection also fills in failure. A stop request abandons the request.
 BlockTemplate get_block_template(RpcClient& client);
 
+// Fills the fields from the reply's result member (the text from it on) and decides valid by the
+// checks above. Never throws.
+void fill_from_result(BlockTemplate& block_template, std::string_view result);
+
 // The entries of the first "transactions" array, in order; objects without "data" are dropped.
 // Braces and brackets are counted wherever they stand, so nested arrays and objects inside an
 // entry are passed over.

@@ -393,9 +393,20 @@ class ChainState:
             self._move_tip(block_hash)
             return None
 
+    def record_forced_rejection(self, block_hex, reason):
+        """A rejection test_failnext planned: listed among the decisions, the block unchecked."""
+        with self._lock:
+            try:
+                block = blocks.parse_block(_strict_hex(block_hex))
+            except blocks.DecodeError:
+                block = None
+            self._record_rejection(None, block, reason, "forced by test_failnext")
+
     def _record_rejection(self, height, block, reason, detail):
         block_hash = blocks.display_hash(block.block_hash()) if block else None
-        self._rejected.append({"height": height, "hash": block_hash, "reason": reason, "detail": detail})
+        block_pow_hash = pow_hash(block.header).hex() if block else None
+        self._rejected.append({"height": height, "hash": block_hash, "pow_hash": block_pow_hash,
+                               "reason": reason, "detail": detail})
         where = " at height %d" % height if height is not None else ""
         self.log("testnode: rejected block%s: %s (%s)" % (where, reason, detail))
 
