@@ -10,6 +10,7 @@ struct MinerOptions {
   std::string rpc_url = "http://127.0.0.1:8899";
   std::string rpc_user;
   std::string rpc_password;
+  std::string rpc_cookie;  // the node's .cookie file: credentials read from it instead of user and password
   std::string address;   // payout address; mining needs one
   std::string coinbase;  // free text for the coinbase input script (configuration file only)
   std::string kernel_path = "whirlpool_opencl.cl";
@@ -46,7 +47,8 @@ void print_usage(const char* program_name);
 std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
-// starts a comment. Keys rpc_url, rpc_user, rpc_password, address and coinbase; others ignored.
+// starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address and coinbase;
+// others ignored.
 void apply_config_text(std::string_view text, MinerOptions& options);
 
 // Applies the configuration file if it can be opened; a missing file is not an error.

@@ -57,6 +57,7 @@ struct SoloSource {
   std::optional<std::int64_t> last_tip_poll;  // unset until the first job is out
   bool coinbase_cut_reported = false;
   bool extra_nonce_cut_reported = false;
+  std::string last_template_cause;          // the cause line shown last; cleared by a usable template
   std::shared_ptr<LongpollWatch> longpoll;  // null while no longpoll runs
   std::string current_longpoll_id;          // of the template the devices mine
 
@@ -145,12 +146,14 @@ bool handle_found(SoloSource& source, const FoundNonce& found) {
               hex_encode(hash.data(), hash.size()).c_str());
   const std::string block = block_hex(job->header, job->coinbase, *job->transaction_data);
   std::printf("  [*] Submitting...\n");
-  if (submit_block(source.rpc, block)) {
+  const SubmitResult result = submit_block(source.rpc, block);
+  if (result.accepted) {
     ++source.board->accepted_blocks;
     withdraw_work(source);  // the chain moved on to this block
     std::printf("  [+] ACCEPTED!\n\n");
   } else {
     std::printf("  [!] REJECTED\n\n");
+    std::printf("  [!] Reason: %s\n", result.reason.c_str());
   }
   return true;
 }
@@ -185,7 +188,8 @@ void watch_template_changes(SoloSource& source, const std::string& longpoll_id) 
   if (!source.longpoll) {
     RpcClient client;
     try {
-      client = rpc_client_open(source.options->rpc_url, source.options->rpc_user, source.options->rpc_password);
+      client = rpc_client_open(source.options->rpc_url, source.options->rpc_user, source.options->rpc_password,
+                               RpcClientOptions{source.options->rpc_cookie, &g_stop_requested});
     } catch (const std::exception&) {
       return;  // the 5 s tip poll stays in charge
     }
@@ -278,6 +282,15 @@ void report_coinbase_cut(SoloSource& source, std::uint64_t height) {
   }
 }
 
+// Says why the node gave no template: when a cause first appears and when it changes, not on
+// every retry.
+void report_template_failure(SoloSource& source, const NodeFailure& failure) {
+  const std::string cause = describe_node_failure(failure);
+  if (cause.empty() || cause == source.last_template_cause) return;
+  source.last_template_cause = cause;
+  std::printf("  [!] Cause: %s\n", cause.c_str());
+}
+
 // Device threads finish their running batch and end.
 void stop_devices(SoloSource& source) {
   close_board(*source.board);
@@ -310,7 +323,8 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
   }
 
   try {
-    source.rpc = rpc_client_open(options.rpc_url, options.rpc_user, options.rpc_password);
+    source.rpc = rpc_client_open(options.rpc_url, options.rpc_user, options.rpc_password,
+                                 RpcClientOptions{options.rpc_cookie, &g_stop_requested});
   } catch (const std::exception& error) {
     std::printf("  [!] RPC error: %s\n", error.what());
     release_devices(devices);
@@ -336,11 +350,15 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
       wait_serving(source, node_retry_wait_seconds);
       continue;
     }
+    // A stop abandoned the request: there is nothing to report or wait for.
+    if (tmpl.failure.kind == NodeFailureKind::abandoned) continue;
     if (!tmpl.valid) {
       std::printf("  [!] Invalid template\n");
+      report_template_failure(source, tmpl.failure);
       wait_serving(source, node_retry_wait_seconds);
       continue;
     }
+    source.last_template_cause.clear();
     if (tmpl.previous_block_hash != source.last_prev_hash) {
       source.last_prev_hash = tmpl.previous_block_hash;
       ++source.tip;

@@ -32,6 +32,7 @@ std::string usage_text(const std::string& program_name) {
          "  -k PATH      Path to .cl kernel file\n"
          "  --benchmark  Benchmark mode\n"
          "  --list-gpus  List OpenCL devices\n"
+         "  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n"
          "  -d LIST      Several devices: IDs separated by commas, or all\n"
          "  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n"
          "  -h           Show help\n";
