@@ -1,11 +1,14 @@
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "driver/console.h"
+#include "driver/executable_path.h"
 #include "driver/miner_options.h"
 #include "driver/mining_device.h"
 #include "driver/mining_loop.h"
 #include "driver/pool_mining.h"
+#include "driver/startup_checks.h"
 #include "driver/utility_modes.h"
 #include "gpu/gpu_miner.h"
 
@@ -24,11 +27,24 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
 
   MinerOptions options;
-  if (parse_command_line(argc, argv, options)) {
+  const CommandLineResult command_line = parse_command_line(argc, argv, options);
+  if (command_line.action == CommandLineAction::show_usage) {
     print_usage(argv[0]);
     return 0;
   }
+  if (command_line.action == CommandLineAction::reject) {
+    std::printf("%s\n", command_line.problem.c_str());
+    print_usage(argv[0]);
+    return 1;
+  }
   read_config_file(options);
+
+  // Before anything uses it, so that a misspelt value is not quietly read as the default.
+  if (!device_type_setting_is_valid()) {
+    std::printf("  [!] %s=%s names no device type; use gpu, cpu, accelerator or all (any letter case)\n",
+                device_type_variable, std::getenv(device_type_variable));
+    return 1;
+  }
 
   if (options.list_gpus) {
     print_gpu_list();
@@ -37,12 +53,29 @@ int main(int argc, char** argv) {
 
   std::printf("\n  Veltrane OpenCL Miner v1.1\n");
   std::printf("  Whirlpool-512 (AMD / Intel / NVIDIA)\n\n");
-  // Each device gets its own handle; one that cannot be set up stops the start.
-  std::vector<MiningDevice> devices;
+  const bool mining = !options.benchmark;
+  const bool pool_mode = !options.pool_urls.empty();
+  if (mining && !options.address.empty()) {
+    // Before the device and the node: a typo here would otherwise show only once a template came.
+    // In a pool the worker name (-u) is the pool's to judge; an -a given is still checked, since
+    // it stands in for a missing worker name.
+    if (!check_payout_address(options.address)) return 1;
+    if (!pool_mode) {
+      std::printf("  [*] Payout address: %s\n", options.address.c_str());
+      std::printf("  [*] Node: %s\n", url_without_credentials(options.rpc_url).c_str());
+    }
+  }
   const std::vector<std::int32_t> device_ids =
       chosen_devices(options, options.platform_id >= 0 && options.platform_id < count_platforms()
                                   ? count_gpu_devices(options.platform_id)
                                   : 0);
+  // The work size is one for the whole run; the first device chosen decides the CPU default.
+  const std::int32_t first_device = device_ids.empty() ? options.device_id : device_ids.front();
+  const bool cpu_work_size = apply_cpu_device_work_size(options, device_is_gpu(options.platform_id, first_device));
+  const KernelFileChoice kernel = choose_kernel_file(options, executable_path());
+  options.kernel_path = kernel.path;
+  // Each device gets its own handle; one that cannot be set up stops the start.
+  std::vector<MiningDevice> devices;
   for (const std::int32_t device_id : device_ids) {
     GpuMiner* gpu = gpu_miner_create(options.platform_id, device_id, options.global_work_size,
                                      options.local_work_size, options.kernel_path);
@@ -50,9 +83,13 @@ int main(int argc, char** argv) {
     devices.push_back({device_id, gpu});
   }
   if (devices.empty() || devices.size() < device_ids.size()) {
+    if (!kernel.found) std::printf("  [!] %s\n", kernel_not_found_hint(kernel).c_str());
     std::printf("  [!] Failed to initialize OpenCL\n");
     release_all(devices);
     return 1;
+  }
+  if (cpu_work_size) {
+    std::printf("  [*] Not a GPU: default work size for a CPU device (-G and -L choose another)\n");
   }
   std::printf("  Work size: %d global, %d local\n\n", options.global_work_size, options.local_work_size);
   if (devices.size() > 1) {
@@ -61,11 +98,11 @@ int main(int argc, char** argv) {
     std::printf("\n\n");
   }
 
-  if (options.benchmark) {
+  if (!mining) {
     run_benchmark(options, devices);
     return 0;
   }
-  if (!options.pool_urls.empty()) return run_pool_mining(options, devices);
+  if (pool_mode) return run_pool_mining(options, devices);
   if (options.address.empty()) {
     std::printf("  [!] Address required (-a)\n");
     release_all(devices);

@@ -13,15 +13,20 @@ struct MinerOptions {
   std::vector<std::string> pool_urls;
   std::string rpc_user;
   std::string rpc_password;
+  std::string rpc_cookie;  // the node's .cookie file: credentials read from it instead of user and password
   std::string address;   // payout address; mining needs one
   std::string coinbase;  // free text for the coinbase input script (configuration file only)
   std::string kernel_path = "whirlpool_opencl.cl";
+  bool kernel_path_given = false;  // -k was on the command line
   std::int32_t platform_id = 0;
   std::int32_t device_id = 0;             // the first of device_ids when a list was given
   std::vector<std::int32_t> device_ids;   // "-d 0,2": the devices to mine on; empty: device_id alone
   bool all_devices = false;               // "-d all": every device of the platform and type
   std::int32_t global_work_size = 524288;
   std::int32_t local_work_size = 256;
+  // -G and -L were on the command line; without them a device that is not a GPU gets sizes of its own.
+  bool global_work_size_given = false;
+  bool local_work_size_given = false;
   bool benchmark = false;
   bool list_gpus = false;
   bool longpoll = true;  // "--no-longpoll": poll the best block every 5 s instead
@@ -37,10 +42,21 @@ inline constexpr const char* config_file_name = "veltrane-miner.conf";
 // 32-bit range.
 std::int32_t parse_option_number(std::string_view text);
 
-// Applies argv[1] .. argv[argc - 1] to the options. Returns true as soon as "-h" or "--help" is
-// met; the arguments after it are left unread. Unknown arguments and a value option without a
-// value are ignored.
-bool parse_command_line(int argc, const char* const argv[], MinerOptions& options);
+enum class CommandLineAction {
+  run,         // every argument was understood
+  show_usage,  // "-h" or "--help"
+  reject,      // an unknown argument or a value option without its value; see problem
+};
+
+struct CommandLineResult {
+  CommandLineAction action = CommandLineAction::run;
+  std::string problem;  // the console line that names the offending argument, for reject
+};
+
+// Applies argv[1] .. argv[argc - 1] to the options. Stops at "-h" or "--help" (the arguments
+// after it are left unread) and at the first argument it does not know or a value option that
+// is the last argument.
+CommandLineResult parse_command_line(int argc, const char* const argv[], MinerOptions& options);
 
 void print_usage(const char* program_name);
 
@@ -49,8 +65,9 @@ void print_usage(const char* program_name);
 std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
-// starts a comment. Keys rpc_url, rpc_user, rpc_password, address and coinbase; others ignored.
-// pool_url may be given several times; the file's pool_url lines replace those of the command line.
+// starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address and coinbase;
+// others ignored. pool_url may be given several times; the file's pool_url lines replace those of
+// the command line.
 void apply_config_text(std::string_view text, MinerOptions& options);
 
 // Applies the configuration file if it can be opened; a missing file is not an error.

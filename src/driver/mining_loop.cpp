@@ -24,6 +24,7 @@
 #include "pow/target.h"
 #include "rpc/block_submission.h"
 #include "rpc/block_template.h"
+#include "rpc/node_failure.h"
 #include "rpc/rpc_client.h"
 #include "rpc/tip_poll.h"
 #include "work/device_worker.h"
@@ -58,6 +59,8 @@ struct SoloSource {
   std::optional<std::int64_t> last_tip_poll;  // unset until the first job is out
   bool coinbase_cut_reported = false;
   bool extra_nonce_cut_reported = false;
+  std::string last_template_cause;          // the cause line shown last; cleared by a usable template
+  std::string tip_poll_cause;               // why the best-block poll fails; empty while it works
   std::shared_ptr<LongpollWatch> longpoll;  // null while no longpoll runs
   std::string current_longpoll_id;          // of the template the devices mine
 
@@ -146,12 +149,14 @@ bool handle_found(SoloSource& source, const FoundNonce& found) {
               hex_encode(hash.data(), hash.size()).c_str());
   const std::string block = block_hex(job->header, job->coinbase, *job->transaction_data);
   std::printf("  [*] Submitting...\n");
-  if (submit_block(source.rpc, block)) {
+  const SubmitResult result = submit_block(source.rpc, block);
+  if (result.accepted) {
     ++source.board->accepted_blocks;
     withdraw_work(source);  // the chain moved on to this block
     std::printf("  [+] ACCEPTED!\n\n");
   } else {
     std::printf("  [!] REJECTED\n\n");
+    std::printf("  [!] Reason: %s\n", result.reason.c_str());
   }
   return true;
 }
@@ -166,6 +171,18 @@ void wait_serving(SoloSource& source, double seconds) {
   }
 }
 
+// Says when the best-block poll starts failing or its cause changes, and when it works again; a
+// node that stops answering would otherwise go unnoticed until the next template request.
+void report_tip_poll(SoloSource& source, const std::string& cause) {
+  if (cause == source.tip_poll_cause) return;
+  if (cause.empty()) {
+    std::printf("\n  [*] Best-block poll works again\n");
+  } else {
+    std::printf("\n  [!] Best-block poll failed: %s\n", cause.c_str());
+  }
+  source.tip_poll_cause = cause;
+}
+
 // True when the node reports a best block other than the one the work builds on.
 bool tip_moved(SoloSource& source) {
   const std::int64_t now = monotonic_now_ns();
@@ -174,10 +191,15 @@ bool tip_moved(SoloSource& source) {
   source.last_tip_poll = now;  // before the request, so a failing node is asked again only later
   try {
     const std::string best = get_best_block_hash(source.rpc);
+    report_tip_poll(source, {});
     return !best.empty() && best != source.last_prev_hash;
-  } catch (const std::exception&) {
-    return false;  // a failed poll changes nothing; the next one comes 5 s later
+  } catch (const NodeRequestError& error) {
+    // A stop abandons the request; that is no fault of the node's.
+    if (error.failure.kind != NodeFailureKind::abandoned) report_tip_poll(source, describe_node_failure(error.failure));
+  } catch (const std::exception& error) {
+    report_tip_poll(source, error.what());
   }
+  return false;  // a failed poll changes nothing; the next one comes 5 s later
 }
 
 // Starts the longpoll once the node names its templates, unless it is switched off.
@@ -186,7 +208,8 @@ void watch_template_changes(SoloSource& source, const std::string& longpoll_id) 
   if (!source.longpoll) {
     RpcClient client;
     try {
-      client = rpc_client_open(source.options->rpc_url, source.options->rpc_user, source.options->rpc_password);
+      client = rpc_client_open(source.options->rpc_url, source.options->rpc_user, source.options->rpc_password,
+                               RpcClientOptions{source.options->rpc_cookie, &g_stop_requested});
     } catch (const std::exception&) {
       return;  // the 5 s tip poll stays in charge
     }
@@ -232,8 +255,11 @@ void serve_until_new_template_needed(SoloSource& source) {
       }
       return;  // new transactions on the same tip: devices take them at their next job
     }
-    // The longpoll, while it works, replaces the tip poll.
-    if (!longpoll_healthy(source) && tip_moved(source)) {
+    // The longpoll, while it works, replaces the tip poll; its working again means the node
+    // answers again.
+    if (longpoll_healthy(source)) {
+      report_tip_poll(source, {});
+    } else if (tip_moved(source)) {
       std::printf("\n  [*] New block\n");
       withdraw_work(source);
       return;
@@ -279,6 +305,15 @@ void report_coinbase_cut(SoloSource& source, std::uint64_t height) {
   }
 }
 
+// Says why the node gave no template: when a cause first appears and when it changes, not on
+// every retry.
+void report_template_failure(SoloSource& source, const NodeFailure& failure) {
+  const std::string cause = describe_node_failure(failure);
+  if (cause.empty() || cause == source.last_template_cause) return;
+  source.last_template_cause = cause;
+  std::printf("  [!] Cause: %s\n", cause.c_str());
+}
+
 // Device threads finish their running batch and end.
 void stop_devices(SoloSource& source) { stop_device_workers(*source.board, source.workers); }
 
@@ -302,7 +337,8 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
   }
 
   try {
-    source.rpc = rpc_client_open(options.rpc_url, options.rpc_user, options.rpc_password);
+    source.rpc = rpc_client_open(options.rpc_url, options.rpc_user, options.rpc_password,
+                                 RpcClientOptions{options.rpc_cookie, &g_stop_requested});
   } catch (const std::exception& error) {
     std::printf("  [!] RPC error: %s\n", error.what());
     release_devices(devices);
@@ -322,11 +358,15 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
       wait_serving(source, node_retry_wait_seconds);
       continue;
     }
+    // A stop abandoned the request: there is nothing to report or wait for.
+    if (tmpl.failure.kind == NodeFailureKind::abandoned) continue;
     if (!tmpl.valid) {
       std::printf("  [!] Invalid template\n");
+      report_template_failure(source, tmpl.failure);
       wait_serving(source, node_retry_wait_seconds);
       continue;
     }
+    source.last_template_cause.clear();
     if (tmpl.previous_block_hash != source.last_prev_hash) {
       source.last_prev_hash = tmpl.previous_block_hash;
       ++source.tip;
@@ -360,6 +400,7 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
   stop_devices(source);
   std::printf("\n  [*] Done. %llu hashes, %llu blocks\n", static_cast<unsigned long long>(total_hashes(source)),
               static_cast<unsigned long long>(source.board->accepted_blocks.load()));
+  std::printf("%s\n", run_summary_line(total_hashes(source), elapsed_seconds(source.start_time, monotonic_now_ns())).c_str());
   close_mining(source);
   return 0;
 }

@@ -18,5 +18,7 @@ void print_gpu_list();
 // Runs batches on fixed dummy input for benchmark_duration_seconds (or until a stop is
 // requested), printing the rate after every batch and the result at the end. With several
 // devices all run at once, each on a thread of its own; the progress line shows the total and
-// the end each device's result before the total. Releases the GPUs.
+// the end each device's result before the total. A stop during the warm-up ends
+// it after the batch under way, with a line that says nothing was timed instead of a result.
+// Releases the GPUs.
 void run_benchmark(const MinerOptions& options, const std::vector<MiningDevice>& devices);

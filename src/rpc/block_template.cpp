@@ -33,6 +33,8 @@ bool transactions_are_well_formed(const std::vector<TemplateTransaction>& transa
   return true;
 }
 
+}  // namespace
+
 void fill_from_result(BlockTemplate& block_template, std::string_view result) {
   block_template.previous_block_hash = json_get(result, "previousblockhash");
   block_template.bits_text = json_get(result, "bits");
@@ -50,14 +52,23 @@ void fill_from_result(BlockTemplate& block_template, std::string_view result) {
                          transactions_are_well_formed(block_template.transactions);
 }
 
+namespace {
+
 BlockTemplate request_block_template(RpcClient& client, const std::string& params) {
   BlockTemplate block_template;
   try {
     const std::string reply = rpc_call(client, "getblocktemplate", params);
     const std::size_t result_key = reply.find("\"result\"");
-    if (reply.size() < 8 || result_key == std::string::npos) return block_template;
+    if (reply.size() < 8 || result_key == std::string::npos) {
+      block_template.failure = {NodeFailureKind::bad_reply, endpoint_text(client.connection->endpoint), 0, 0,
+                                reply.empty() ? "empty reply" : "no result"};
+      return block_template;
+    }
     // Only the result member is scanned, so keys that come before it are never mistaken for it.
     fill_from_result(block_template, std::string_view(reply).substr(result_key));
+  } catch (const NodeRequestError& error) {
+    block_template.valid = false;
+    block_template.failure = error.failure;
   } catch (const std::exception&) {
     block_template.valid = false;
   }

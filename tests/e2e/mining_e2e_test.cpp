@@ -1,15 +1,14 @@
 // The real executable against the local test node, on whatever OpenCL device is there.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <map>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "e2e/e2e_support.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
 
@@ -17,50 +16,9 @@ namespace {
 
 using test_support::ChildProcess;
 using test_support::count_occurrences;
+using namespace e2e;
 
-const std::string source_dir = VELTRANE_SOURCE_DIR;
-// The miner runs in the build folder, where its kernel file lies beside it.
-const std::string binary_dir = VELTRANE_BINARY_DIR;
-const std::string miner_path = binary_dir + "/veltrane-miner";
 const std::string testnode_path = source_dir + "/tools/testnode/testnode.py";
-const std::string control_path = source_dir + "/tools/testnode/control.py";
-const std::string payout_address = "tvtr1ql58gw3ecx3a9y5fstph3q44qrv6x73uh09k7tf";
-constexpr double node_start_seconds = 10;
-// Kernel builds on a CPU device take a while; every wait below allows for that.
-constexpr double miner_start_seconds = 60;
-
-struct TestNode {
-  std::unique_ptr<ChildProcess> process;
-  std::string url;
-};
-
-TestNode start_node(std::vector<std::string> options) {
-  std::vector<std::string> argv = {"python3", testnode_path, "--port", "0"};
-  argv.insert(argv.end(), options.begin(), options.end());
-  TestNode node{std::make_unique<ChildProcess>(argv), ""};
-  EXPECT_TRUE(node.process->wait_for_output("http://127.0.0.1:", node_start_seconds)) << node.process->output();
-  const std::string output = node.process->output();
-  const std::string prefix = "http://127.0.0.1:";
-  const std::size_t start = output.find(prefix);
-  if (start != std::string::npos) {
-    const std::size_t end = output.find_first_not_of("0123456789", start + prefix.size());
-    node.url = output.substr(start, end - start);
-  }
-  return node;
-}
-
-std::string node_control(const TestNode& node, const std::string& command) {
-  return test_support::run_command("python3 " + control_path + " --url " + node.url + " " + command + " 2>&1").output;
-}
-
-// Blocks the node accepted, from its summary.
-std::size_t node_accepted_blocks(const TestNode& node) {
-  const std::string summary = node_control(node, "summary");
-  const std::size_t begin = summary.find("\"accepted\": [");
-  const std::size_t end = summary.find(']', begin);
-  if (begin == std::string::npos || end == std::string::npos) return 0;
-  return count_occurrences(std::string_view(summary).substr(begin, end - begin), "\"hash\"");
-}
 
 // Every block the node decoded, accepted or not, in the order it got them.
 std::vector<nlohmann::json> node_submitted_blocks(const TestNode& node) {
@@ -70,37 +28,6 @@ std::vector<nlohmann::json> node_submitted_blocks(const TestNode& node) {
     for (const nlohmann::json& block : summary.at(decision)) blocks.push_back(block);
   }
   return blocks;
-}
-
-std::unique_ptr<ChildProcess> start_miner(const std::string& url, std::vector<std::string> options = {},
-                                          const std::string& pocl_devices = "") {
-  std::vector<std::string> argv = {miner_path, "-o", url, "-u", "veltrane", "-p", "veltrane", "-G", "256", "-L", "64"};
-  argv.insert(argv.end(), options.begin(), options.end());
-  if (std::find(options.begin(), options.end(), "-a") == options.end()) {
-    argv.push_back("-a");
-    argv.push_back(payout_address);
-  }
-  return std::make_unique<ChildProcess>(
-      argv, std::map<std::string, std::string>{{"VELTRANE_DEVICE_TYPE", "all"}, {"POCL_DEVICES", pocl_devices}},
-      binary_dir);
-}
-
-// Stops the miner the way a user does and returns its exit code.
-int interrupt(ChildProcess& miner) {
-  miner.send_signal(SIGINT);
-  const auto code = miner.wait_exit(30);
-  EXPECT_TRUE(code.has_value()) << "the miner did not stop after SIGINT";
-  return code.value_or(-99);
-}
-
-// Positions of the lines in order; fails when one is missing or out of order.
-void expect_in_order(const std::string& output, const std::vector<std::string>& lines) {
-  std::size_t position = 0;
-  for (const std::string& line : lines) {
-    const std::size_t found = output.find(line, position);
-    ASSERT_NE(found, std::string::npos) << "missing, or out of order: \"" << line << "\" in\n" << output;
-    position = found + line.size();
-  }
 }
 
 TEST(MiningEndToEnd, BlocksAreFoundSubmittedAcceptedAndCounted) {
@@ -120,10 +47,13 @@ TEST(MiningEndToEnd, BlocksAreFoundSubmittedAcceptedAndCounted) {
     EXPECT_EQ(interrupt(*miner), 0);
 
     const std::string output = miner->output();
-    expect_in_order(output, {"  Veltrane OpenCL Miner v1.1\n", "  [*] Dev fee: 1% per block (22-byte script)\n",
+    expect_in_order(output, {"  Veltrane OpenCL Miner v1.1\n", "  [*] Payout address: " + payout_address + "\n",
+                             "  [*] Node: " + node.url + "\n", "  [*] Dev fee: 1% per block (22-byte script)\n",
                              "  [*] Requesting block template...\n", "  [+] Height 1", "  [*] Mining h=",
                              "\n  [*] BLOCK FOUND! Nonce=", "  [*] Submitting...\n", "  [+] ACCEPTED!\n\n",
-                             "  [*] Requesting block template...\n", "  [+] Height ", "\n  [*] Done. "});
+                             "  [*] Requesting block template...\n", "  [+] Height ",
+                             "\n  [*] Stopping after the current batch (press Ctrl-C again to quit at once)\n",
+                             "\n  [*] Done. ", " blocks\n  [*] Ran 0:", ", average "});
     const std::size_t accepted = count_occurrences(output, "[+] ACCEPTED!");
     EXPECT_NE(output.find(" hashes, " + std::to_string(accepted) + " blocks\n"), std::string::npos) << output;
     EXPECT_EQ(count_occurrences(output, "[!] REJECTED"), 0u) << output;
@@ -164,7 +94,7 @@ TEST(MiningEndToEnd, SuccessiveJobsOnOneTipHaveDifferentMerkleRoots) {
 
 TEST(MiningEndToEnd, TwoDevicesMineAtOnceOnDistinctHeaders) {
   TestNode node = start_node({});
-  auto miner = start_miner(node.url, {"-d", "all"}, "pthread pthread");
+  auto miner = start_miner(node.url, {"-d", "all"}, {{"POCL_DEVICES", "pthread pthread"}});
   // Two kernel builds, and blocks that go to whichever device reports first: generous waits,
   // which end as soon as the line is there.
   ASSERT_TRUE(miner->wait_for_output("[+] 2 devices: 0 1\n", 2 * miner_start_seconds)) << miner->output();
@@ -245,13 +175,34 @@ TEST(MiningEndToEnd, StopDuringTheFiveSecondWaitStillEndsCleanly) {
   EXPECT_EQ(count_occurrences(output, "  [!] Invalid template\n"), 1u) << "the wait is finished, not repeated";
 }
 
+// A node that stops answering the best-block poll is reported once, with the cause, and again
+// once when it answers; mining goes on meanwhile. No block is found at this difficulty, so the
+// job and its polls run on. The best-block poll is what watches the tip without a longpoll.
+TEST(MiningEndToEnd, TipPollFailureAndRecoveryAreReportedOncePerChange) {
+  TestNode node = start_node({"--difficulty", "hard"});
+  auto miner = start_miner(node.url, {"--no-longpoll"});
+  ASSERT_TRUE(miner->wait_for_output("  [*] Mining h=", miner_start_seconds)) << miner->output();
+  node_control(node, "failnext close 2 --method getbestblockhash");
+  ASSERT_TRUE(miner->wait_for_output("\n  [*] Best-block poll works again\n", 60)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  expect_in_order(output, {"  [*] Mining h=", "\n  [!] Best-block poll failed: the node at 127.0.0.1:",
+                           " closed the connection without an answer", "\n  [*] Best-block poll works again\n",
+                           "\n  [*] Done. "});
+  EXPECT_EQ(count_occurrences(output, "Best-block poll failed"), 1u) << output;
+  EXPECT_EQ(count_occurrences(output, "Best-block poll works again"), 1u) << output;
+  EXPECT_EQ(count_occurrences(output, "[*] Requesting block template"), 1u) << "the job went on: " << output;
+}
+
 TEST(MiningEndToEnd, PayoutAddressThatDoesNotDecodeEndsWithExitCodeOne) {
   TestNode node = start_node({});
   auto miner = start_miner(node.url, {"-a", "vtr1notanaddress"});
   const auto code = miner->wait_exit(miner_start_seconds);
   ASSERT_TRUE(code.has_value()) << miner->output();
   EXPECT_EQ(*code, 1);
-  expect_in_order(miner->output(), {"  [*] Requesting block template...\n", "  [+] Height ", "  [!] Bad address\n"});
+  // Found at start-up, before the node is asked.
+  expect_in_order(miner->output(), {"  [!] Bad address\n", "  [!] The payout address vtr1notanaddress does not decode: "});
+  EXPECT_EQ(count_occurrences(miner->output(), "Requesting"), 0u) << miner->output();
 }
 
 TEST(MiningEndToEnd, CandidateThatFailsTheCpuCheckIsNotSubmitted) {

@@ -406,10 +406,20 @@ class ChainState:
             self._move_tip(block_hash)
             return None
 
+    def record_forced_rejection(self, block_hex, reason):
+        """A rejection test_failnext planned: listed among the decisions, the block unchecked."""
+        with self._lock:
+            try:
+                block = blocks.parse_block(_strict_hex(block_hex))
+            except blocks.DecodeError:
+                block = None
+            self._record_rejection(None, block, reason, "forced by test_failnext")
+
     def _record_rejection(self, height, block, reason, detail):
-        entry = {"height": height, "hash": None, "reason": reason, "detail": detail}
+        entry = {"height": height, "hash": None, "pow_hash": None, "reason": reason, "detail": detail}
         if block:
             entry["hash"] = blocks.display_hash(block.block_hash())
+            entry["pow_hash"] = pow_hash(block.header).hex()
             entry["merkle_root"] = block.header[36:68][::-1].hex()
             if block.transactions and block.transactions[0].inputs:
                 entry["coinbase_script_sig"] = block.transactions[0].inputs[0].script_sig.hex()

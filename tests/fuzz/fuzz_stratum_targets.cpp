@@ -1,8 +1,11 @@
-#include "fuzz_stratum_message.h"
+// Fuzz target of the pool's side: arbitrary bytes as lines from a pool, through the Stratum
+// message reader and a subscribed session.
 
-#include <stdexcept>
+#include <algorithm>
 #include <string>
 #include <string_view>
+
+#include "fuzz_input.h"
 
 #include "stratum/stratum_message.h"
 #include "stratum/stratum_session.h"
@@ -10,9 +13,7 @@
 
 namespace {
 
-void check(bool holds, const char* property) {
-  if (!holds) throw std::logic_error(std::string("stratum_message: ") + property);
-}
+void check(bool holds, std::string_view property) { fuzz::check(holds, "stratum_message", property); }
 
 // Console lines carry no control characters but their final line feed, whatever the pool sent.
 void check_console(const StratumActions& actions) {
@@ -27,7 +28,7 @@ void check_console(const StratumActions& actions) {
 }  // namespace
 
 void fuzz_stratum_message(const std::uint8_t* data, std::size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::string_view text = fuzz::as_text(data, size);
   // A session that has subscribed and been authorized, so every kind of message reaches it.
   StratumSession session;
   session.user = "worker";
