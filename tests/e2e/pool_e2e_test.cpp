@@ -148,6 +148,10 @@ TEST(PoolEndToEnd, BadPoolUrlOrMissingWorkerEndsWithExitCodeOne) {
        "  [!] Bad pool URL: stratum+tcp://127.0.0.1 (expected stratum+tcp://HOST:PORT)\n"},
       {"no worker", {miner_path, "-o", "stratum+tcp://127.0.0.1:1", "-G", "256", "-L", "64"},
        "  [!] Pool worker required (-u WORKER, usually the payout address)\n"},
+      // Without -u the address is the worker name; a mistyped one is caught before the pool is asked.
+      {"mistyped address as the worker",
+       {miner_path, "-o", "stratum+tcp://127.0.0.1:1", "-a", "vtr1notanaddress", "-G", "256", "-L", "64"},
+       "  [!] The payout address vtr1notanaddress does not decode: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,7 +1,6 @@
 #include "pool_process.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <cstdlib>
 
@@ -72,23 +71,10 @@ std::unique_ptr<ChildProcess> start_miner(const std::vector<std::string>& pool_u
   for (const char* argument : {"-u", worker.c_str(), "-p", "x", "-G", "256", "-L", "64"}) argv.emplace_back(argument);
   argv.insert(argv.end(), options.begin(), options.end());
   environment["VELTRANE_DEVICE_TYPE"] = "all";
+  // In the sanitizer build, LeakSanitizer's exit scan crashes on the OpenCL runtime's worker
+  // threads once device threads have used them; leaks stay checked by the unit tests.
+  environment.emplace("ASAN_OPTIONS", "detect_leaks=0");
   return std::make_unique<ChildProcess>(argv, environment, binary_dir);
-}
-
-int interrupt(ChildProcess& miner) {
-  miner.send_signal(SIGINT);
-  const auto code = miner.wait_exit(30);
-  EXPECT_TRUE(code.has_value()) << "the miner did not stop after SIGINT";
-  return code.value_or(-99);
-}
-
-void expect_in_order(const std::string& output, const std::vector<std::string>& lines) {
-  std::size_t position = 0;
-  for (const std::string& line : lines) {
-    const std::size_t found = output.find(line, position);
-    ASSERT_NE(found, std::string::npos) << "missing, or out of order: \"" << line << "\" in\n" << output;
-    position = found + line.size();
-  }
 }
 
 // The "Done." line's figures must be the pool's.

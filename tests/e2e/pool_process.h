@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/e2e_support.h"
 #include "support/child_process.h"
 
 namespace pool_process {
@@ -37,11 +38,9 @@ std::unique_ptr<test_support::ChildProcess> start_miner(const std::vector<std::s
                                                         std::vector<std::string> options = {},
                                                         std::map<std::string, std::string> environment = {});
 
-// Stops the miner the way a user does and returns its exit code.
-int interrupt(test_support::ChildProcess& miner);
-
-// Fails when one of the texts is missing from the output, or out of order.
-void expect_in_order(const std::string& output, const std::vector<std::string>& texts);
+// Stopping the miner and reading its output as for the solo tests.
+using e2e::expect_in_order;
+using e2e::interrupt;
 
 // The "Done." line's figures and the share lines must be the pool's.
 void expect_done_line_matches_pool(const std::string& output, const TestPool& pool);
