@@ -10,7 +10,9 @@
 
 struct TemplateTransaction {
   std::string data;  // hex of the serialised transaction, as sent; never empty
-  std::string txid;  // hex in display order (reverse of internal order), as sent; may be empty
+  // Hex in display order (reverse of internal order), as sent; in a valid template one the node
+  // left out is computed from the data.
+  std::string txid;
 };
 
 // Texts are stored exactly as the node sent them. When valid is false no other field counts.
@@ -25,15 +27,17 @@ struct BlockTemplate {
   std::int64_t height = 0;
   std::int64_t coinbase_value = 0;  // in the smallest unit
   std::vector<TemplateTransaction> transactions;
-  // The fetch and parse finished, the previous hash is 64 hex digits, the bits 8 and every
-  // non-empty txid 64: a header or merkle leaf is never built from fewer than 32 bytes.
+  // The fetch and parse finished, the previous hash is 64 hex digits, the bits 8, the target
+  // empty or 64, the height within 0 .. 2^31 - 1, the coinbase value not negative, and every
+  // transaction's data even-length hex with a txid of 64 digits (sent, or computed from data
+  // that reads as one whole transaction): the block body and its merkle leaves always agree.
   bool valid = false;
 };
 
 // Asks the node for a segwit template. Never throws: any failure gives valid false.
 BlockTemplate get_block_template(RpcClient& client);
 
-// The entries of the first "transactions" array, in order; objects without "data" are dropped.
-// Braces and brackets are counted wherever they stand, so nested arrays and objects inside an
-// entry are passed over.
+// The entries of the object's own "transactions" array, in order; objects without "data" are
+// dropped. Braces and brackets are counted wherever they stand, so nested arrays and objects
+// inside an entry are passed over.
 std::vector<TemplateTransaction> parse_transactions(std::string_view text);

@@ -150,8 +150,10 @@ TEST(AddressToScript, AcceptedAndRefusedForms) {
       {"trailing blank not trimmed", p2wpkh + " ", ""},
       {"base58 0x1C", p2pkh, "76a914" + h20 + "88ac"},
       {"base58 0x12", base58check_encode(with_version(0x12, p20)), "a914" + h20 + "87"},
-      {"base58 26 bytes uses bytes 1 to 20", base58check_encode(with_version(0x1c, pattern(21, 1))),
-       "76a914" + h20 + "88ac"},
+      // A longer payload would pay to a truncated hash nobody can spend.
+      {"base58 26 bytes", base58check_encode(with_version(0x1c, pattern(21, 1))), ""},
+      {"base58 version 0x1C and 32 bytes", base58check_encode(with_version(0x1c, p32)), ""},
+      {"base58 version 0x12 and 21 bytes", base58check_encode(with_version(0x12, pattern(21, 1))), ""},
       {"base58 24 bytes too short", base58check_encode(with_version(0x1c, pattern(19, 1))), ""},
       {"base58 version 0x00", base58check_encode(with_version(0x00, p20)), ""},
       {"base58 version 0x05", base58check_encode(with_version(0x05, p20)), ""},
