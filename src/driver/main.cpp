@@ -35,8 +35,7 @@ int main(int argc, char** argv) {
   std::printf("  Work size: %d global, %d local\n\n", options.global_work_size, options.local_work_size);
 
   if (options.benchmark) {
-    run_benchmark(options, gpu);
-    return 0;
+    return run_benchmark(options, gpu);
   }
   if (options.address.empty()) {
     std::printf("  [!] Address required (-a)\n");

@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chain/address.h"
@@ -12,6 +13,7 @@
 #include "chain/coinbase.h"
 #include "chain/hex.h"
 #include "chain/merkle.h"
+#include "driver/batch_failures.h"
 #include "driver/console.h"
 #include "driver/hash_rate.h"
 #include "driver/monotonic_clock.h"
@@ -39,6 +41,8 @@ struct MiningContext {
   std::int64_t start_time = 0;
   std::optional<std::int64_t> last_tip_poll;  // unset until the poll step is first reached
   bool coinbase_cut_reported = false;
+  BatchFailures batch_failures;
+  bool device_lost = false;
 };
 
 struct MiningJob {
@@ -139,6 +143,15 @@ void run_batches(MiningContext& context, const MinerOptions& options, MiningJob&
 
   while (!g_stop_requested && !job.found) {
     const BatchResult batch = gpu_run_batch(*context.gpu, job.midstate.tail0, job.midstate.tail1, job.nonce);
+    const std::int64_t batch_end = monotonic_now_ns();
+    for (const std::string& line : record_batch(context.batch_failures, batch.error, batch_end)) {
+      std::fputs(line.c_str(), stdout);
+    }
+    if (device_lost(context.batch_failures, batch_end)) {
+      context.device_lost = true;
+      break;
+    }
+    if (!batch.error.empty()) std::this_thread::sleep_for(failed_batch_pause);
     context.total_hashes += batch.nonces_done;
     job.nonce += batch.nonces_done;  // wraps modulo 2^32
 
@@ -190,7 +203,7 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
   }
   context.start_time = monotonic_now_ns();
 
-  while (!g_stop_requested) {
+  while (!g_stop_requested && !context.device_lost) {
     std::printf("  [*] Requesting block template...\n");
     BlockTemplate tmpl;
     try {
@@ -227,6 +240,14 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
     std::printf("  [*] Mining h=%llu diff=%.2f\n", static_cast<unsigned long long>(job->tmpl.height),
                 difficulty_from_target(job->target));
     run_batches(context, options, *job);
+  }
+
+  if (context.device_lost) {
+    // A supervisor restarts a miner that exits with 1; a lost device rarely comes back by itself.
+    for (const std::string& line : unreported_failures(context.batch_failures)) std::fputs(line.c_str(), stdout);
+    std::fputs(device_lost_line, stdout);
+    close_mining(context);
+    return 1;
   }
 
   std::printf("\n  [*] Done. %llu hashes, %llu blocks\n", static_cast<unsigned long long>(context.total_hashes),

@@ -1,7 +1,10 @@
 #include "driver/utility_modes.h"
 
 #include <cstdio>
+#include <string>
+#include <thread>
 
+#include "driver/batch_failures.h"
 #include "driver/console.h"
 #include "driver/hash_rate.h"
 #include "driver/monotonic_clock.h"
@@ -31,27 +34,38 @@ constexpr std::uint64_t benchmark_tail1 = 0xBEEF;
 
 }  // namespace
 
-void run_benchmark(const MinerOptions& options, GpuMiner* gpu) {
+int run_benchmark(const MinerOptions& options, GpuMiner* gpu) {
   // The zero target lets (almost) nothing hit, so every batch does its full work.
   gpu_set_job(*gpu, benchmark_state, Target256{});
+  BatchFailures failures;
+  // Runs one batch, prints what its failure means, and gives its nonce count.
+  const auto run_batch = [&](std::uint32_t nonce_base) {
+    const BatchResult result = gpu_run_batch(*gpu, benchmark_tail0, benchmark_tail1, nonce_base);
+    for (const std::string& line : record_batch(failures, result.error, monotonic_now_ns())) {
+      std::fputs(line.c_str(), stdout);
+    }
+    if (!result.error.empty()) std::this_thread::sleep_for(failed_batch_pause);
+    return result.nonces_done;
+  };
 
   const std::uint32_t batch_nonces = static_cast<std::uint32_t>(options.global_work_size) * nonces_per_item;
-  for (std::uint32_t batch = 0; batch < benchmark_warm_up_batches; ++batch) {
-    gpu_run_batch(*gpu, benchmark_tail0, benchmark_tail1, batch * batch_nonces);
-  }
+  for (std::uint32_t batch = 0; batch < benchmark_warm_up_batches; ++batch) run_batch(batch * batch_nonces);
 
   const std::int64_t start_ns = monotonic_now_ns();
   std::uint64_t hashes = 0;
   std::uint32_t nonce = 0;
+  bool lost = false;
   if (!g_stop_requested.load()) {
     while (true) {
-      const std::uint32_t done = gpu_run_batch(*gpu, benchmark_tail0, benchmark_tail1, nonce).nonces_done;
+      const std::uint32_t done = run_batch(nonce);
       hashes += done;
       nonce += done;  // wraps modulo 2^32
-      const double seconds = elapsed_seconds(start_ns, monotonic_now_ns());
+      const std::int64_t now_ns = monotonic_now_ns();
+      const double seconds = elapsed_seconds(start_ns, now_ns);
       std::printf("\r  [%.1fs] %s  ", seconds, format_hash_rate(static_cast<double>(hashes) / seconds).c_str());
       std::fflush(stdout);
-      if (seconds >= benchmark_duration_seconds || g_stop_requested.load()) break;
+      lost = device_lost(failures, now_ns);
+      if (lost || seconds >= benchmark_duration_seconds || g_stop_requested.load()) break;
     }
   }
 
@@ -59,4 +73,8 @@ void run_benchmark(const MinerOptions& options, GpuMiner* gpu) {
   std::printf("\n\n  Result: %s (%llu hashes in %.1fs)\n\n", format_hash_rate(static_cast<double>(hashes) / seconds).c_str(),
               static_cast<unsigned long long>(hashes), seconds);
   gpu_miner_release(gpu);
+  for (const std::string& line : unreported_failures(failures)) std::fputs(line.c_str(), stdout);
+  if (!lost) return 0;
+  std::fputs(device_lost_line, stdout);
+  return 1;
 }

@@ -14,4 +14,5 @@ void print_gpu_list();
 
 // Runs batches on fixed dummy input for benchmark_duration_seconds (or until a stop is
 // requested), printing the rate after every batch and the result at the end. Releases the GPU.
-void run_benchmark(const MinerOptions& options, GpuMiner* gpu);
+// Returns the exit code: 0, or 1 when the device failed every batch for device_lost_seconds.
+int run_benchmark(const MinerOptions& options, GpuMiner* gpu);

@@ -37,14 +37,21 @@ void gpu_miner_release(GpuMiner* gpu);
 
 std::int32_t gpu_global_size(const GpuMiner& gpu);
 
-// Uploads a job: the midstate's chaining value and the target. Returns the last OpenCL status.
+// True when the device can run batches of this shape: the local size divides the global size and
+// is at most the work-group limit of the kernel on the device. Set-up refuses other sizes.
+bool local_size_fits(std::int32_t global_size, std::int32_t local_size, std::size_t work_group_limit);
+
+// Uploads a job: the midstate's chaining value and the target. Returns the status of the first
+// call that failed (CL_SUCCESS when none did); a failed upload is tried again by the next batch.
 std::int32_t gpu_set_job(GpuMiner& gpu, const WhirlpoolWords& midstate, const Target256& target);
 
 struct BatchResult {
   bool found = false;             // the kernel reported a nonce that meets the target
   std::uint32_t nonce = 0;        // the reported nonce, when found
-  std::uint32_t nonces_done = 0;  // global size x 128 after a completed dispatch, 0 when it failed
+  std::uint32_t nonces_done = 0;  // global size x 128 after a completed batch, 0 when it failed
+  std::string error;              // "clFinish: CL_OUT_OF_RESOURCES" when a call failed; empty otherwise
 };
 
 // Searches nonce_base .. nonce_base + global size x 128 - 1 (modulo 2^32) and waits for the result.
+// Prints nothing: a failed call gives a result with its error, nothing found and no nonces done.
 BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base);

@@ -75,6 +75,26 @@ TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
   }
 }
 
+// A local size the device cannot run would fail every batch; start-up refuses it, in both modes.
+TEST(GpuModesTest, WorkSizeTheDeviceCannotRunIsRefusedAtStartUp) {
+  const std::vector<std::string> modes[] = {{"-a", "vtr1qexample"}, {"--benchmark"}};
+  for (const std::vector<std::string>& mode : modes) {
+    TemporaryDirectory directory;
+    std::vector<std::string> arguments = {"-G", "1024", "-L", "100", "-k", miner_process::kernel_path().string()};
+    arguments.insert(arguments.end(), mode.begin(), mode.end());
+    const MinerResult result = run_miner(arguments, directory.path, "all", timeout_seconds);
+    EXPECT_EQ(result.exit_code, 1) << mode[0];
+    const std::string expected(
+        "\n  Veltrane OpenCL Miner v1\\.1\n"
+        "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
+        "  \\[!\\] Invalid work size: 1024 global, 100 local\n"
+        "  \\[!\\] The local size must divide the global size and be at most [0-9]+ with this kernel on this "
+        "device\n"
+        "  \\[!\\] Failed to initialize OpenCL\n");
+    EXPECT_TRUE(matches_whole(result.output, expected)) << mode[0] << ":\n" << result.output;
+  }
+}
+
 struct StopCase {
   const char* name;
   int signal_number;
