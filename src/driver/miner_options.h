@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct MinerOptions {
   std::string rpc_url = "http://127.0.0.1:8899";
@@ -38,8 +39,14 @@ bool parse_command_line(int argc, const char* const argv[], MinerOptions& option
 void print_usage(const char* program_name);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
-// starts a comment. Keys rpc_url, rpc_user, rpc_password, address and coinbase; others ignored.
-void apply_config_text(std::string_view text, MinerOptions& options);
+// starts a comment. Keys rpc_url, rpc_user, rpc_password, address and coinbase; a line without
+// "=" or with another key is ignored. Returns one warning line per ignored line, with its number.
+std::vector<std::string> apply_config_text(std::string_view text, MinerOptions& options);
 
-// Applies the configuration file if it can be opened; a missing file is not an error.
+// The command-line options ("-a", ...) whose values the configuration file replaced. A value
+// counts as given on the command line when it differs from the default.
+std::vector<std::string> options_overridden_by_file(const MinerOptions& command_line, const MinerOptions& after_file);
+
+// Applies the configuration file if it can be opened; a missing file is not an error. Prints the
+// warnings for ignored lines and a line naming the command-line options the file overrode.
 void read_config_file(MinerOptions& options);

@@ -48,14 +48,20 @@ TEST(GpuModesTest, ListGpusShowsTheDeviceAsClinfoDoes) {
 struct AddressCase {
   const char* name;
   std::vector<std::string> arguments;
-  const char* config;  // nullptr: no configuration file
+  const char* config;   // nullptr: no configuration file
+  const char* notices;  // what the configuration file makes the miner say before the banner
 };
 
 TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
   const AddressCase cases[] = {
-      {"no address", {}, nullptr},
-      {"-a as the last argument", {"-u", "user", "-a"}, nullptr},
-      {"file empties the address", {"-a", "vtr1qexample"}, "rpc_user=x\r\naddress=\r\n"},
+      {"no address", {}, nullptr, ""},
+      {"-a as the last argument", {"-u", "user", "-a"}, nullptr, ""},
+      {"file empties the address", {"-a", "vtr1qexample"}, "rpc_user=x\r\naddress=\r\n",
+       "  \\[\\*\\] veltrane-miner\\.conf overrides the command line: -a\n"},
+      // The blanks make the key unknown: the address stays empty, and the user is told why.
+      {"address line with blanks", {}, "address = vtr1qexample\n",
+       "  \\[!\\] veltrane-miner\\.conf line 1 ignored: unknown key \"address \" \\(nothing is trimmed: write "
+       "address=VALUE without blanks\\)\n"},
   };
   for (const AddressCase& c : cases) {
     TemporaryDirectory directory;
@@ -66,6 +72,7 @@ TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
     const MinerResult result = run_miner(arguments, directory.path, "all", timeout_seconds);
     EXPECT_EQ(result.exit_code, 1) << c.name;
     const std::string expected(
+        std::string(c.notices) +
         "\n  Veltrane OpenCL Miner v1\\.1\n"
         "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
         "  \\[\\+\\] OpenCL device: .*\n"
