@@ -10,6 +10,7 @@
 #include "chain/address.h"
 #include "chain/coinbase.h"
 #include "chain/sha256.h"
+#include "support/fixtures.h"
 #include "support/test_support.h"
 
 namespace {
@@ -195,7 +196,7 @@ std::optional<test_support::JsonValue> load_fixture(const char* name) {
 // for upper-case texts, which it refuses (their lower-case form decodes).
 TEST(SegwitAddressDecode, Bip173ValidVectors) {
   const auto vectors = load_fixture("bech32_encode_decode.json");
-  if (!vectors) GTEST_SKIP() << "shared fixtures folder not found: " << VELTRANE_FIXTURES_DIR;
+  VELTRANE_REQUIRE_FIXTURES(vectors);
   for (const auto& vector : vectors->items) {
     const ByteVector script = from_hex(vector.items.at(0).text);
     const std::string& address = vector.items.at(1).text;
@@ -214,7 +215,7 @@ TEST(SegwitAddressDecode, Bip173ValidVectors) {
 // the version range, the program length or the padding, so several of them decode.
 TEST(SegwitAddressDecode, Bip173InvalidVectors) {
   const auto vectors = load_fixture("bech32_invalid.json");
-  if (!vectors) GTEST_SKIP() << "shared fixtures folder not found: " << VELTRANE_FIXTURES_DIR;
+  VELTRANE_REQUIRE_FIXTURES(vectors);
   const std::string p20 = "751e76e8199196d454941c45d1b3a323f1433bd6";
   const std::map<std::string, std::string> expected = {
       {"tc1qw508d6qejxtdg4y5r3zarvary0c5xw7kg3g4ty", "00" + p20},  // other network part
@@ -252,7 +253,7 @@ TEST(SegwitAddressDecode, MalformedTexts) {
 
 TEST(Base58Decode, PublishedVectors) {
   const auto vectors = load_fixture("base58_encode_decode.json");
-  if (!vectors) GTEST_SKIP() << "shared fixtures folder not found: " << VELTRANE_FIXTURES_DIR;
+  VELTRANE_REQUIRE_FIXTURES(vectors);
   for (const auto& vector : vectors->items) {
     EXPECT_EQ(to_hex(base58_decode(vector.items.at(1).text)), vector.items.at(0).text) << vector.items.at(1).text;
   }
