@@ -7,14 +7,15 @@
 
 namespace {
 
+struct ScanCase {
+  const char* name;
+  const char* text;
+  const char* key;
+  const char* expected;
+};
+
 TEST(JsonScan, GetReturnsTheRawValueOfTheFirstMemberOfThatName) {
-  struct Case {
-    const char* name;
-    const char* text;
-    const char* key;
-    const char* expected;
-  };
-  const Case cases[] = {
+  const ScanCase cases[] = {
       {"string", R"({"a":"xyz"})", "a", "xyz"},
       {"missing key", R"({"a":1})", "b", ""},
       {"empty string", R"({"a":""})", "a", ""},
@@ -41,17 +42,11 @@ TEST(JsonScan, GetReturnsTheRawValueOfTheFirstMemberOfThatName) {
       {"case-sensitive key", R"({"A":"up","a":"low"})", "a", "low"},
       {"key needs its quotes", R"({"ab":"1","b":"2"})", "b", "2"},
   };
-  for (const Case& c : cases) EXPECT_EQ(json_get(c.text, c.key), c.expected) << c.name;
+  for (const ScanCase& c : cases) EXPECT_EQ(json_get(c.text, c.key), c.expected) << c.name;
 }
 
 TEST(JsonScan, MemberLooksOnlyAtTheObjectsOwnMembers) {
-  struct Case {
-    const char* name;
-    const char* text;
-    const char* key;
-    const char* expected;
-  };
-  const Case cases[] = {
+  const ScanCase cases[] = {
       {"own member", R"({"a":"x"})", "a", "x"},
       {"nested object first", R"({"o":{"a":"inner"},"a":"outer"})", "a", "outer"},
       {"nested array of objects first", R"({"l":[{"a":1},[{"a":2}]],"a":3})", "a", "3"},
@@ -64,7 +59,7 @@ TEST(JsonScan, MemberLooksOnlyAtTheObjectsOwnMembers) {
       {"unterminated name", R"({"a)", "a", ""},
       {"string rule kept for the value", R"({"a":"x\"y"})", "a", "x\\"},
   };
-  for (const Case& c : cases) EXPECT_EQ(json_get_member(c.text, c.key), c.expected) << c.name;
+  for (const ScanCase& c : cases) EXPECT_EQ(json_get_member(c.text, c.key), c.expected) << c.name;
 
   EXPECT_EQ(json_get_member_int(R"({"o":{"height":1},"height":815000})", "height"), 815000);
   const std::string_view reply = R"({"id":{"result":{"a":1}},"result":{"a":2,"o":{}},"error":null})";
