@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -83,13 +84,16 @@ std::string failure_text(const OpenclFailure& failure) {
   return std::string(failure.call) + ": " + opencl_error_name(failure.status);
 }
 
+constexpr std::size_t unknown_limit = std::numeric_limits<std::size_t>::max();
+
 // The largest local size the kernel can run with on its device: its own work-group limit,
-// and the device's limit on the first dimension.
+// and the device's limit on the first dimension. unknown_limit when the driver cannot say,
+// so that a query a driver gets wrong does not stop a size that works.
 std::size_t work_group_limit(const GpuMiner& gpu) {
-  std::size_t kernel_limit = 0;
+  std::size_t kernel_limit = unknown_limit;
   if (clGetKernelWorkGroupInfo(gpu.kernel, gpu.device, CL_KERNEL_WORK_GROUP_SIZE, sizeof kernel_limit, &kernel_limit,
                                nullptr) != CL_SUCCESS) {
-    return 0;
+    kernel_limit = unknown_limit;
   }
   cl_uint dimensions = 0;
   if (clGetDeviceInfo(gpu.device, CL_DEVICE_MAX_WORK_ITEM_DIMENSIONS, sizeof dimensions, &dimensions, nullptr) !=
@@ -108,14 +112,14 @@ std::size_t work_group_limit(const GpuMiner& gpu) {
 OpenclFailure upload_job(GpuMiner& gpu) {
   OpenclFailure failure;
   // Words and limbs go to the device as their little-endian memory images.
-  failed(failure, "clEnqueueWriteBuffer",
-         clEnqueueWriteBuffer(gpu.queue, gpu.midstate_buffer, CL_TRUE, 0, sizeof gpu.midstate, gpu.midstate.data(), 0,
-                              nullptr, nullptr)) ||
+  gpu.job_upload_pending =
+      failed(failure, "clEnqueueWriteBuffer",
+             clEnqueueWriteBuffer(gpu.queue, gpu.midstate_buffer, CL_TRUE, 0, sizeof gpu.midstate,
+                                  gpu.midstate.data(), 0, nullptr, nullptr)) ||
       failed(failure, "clEnqueueWriteBuffer",
              clEnqueueWriteBuffer(gpu.queue, gpu.target_buffer, CL_TRUE, 0, sizeof gpu.target.limbs,
                                   gpu.target.limbs.data(), 0, nullptr, nullptr)) ||
       failed(failure, "clSetKernelArg", set_buffer_argument(gpu.kernel, target_argument, gpu.target_buffer));
-  gpu.job_upload_pending = failure.call != nullptr;
   return failure;
 }
 
@@ -182,9 +186,13 @@ bool build_miner(GpuMiner& gpu, const std::string& kernel_path) {
   const std::size_t limit = work_group_limit(gpu);
   if (!local_size_fits(gpu.global_size, gpu.local_size, limit)) {
     std::printf("  [!] Invalid work size: %d global, %d local\n", gpu.global_size, gpu.local_size);
-    std::printf("  [!] The local size must divide the global size and be at most %zu with this kernel on this "
-                "device\n",
-                limit);
+    if (limit == unknown_limit) {
+      std::printf("  [!] The local size must divide the global size\n");
+    } else {
+      std::printf("  [!] The local size must divide the global size and be at most %zu with this kernel on this "
+                  "device\n",
+                  limit);
+    }
     return false;
   }
   return true;
