@@ -10,6 +10,7 @@ struct MinerOptions {
   std::string rpc_url = "http://127.0.0.1:8899";
   std::string rpc_user;
   std::string rpc_password;
+  std::string rpc_cookie;  // the node's .cookie file: credentials read from it instead of user and password
   std::string address;   // payout address; mining needs one
   std::string coinbase;  // free text for the coinbase input script (configuration file only)
   std::string kernel_path = "whirlpool_opencl.cl";
@@ -39,8 +40,9 @@ bool parse_command_line(int argc, const char* const argv[], MinerOptions& option
 void print_usage(const char* program_name);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
-// starts a comment. Keys rpc_url, rpc_user, rpc_password, address and coinbase; a line without
-// "=" or with another key is ignored. Returns one warning line per ignored line, with its number.
+// starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address and coinbase; a
+// line without "=" or with another key is ignored. Returns one warning line per ignored line,
+// with its number.
 std::vector<std::string> apply_config_text(std::string_view text, MinerOptions& options);
 
 // The command-line options ("-a", ...) whose values the configuration file replaced. A value

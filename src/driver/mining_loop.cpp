@@ -43,6 +43,7 @@ struct MiningContext {
   bool coinbase_cut_reported = false;
   BatchFailures batch_failures;
   bool device_lost = false;
+  std::string last_template_cause;  // the cause line shown last; cleared by a usable template
 };
 
 struct MiningJob {
@@ -112,11 +113,13 @@ bool handle_candidate(MiningContext& context, MiningJob& job, std::uint32_t nonc
   std::printf("\n  [*] BLOCK FOUND! Nonce=%u Hash=%s\n", nonce, hex_encode(hash.data(), hash.size()).c_str());
   const std::string block = block_hex(job.header, job.coinbase_tx, job.tx_data);
   std::printf("  [*] Submitting...\n");
-  if (submit_block(context.rpc, block)) {
+  const SubmitResult result = submit_block(context.rpc, block);
+  if (result.accepted) {
     ++context.accepted_blocks;
     std::printf("  [+] ACCEPTED!\n\n");
   } else {
     std::printf("  [!] REJECTED\n\n");
+    std::printf("  [!] Reason: %s\n", result.reason.c_str());
   }
   return true;
 }
@@ -177,6 +180,15 @@ void run_batches(MiningContext& context, const MinerOptions& options, MiningJob&
   }
 }
 
+// Says why the node gave no template: when a cause first appears and when it changes, not on
+// every retry.
+void report_template_failure(MiningContext& context, const NodeFailure& failure) {
+  const std::string cause = describe_node_failure(failure);
+  if (cause.empty() || cause == context.last_template_cause) return;
+  context.last_template_cause = cause;
+  std::printf("  [!] Cause: %s\n", cause.c_str());
+}
+
 void close_mining(MiningContext& context) {
   gpu_miner_release(context.gpu);
   rpc_client_close(context.rpc);
@@ -195,7 +207,8 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
   }
 
   try {
-    context.rpc = rpc_client_open(options.rpc_url, options.rpc_user, options.rpc_password);
+    context.rpc = rpc_client_open(options.rpc_url, options.rpc_user, options.rpc_password,
+                                  RpcClientOptions{options.rpc_cookie, &g_stop_requested});
   } catch (const std::exception& error) {
     std::printf("  [!] RPC error: %s\n", error.what());
     gpu_miner_release(gpu);
@@ -213,11 +226,15 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
       sleep_seconds(node_retry_wait_seconds);
       continue;
     }
+    // A stop abandoned the request: there is nothing to report or wait for.
+    if (tmpl.failure.kind == NodeFailureKind::abandoned) continue;
     if (!tmpl.valid) {
       std::printf("  [!] Invalid template\n");
+      report_template_failure(context, tmpl.failure);
       sleep_seconds(node_retry_wait_seconds);
       continue;
     }
+    context.last_template_cause.clear();
     if (tmpl.previous_block_hash != context.last_prev_hash) {
       context.last_prev_hash = tmpl.previous_block_hash;
       std::printf("  [+] Height %llu\n", static_cast<unsigned long long>(tmpl.height));

@@ -86,8 +86,15 @@ BlockTemplate get_block_template(RpcClient& client) {
     // Only the reply's own result object is scanned, so members outside it are never mistaken
     // for the template's; a null result gives nothing.
     const std::string_view result = json_member_object(reply, "result");
-    if (result.empty()) return block_template;
+    if (result.empty()) {
+      block_template.failure = {NodeFailureKind::bad_reply, endpoint_text(client.connection->endpoint), 0, 0,
+                                reply.empty() ? "empty reply" : "no result"};
+      return block_template;
+    }
     fill_from_result(block_template, result);
+  } catch (const NodeRequestError& error) {
+    block_template.valid = false;
+    block_template.failure = error.failure;
   } catch (const std::exception&) {
     block_template.valid = false;
   }

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "rpc/node_failure.h"
 #include "rpc/rpc_client.h"
 
 struct TemplateTransaction {
@@ -32,9 +33,12 @@ struct BlockTemplate {
   // transaction's data even-length hex with a txid of 64 digits (sent, or computed from data
   // that reads as one whole transaction): the block body and its merkle leaves always agree.
   bool valid = false;
+  // Why the node gave no usable reply, when that is why valid is false; kind none otherwise.
+  NodeFailure failure;
 };
 
-// Asks the node for a segwit template. Never throws: any failure gives valid false.
+// Asks the node for a segwit template. Never throws: any failure gives valid false, and a failure
+// of the node or the connection also fills in failure. A stop request abandons the request.
 BlockTemplate get_block_template(RpcClient& client);
 
 // The entries of the object's own "transactions" array, in order; objects without "data" are
