@@ -1,8 +1,11 @@
 #include <cstdio>
+#include <cstdlib>
 
 #include "driver/console.h"
+#include "driver/executable_path.h"
 #include "driver/miner_options.h"
 #include "driver/mining_loop.h"
+#include "driver/startup_checks.h"
 #include "driver/utility_modes.h"
 #include "gpu/gpu_miner.h"
 
@@ -13,11 +16,24 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
 
   MinerOptions options;
-  if (parse_command_line(argc, argv, options)) {
+  const CommandLineResult command_line = parse_command_line(argc, argv, options);
+  if (command_line.action == CommandLineAction::show_usage) {
     print_usage(argv[0]);
     return 0;
   }
+  if (command_line.action == CommandLineAction::reject) {
+    std::printf("%s\n", command_line.problem.c_str());
+    print_usage(argv[0]);
+    return 1;
+  }
   read_config_file(options);
+
+  // Before anything uses it, so that a misspelt value is not quietly read as the default.
+  if (!device_type_setting_is_valid()) {
+    std::printf("  [!] %s=%s names no device type; use gpu, cpu, accelerator or all (any letter case)\n",
+                device_type_variable, std::getenv(device_type_variable));
+    return 1;
+  }
 
   if (options.list_gpus) {
     print_gpu_list();
@@ -26,15 +42,30 @@ int main(int argc, char** argv) {
 
   std::printf("\n  Veltrane OpenCL Miner v1.1\n");
   std::printf("  Whirlpool-512 (AMD / Intel / NVIDIA)\n\n");
+  const bool mining = !options.benchmark;
+  if (mining && !options.address.empty()) {
+    // Before the device and the node: a typo here would otherwise show only once a template came.
+    if (!check_payout_address(options.address)) return 1;
+    std::printf("  [*] Payout address: %s\n", options.address.c_str());
+    std::printf("  [*] Node: %s\n", url_without_credentials(options.rpc_url).c_str());
+  }
+  const bool cpu_work_size =
+      apply_cpu_device_work_size(options, device_is_gpu(options.platform_id, options.device_id));
+  const KernelFileChoice kernel = choose_kernel_file(options, executable_path());
+  options.kernel_path = kernel.path;
   GpuMiner* gpu = gpu_miner_create(options.platform_id, options.device_id, options.global_work_size,
                                    options.local_work_size, options.kernel_path);
   if (gpu == nullptr) {
+    if (!kernel.found) std::printf("  [!] %s\n", kernel_not_found_hint(kernel).c_str());
     std::printf("  [!] Failed to initialize OpenCL\n");
     return 1;
   }
+  if (cpu_work_size) {
+    std::printf("  [*] Not a GPU: default work size for a CPU device (-G and -L choose another)\n");
+  }
   std::printf("  Work size: %d global, %d local\n\n", options.global_work_size, options.local_work_size);
 
-  if (options.benchmark) {
+  if (!mining) {
     run_benchmark(options, gpu);
     return 0;
   }

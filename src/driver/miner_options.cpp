@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <variant>
 
 std::int32_t parse_option_number(std::string_view text) {
   std::size_t position = 0;
@@ -31,21 +32,34 @@ std::int32_t parse_option_number(std::string_view text) {
 
 namespace {
 
-std::string* text_option(std::string_view name, MinerOptions& options) {
-  if (name == "-o") return &options.rpc_url;
-  if (name == "-u") return &options.rpc_user;
-  if (name == "-p") return &options.rpc_password;
-  if (name == "-a") return &options.address;
-  if (name == "-k") return &options.kernel_path;
-  if (name == "--rpc-cookie") return &options.rpc_cookie;
-  return nullptr;
-}
+// Where an option's value goes: text, a number read like atol, or a switch that takes no value.
+using OptionField = std::variant<std::string MinerOptions::*, std::int32_t MinerOptions::*, bool MinerOptions::*>;
 
-std::int32_t* number_option(std::string_view name, MinerOptions& options) {
-  if (name == "-P") return &options.platform_id;
-  if (name == "-d") return &options.device_id;
-  if (name == "-G") return &options.global_work_size;
-  if (name == "-L") return &options.local_work_size;
+struct KnownOption {
+  std::string_view name;
+  OptionField field;
+  bool MinerOptions::*given = nullptr;  // set when the option appears, for options whose default depends on it
+};
+
+const KnownOption known_options[] = {
+    {"-o", &MinerOptions::rpc_url},
+    {"-u", &MinerOptions::rpc_user},
+    {"-p", &MinerOptions::rpc_password},
+    {"-a", &MinerOptions::address},
+    {"-k", &MinerOptions::kernel_path, &MinerOptions::kernel_path_given},
+    {"--rpc-cookie", &MinerOptions::rpc_cookie},
+    {"-P", &MinerOptions::platform_id},
+    {"-d", &MinerOptions::device_id},
+    {"-G", &MinerOptions::global_work_size, &MinerOptions::global_work_size_given},
+    {"-L", &MinerOptions::local_work_size, &MinerOptions::local_work_size_given},
+    {"--benchmark", &MinerOptions::benchmark},
+    {"--list-gpus", &MinerOptions::list_gpus},
+};
+
+const KnownOption* find_option(std::string_view name) {
+  for (const KnownOption& option : known_options) {
+    if (option.name == name) return &option;
+  }
   return nullptr;
 }
 
@@ -61,24 +75,31 @@ std::string* config_field(std::string_view key, MinerOptions& options) {
 
 }  // namespace
 
-bool parse_command_line(int argc, const char* const argv[], MinerOptions& options) {
+CommandLineResult parse_command_line(int argc, const char* const argv[], MinerOptions& options) {
   for (int index = 1; index < argc; ++index) {
     const std::string_view argument = argv[index];
-    const bool has_value = index + 1 < argc;
+    if (argument == "-h" || argument == "--help") return {CommandLineAction::show_usage, {}};
+    const KnownOption* option = find_option(argument);
+    if (option == nullptr) {
+      return {CommandLineAction::reject, "  [!] Unknown option: " + std::string(argument)};
+    }
+    if (option->given != nullptr) options.*(option->given) = true;
+    if (const auto* flag = std::get_if<bool MinerOptions::*>(&option->field)) {
+      options.**flag = true;
+      continue;
+    }
+    if (index + 1 >= argc) {
+      return {CommandLineAction::reject, "  [!] Option " + std::string(argument) + " needs a value"};
+    }
     // A value is taken as it stands, even when it looks like an option ("-u -p" sets user "-p").
-    if (std::string* text = text_option(argument, options); text != nullptr && has_value) {
-      *text = argv[++index];
-    } else if (std::int32_t* number = number_option(argument, options); number != nullptr && has_value) {
-      *number = parse_option_number(argv[++index]);
-    } else if (argument == "--benchmark") {
-      options.benchmark = true;
-    } else if (argument == "--list-gpus") {
-      options.list_gpus = true;
-    } else if (argument == "-h" || argument == "--help") {
-      return true;
+    const char* value = argv[++index];
+    if (const auto* text = std::get_if<std::string MinerOptions::*>(&option->field)) {
+      options.**text = value;
+    } else {
+      options.*std::get<std::int32_t MinerOptions::*>(option->field) = parse_option_number(value);
     }
   }
-  return false;
+  return {};
 }
 
 void print_usage(const char* program_name) {
@@ -97,6 +118,7 @@ void print_usage(const char* program_name) {
   std::printf("  --list-gpus  List OpenCL devices\n");
   std::printf("  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n");
   std::printf("  -h           Show help\n");
+  std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
 }
 
 void apply_config_text(std::string_view text, MinerOptions& options) {

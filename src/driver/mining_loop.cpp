@@ -19,6 +19,7 @@
 #include "pow/target.h"
 #include "rpc/block_submission.h"
 #include "rpc/block_template.h"
+#include "rpc/node_failure.h"
 #include "rpc/rpc_client.h"
 #include "rpc/tip_poll.h"
 
@@ -39,6 +40,7 @@ struct MiningContext {
   std::int64_t start_time = 0;
   std::optional<std::int64_t> last_tip_poll;  // unset until the poll step is first reached
   bool coinbase_cut_reported = false;
+  std::string tip_poll_cause;  // why the best-block poll fails; empty while it works
   std::string last_template_cause;  // the cause line shown last; cleared by a usable template
 };
 
@@ -120,6 +122,18 @@ bool handle_candidate(MiningContext& context, MiningJob& job, std::uint32_t nonc
   return true;
 }
 
+// Says when the best-block poll starts failing or its cause changes, and when it works again; a
+// node that stops answering would otherwise go unnoticed until the next template request.
+void report_tip_poll(MiningContext& context, const std::string& cause) {
+  if (cause == context.tip_poll_cause) return;
+  if (cause.empty()) {
+    std::printf("\n  [*] Best-block poll works again\n");
+  } else {
+    std::printf("\n  [!] Best-block poll failed: %s\n", cause.c_str());
+  }
+  context.tip_poll_cause = cause;
+}
+
 // True when the node reports a best block other than the one the job builds on.
 bool tip_moved(MiningContext& context) {
   const std::int64_t now = monotonic_now_ns();
@@ -128,10 +142,15 @@ bool tip_moved(MiningContext& context) {
   context.last_tip_poll = now;  // before the request, so a failing node is asked again only later
   try {
     const std::string best = get_best_block_hash(context.rpc);
+    report_tip_poll(context, {});
     return !best.empty() && best != context.last_prev_hash;
-  } catch (const std::exception&) {
-    return false;  // a failed poll changes nothing; the next one comes 5 s later
+  } catch (const NodeRequestError& error) {
+    // A stop abandons the request; that is no fault of the node's.
+    if (error.failure.kind != NodeFailureKind::abandoned) report_tip_poll(context, describe_node_failure(error.failure));
+  } catch (const std::exception& error) {
+    report_tip_poll(context, error.what());
   }
+  return false;  // a failed poll changes nothing; the next one comes 5 s later
 }
 
 void run_batches(MiningContext& context, const MinerOptions& options, MiningJob& job) {
@@ -248,6 +267,8 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
 
   std::printf("\n  [*] Done. %llu hashes, %llu blocks\n", static_cast<unsigned long long>(context.total_hashes),
               static_cast<unsigned long long>(context.accepted_blocks));
+  std::printf("%s\n",
+              run_summary_line(context.total_hashes, elapsed_seconds(context.start_time, monotonic_now_ns())).c_str());
   close_mining(context);
   return 0;
 }

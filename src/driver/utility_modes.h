@@ -13,5 +13,7 @@ inline constexpr std::uint32_t benchmark_warm_up_batches = 5;
 void print_gpu_list();
 
 // Runs batches on fixed dummy input for benchmark_duration_seconds (or until a stop is
-// requested), printing the rate after every batch and the result at the end. Releases the GPU.
+// requested), printing the rate after every batch and the result at the end. A stop during the
+// warm-up ends it after the batch under way, with a line that says nothing was timed instead of
+// a result. Releases the GPU.
 void run_benchmark(const MinerOptions& options, GpuMiner* gpu);

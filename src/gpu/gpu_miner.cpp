@@ -142,6 +142,10 @@ GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t gl
   const int device_count = static_cast<int>(devices.size());
   if (device_index < 0 || device_index >= device_count) {
     std::printf("  [!] OpenCL device %d not found (%d available)\n", device_index, device_count);
+    if (device_count == 0) {
+      const std::string hint = device_type_hint();
+      if (!hint.empty()) std::printf("  [!] %s\n", hint.c_str());
+    }
     return nullptr;
   }
 

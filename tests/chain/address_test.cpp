@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "chain/address.h"
+#include "chain/address_problem.h"
 #include "chain/coinbase.h"
 #include "support/address_encoding.h"
 #include "support/test_support.h"
@@ -99,6 +100,52 @@ TEST(AddressToScript, AcceptedAndRefusedForms) {
 
   for (const Case& c : cases) {
     EXPECT_EQ(to_hex(address_to_script(c.address)), c.script) << c.name << ": " << c.address;
+  }
+}
+
+// The reason given for an address that does not decode, for the typos a user makes; and the
+// script is exactly address_to_script's, so the start-up check never disagrees with mining.
+TEST(AddressExplained, NamesWhyAnAddressDoesNotDecode) {
+  const ByteVector p20 = pattern(20, 1);
+  const std::string p2wpkh = segwit_address("tvtr", 0, p20, bech32);
+  const std::string p2pkh = base58check_encode(with_version(0x1c, p20));
+  const auto swap_last = [](const std::string& text, char a, char b) {
+    return text.substr(0, text.size() - 1) + (text.back() == a ? b : a);
+  };
+  std::string mixed = p2wpkh;
+  mixed[7] = static_cast<char>(std::toupper(static_cast<unsigned char>(mixed[7])));
+  std::string bech32_bad_character = p2wpkh;
+  bech32_bad_character[8] = 'b';  // 'b' is not in the bech32 character set
+
+  struct Case {
+    std::string name;
+    std::string address;
+    AddressProblem problem;
+  };
+  const Case cases[] = {
+      {"segwit", p2wpkh, AddressProblem::none},
+      {"base58", p2pkh, AddressProblem::none},
+      {"empty", "", AddressProblem::empty},
+      {"segwit checksum", swap_last(p2wpkh, 'q', 'p'), AddressProblem::checksum},
+      {"segwit character dropped", p2wpkh.substr(0, 20) + p2wpkh.substr(21), AddressProblem::checksum},
+      {"base58 checksum", swap_last(p2pkh, 'z', 'y'), AddressProblem::checksum},
+      {"mixed case", mixed, AddressProblem::mixed_case},
+      {"upper case", upper(p2wpkh), AddressProblem::mixed_case},
+      {"bech32 character", bech32_bad_character, AddressProblem::character},
+      {"base58 character", p2pkh.substr(0, 5) + "0" + p2pkh.substr(6), AddressProblem::character},
+      {"trailing blank", p2pkh + " ", AddressProblem::character},
+      {"another coin's bech32 prefix", segwit_address("bc", 0, p20, bech32), AddressProblem::prefix},
+      {"another coin's base58 version", base58check_encode(with_version(0x00, p20)), AddressProblem::prefix},
+      {"segwit program length", segwit_address("vtr", 0, pattern(31, 3), bech32), AddressProblem::length},
+      {"segwit version 1 short program", segwit_address("vtr", 1, p20, bech32m), AddressProblem::length},
+      {"base58 too short", base58check_encode(with_version(0x1c, pattern(19, 1))), AddressProblem::length},
+      {"base58 a few characters", "1", AddressProblem::length},
+  };
+  for (const Case& c : cases) {
+    const AddressDecoding decoding = decode_address_explained(c.address);
+    EXPECT_EQ(to_hex(decoding.script), to_hex(address_to_script(c.address))) << c.name;
+    EXPECT_EQ(decoding.problem, c.problem) << c.name << ": " << decoding.explanation;
+    EXPECT_EQ(decoding.explanation.empty(), c.problem == AddressProblem::none) << c.name;
   }
 }
 

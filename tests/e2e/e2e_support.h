@@ -13,7 +13,7 @@ namespace e2e {
 
 extern const std::string source_dir;
 extern const std::string payout_address;
-inline constexpr double node_start_seconds = 10;
+inline constexpr double node_start_seconds = 60;  // Python starts slowly on a busy machine
 // Kernel builds on a CPU device take a while; every wait for the miner allows for that.
 inline constexpr double miner_start_seconds = 60;
 

@@ -34,10 +34,13 @@ TEST(MiningEndToEnd, BlocksAreFoundSubmittedAcceptedAndCounted) {
     EXPECT_EQ(interrupt(*miner), 0);
 
     const std::string output = miner->output();
-    expect_in_order(output, {"  Veltrane OpenCL Miner v1.1\n", "  [*] Dev fee: 1% per block (22-byte script)\n",
+    expect_in_order(output, {"  Veltrane OpenCL Miner v1.1\n", "  [*] Payout address: " + payout_address + "\n",
+                             "  [*] Node: " + node.url + "\n", "  [*] Dev fee: 1% per block (22-byte script)\n",
                              "  [*] Requesting block template...\n", "  [+] Height 1", "  [*] Mining h=",
                              "\n  [*] BLOCK FOUND! Nonce=", "  [*] Submitting...\n", "  [+] ACCEPTED!\n\n",
-                             "  [*] Requesting block template...\n", "  [+] Height ", "\n  [*] Done. "});
+                             "  [*] Requesting block template...\n", "  [+] Height ",
+                             "\n  [*] Stopping after the current batch (press Ctrl-C again to quit at once)\n",
+                             "\n  [*] Done. ", " blocks\n  [*] Ran 0:", ", average "});
     const std::size_t accepted = count_occurrences(output, "[+] ACCEPTED!");
     EXPECT_NE(output.find(" hashes, " + std::to_string(accepted) + " blocks\n"), std::string::npos) << output;
     EXPECT_EQ(count_occurrences(output, "[!] REJECTED"), 0u) << output;
@@ -104,13 +107,34 @@ TEST(MiningEndToEnd, StopDuringTheFiveSecondWaitStillEndsCleanly) {
   EXPECT_EQ(count_occurrences(output, "  [!] Invalid template\n"), 1u) << "the wait is finished, not repeated";
 }
 
+// A node that stops answering the best-block poll is reported once, with the cause, and again
+// once when it answers; mining goes on meanwhile. No block is found at this difficulty, so the
+// job and its polls run on.
+TEST(MiningEndToEnd, TipPollFailureAndRecoveryAreReportedOncePerChange) {
+  TestNode node = start_node({"--difficulty", "hard"});
+  auto miner = start_miner(node.url);
+  ASSERT_TRUE(miner->wait_for_output("  [*] Mining h=", miner_start_seconds)) << miner->output();
+  node_control(node, "failnext close 2 --method getbestblockhash");
+  ASSERT_TRUE(miner->wait_for_output("\n  [*] Best-block poll works again\n", 60)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  expect_in_order(output, {"  [*] Mining h=", "\n  [!] Best-block poll failed: the node at 127.0.0.1:",
+                           " closed the connection without an answer", "\n  [*] Best-block poll works again\n",
+                           "\n  [*] Done. "});
+  EXPECT_EQ(count_occurrences(output, "Best-block poll failed"), 1u) << output;
+  EXPECT_EQ(count_occurrences(output, "Best-block poll works again"), 1u) << output;
+  EXPECT_EQ(count_occurrences(output, "[*] Requesting block template"), 1u) << "the job went on: " << output;
+}
+
 TEST(MiningEndToEnd, PayoutAddressThatDoesNotDecodeEndsWithExitCodeOne) {
   TestNode node = start_node({});
   auto miner = start_miner(node.url, {"-a", "vtr1notanaddress"});
   const auto code = miner->wait_exit(miner_start_seconds);
   ASSERT_TRUE(code.has_value()) << miner->output();
   EXPECT_EQ(*code, 1);
-  expect_in_order(miner->output(), {"  [*] Requesting block template...\n", "  [+] Height ", "  [!] Bad address\n"});
+  // Found at start-up, before the node is asked.
+  expect_in_order(miner->output(), {"  [!] Bad address\n", "  [!] The payout address vtr1notanaddress does not decode: "});
+  EXPECT_EQ(count_occurrences(miner->output(), "Requesting"), 0u) << miner->output();
 }
 
 TEST(MiningEndToEnd, CandidateThatFailsTheCpuCheckIsNotSubmitted) {

@@ -4,10 +4,12 @@
 # RPC credentials in veltrane-miner.conf there (written with CRLF line ends, as Notepad does): the
 # node's cookie file. After the first block the node writes new cookie credentials, as it does
 # when it restarts; the miner must take them without a failed template. Mines until the node has
-# accepted two blocks, then presses Ctrl-C (Wine turns SIGINT into the console's CTRL_C_EVENT)
-# and checks the miner's wind-down and the node's count.
+# accepted two blocks, lets the best-block poll fail twice, then presses Ctrl-C (Wine turns
+# SIGINT into the console's CTRL_C_EVENT) and checks the miner's wind-down and the node's count.
 #   mining_e2e.sh MINER_EXE KERNEL_FILE TESTNODE_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
+# shellcheck source=wait_exit.sh
+source "$(dirname "$0")/wait_exit.sh"
 miner_exe=$1
 kernel_file=$2
 testnode_dir=$3
@@ -68,16 +70,21 @@ while [ "$accepted" -lt "$wanted_blocks" ]; do
   fi
 done
 
-kill -INT "$miner_pid"
-exit_code=""
-for _ in $(seq 600); do
-  if ! kill -0 "$miner_pid" 2>/dev/null; then
-    exit_code=0
-    wait "$miner_pid" || exit_code=$?
-    break
-  fi
-  sleep 0.1
+# The node stops answering the best-block poll twice: one line with the cause, then one when it
+# answers again.
+python3 "$testnode_dir/control.py" --url "$url" failnext close 2 --method getbestblockhash >/dev/null ||
+  fail "the test node took no fault"
+deadline=$((SECONDS + 90))
+until grep -qF "  [*] Best-block poll works again" "$work/miner.log"; do
+  kill -0 "$miner_pid" 2>/dev/null || fail "the miner ended by itself"
+  [ $SECONDS -lt $deadline ] || fail "no line saying the best-block poll works again"
+  sleep 0.5
 done
+[ "$(grep -c "  \[!\] Best-block poll failed: " "$work/miner.log")" -eq 1 ] ||
+  fail "the failing best-block poll was not reported exactly once"
+
+kill -INT "$miner_pid"
+wait_exit "$miner_pid" 60
 [ -n "$exit_code" ] || fail "the miner did not stop within a minute of Ctrl-C"
 miner_pid=""
 [ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"
@@ -88,6 +95,9 @@ grep -q 'Invalid template' "$work/miner.log" && fail "a template request failed"
 accepted=$(grep -c 'ACCEPTED' "$work/miner.log")
 grep -q "  \[\*\] Done\. [0-9]* hashes, $accepted blocks" "$work/miner.log" ||
   fail "no \"Done.\" line with $accepted blocks after Ctrl-C"
+grep -qF "  [*] Stopping after the current batch" "$work/miner.log" || fail "Ctrl-C was not acknowledged"
+grep -q "  \[\*\] Ran [0-9]*:[0-9][0-9]:[0-9][0-9], average " "$work/miner.log" ||
+  fail "no elapsed time and average rate after the \"Done.\" line"
 node_accepted=$(python3 "$testnode_dir/control.py" --url "$url" summary |
   python3 -c 'import json, sys; print(len(json.load(sys.stdin)["accepted"]))')
 [ "$node_accepted" -eq "$accepted" ] ||
