@@ -48,18 +48,20 @@ std::int32_t reference_option_number(const std::string& text) {
 }
 
 std::vector<std::string> as_arguments(const MinerOptions& options) {
-  std::vector<std::string> arguments = {
-      "-o", options.rpc_url, "-u", options.rpc_user, "-p", options.rpc_password, "--rpc-cookie", options.rpc_cookie,
-      "-a", options.address,
-      "-k", options.kernel_path, "-P", std::to_string(options.platform_id), "-d", std::to_string(options.device_id),
-      "-G", std::to_string(options.global_work_size), "-L", std::to_string(options.local_work_size)};
+  std::vector<std::string> arguments = {"-o", options.rpc_url, "-u", options.rpc_user, "-p", options.rpc_password,
+                                        "--rpc-cookie", options.rpc_cookie, "-a", options.address,
+                                        "-P", std::to_string(options.platform_id), "-d", std::to_string(options.device_id)};
+  // The kernel path and the work sizes count as given only when they were on the command line.
+  if (options.kernel_path_given) arguments.insert(arguments.end(), {"-k", options.kernel_path});
+  if (options.global_work_size_given) arguments.insert(arguments.end(), {"-G", std::to_string(options.global_work_size)});
+  if (options.local_work_size_given) arguments.insert(arguments.end(), {"-L", std::to_string(options.local_work_size)});
   if (options.benchmark) arguments.push_back("--benchmark");
   if (options.list_gpus) arguments.push_back("--list-gpus");
   return arguments;
 }
 
-// Parses the arguments (argv[0] added) onto the options; true when help was asked for.
-bool parse_arguments(const std::vector<std::string>& arguments, MinerOptions& options) {
+// Parses the arguments (argv[0] added) onto the options.
+CommandLineResult parse_arguments(const std::vector<std::string>& arguments, MinerOptions& options) {
   std::vector<const char*> argv = {"veltrane-miner"};
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
   return parse_command_line(static_cast<int>(argv.size()), argv.data(), options);
@@ -115,14 +117,17 @@ void fuzz_command_line(const std::uint8_t* data, std::size_t size) {
   const std::vector<std::string_view> parts = fuzz::split_at_nul(fuzz::as_text(data, size));
   const std::vector<std::string> arguments(parts.begin(), parts.end());
   MinerOptions options;
-  const bool help = parse_arguments(arguments, options);
+  const CommandLineResult result = parse_arguments(arguments, options);
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     check(parse_option_number(arguments[i]) == reference_option_number(arguments[i]), name,
           "a number option reads as the C library's decimal reading, clamped to 32 bits");
   }
-  if (help) return;
+  check((result.action == CommandLineAction::reject) == !result.problem.empty(), name,
+        "a refused command line, and only that, names its problem");
+  if (result.action != CommandLineAction::run) return;
   MinerOptions round_trip;
-  check(!parse_arguments(as_arguments(options), round_trip), name, "written-back options ask for no help");
+  check(parse_arguments(as_arguments(options), round_trip).action == CommandLineAction::run, name,
+        "written-back options are all understood");
   check(round_trip == options, name, "the options written back as arguments parse the same");
 }
