@@ -1,5 +1,6 @@
 #include "driver/miner_options.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -32,12 +33,35 @@ std::int32_t parse_option_number(std::string_view text) {
 
 namespace {
 
-// Where an option's value goes: text, a number read like atol, or a switch that takes no value.
-using OptionField = std::variant<std::string MinerOptions::*, std::int32_t MinerOptions::*, bool MinerOptions::*>;
+// "-d": one index as before, a comma-separated list, or "all".
+void set_devices(std::string_view value, MinerOptions& options) {
+  options.all_devices = value == "all";
+  options.device_ids.clear();
+  if (value.find(',') != std::string_view::npos) {
+    while (true) {
+      const std::size_t comma = value.find(',');
+      options.device_ids.push_back(parse_option_number(value.substr(0, comma)));
+      if (comma == std::string_view::npos) break;
+      value.remove_prefix(comma + 1);
+    }
+    options.device_id = options.device_ids.front();
+  } else if (!options.all_devices) {
+    options.device_id = parse_option_number(value);
+  }
+}
+
+void switch_off_longpoll(MinerOptions& options) { options.longpoll = false; }
+
+// Where an option goes: a field (text, a number read like atol, or a switch set to true), or a
+// function for options with a reading of their own.
+using ValueSetter = void (*)(std::string_view, MinerOptions&);
+using SwitchSetter = void (*)(MinerOptions&);
+using OptionTarget = std::variant<std::string MinerOptions::*, std::int32_t MinerOptions::*, bool MinerOptions::*,
+                                  ValueSetter, SwitchSetter>;
 
 struct KnownOption {
   std::string_view name;
-  OptionField field;
+  OptionTarget target;
   bool MinerOptions::*given = nullptr;  // set when the option appears, for options whose default depends on it
 };
 
@@ -49,11 +73,12 @@ const KnownOption known_options[] = {
     {"-k", &MinerOptions::kernel_path, &MinerOptions::kernel_path_given},
     {"--rpc-cookie", &MinerOptions::rpc_cookie},
     {"-P", &MinerOptions::platform_id},
-    {"-d", &MinerOptions::device_id},
+    {"-d", ValueSetter{set_devices}},
     {"-G", &MinerOptions::global_work_size, &MinerOptions::global_work_size_given},
     {"-L", &MinerOptions::local_work_size, &MinerOptions::local_work_size_given},
     {"--benchmark", &MinerOptions::benchmark},
     {"--list-gpus", &MinerOptions::list_gpus},
+    {"--no-longpoll", SwitchSetter{switch_off_longpoll}},
 };
 
 const KnownOption* find_option(std::string_view name) {
@@ -84,8 +109,12 @@ CommandLineResult parse_command_line(int argc, const char* const argv[], MinerOp
       return {CommandLineAction::reject, "  [!] Unknown option: " + std::string(argument)};
     }
     if (option->given != nullptr) options.*(option->given) = true;
-    if (const auto* flag = std::get_if<bool MinerOptions::*>(&option->field)) {
+    if (const auto* flag = std::get_if<bool MinerOptions::*>(&option->target)) {
       options.**flag = true;
+      continue;
+    }
+    if (const auto* setter = std::get_if<SwitchSetter>(&option->target)) {
+      (*setter)(options);
       continue;
     }
     if (index + 1 >= argc) {
@@ -93,10 +122,12 @@ CommandLineResult parse_command_line(int argc, const char* const argv[], MinerOp
     }
     // A value is taken as it stands, even when it looks like an option ("-u -p" sets user "-p").
     const char* value = argv[++index];
-    if (const auto* text = std::get_if<std::string MinerOptions::*>(&option->field)) {
+    if (const auto* text = std::get_if<std::string MinerOptions::*>(&option->target)) {
       options.**text = value;
+    } else if (const auto* setter = std::get_if<ValueSetter>(&option->target)) {
+      (*setter)(value, options);
     } else {
-      options.*std::get<std::int32_t MinerOptions::*>(option->field) = parse_option_number(value);
+      options.*std::get<std::int32_t MinerOptions::*>(option->target) = parse_option_number(value);
     }
   }
   return {};
@@ -117,8 +148,23 @@ void print_usage(const char* program_name) {
   std::printf("  --benchmark  Benchmark mode\n");
   std::printf("  --list-gpus  List OpenCL devices\n");
   std::printf("  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n");
+  std::printf("  -d LIST      Several devices: IDs separated by commas, or all\n");
+  std::printf("  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
+}
+
+std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices) {
+  std::vector<std::int32_t> chosen;
+  if (options.all_devices) {
+    for (std::int32_t device = 0; device < available_devices; ++device) chosen.push_back(device);
+    return chosen;
+  }
+  if (options.device_ids.empty()) return {options.device_id};
+  for (const std::int32_t device : options.device_ids) {
+    if (std::find(chosen.begin(), chosen.end(), device) == chosen.end()) chosen.push_back(device);
+  }
+  return chosen;
 }
 
 void apply_config_text(std::string_view text, MinerOptions& options) {

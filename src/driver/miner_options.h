@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct MinerOptions {
   std::string rpc_url = "http://127.0.0.1:8899";
@@ -15,7 +16,9 @@ struct MinerOptions {
   std::string kernel_path = "whirlpool_opencl.cl";
   bool kernel_path_given = false;  // -k was on the command line
   std::int32_t platform_id = 0;
-  std::int32_t device_id = 0;
+  std::int32_t device_id = 0;             // the first of device_ids when a list was given
+  std::vector<std::int32_t> device_ids;   // "-d 0,2": the devices to mine on; empty: device_id alone
+  bool all_devices = false;               // "-d all": every device of the platform and type
   std::int32_t global_work_size = 524288;
   std::int32_t local_work_size = 256;
   // -G and -L were on the command line; without them a device that is not a GPU gets sizes of its own.
@@ -23,6 +26,7 @@ struct MinerOptions {
   bool local_work_size_given = false;
   bool benchmark = false;
   bool list_gpus = false;
+  bool longpoll = true;  // "--no-longpoll": poll the best block every 5 s instead
 
   bool operator==(const MinerOptions&) const = default;
 };
@@ -52,6 +56,10 @@ struct CommandLineResult {
 CommandLineResult parse_command_line(int argc, const char* const argv[], MinerOptions& options);
 
 void print_usage(const char* program_name);
+
+// The device indices to open, in order without repeats: every one of the available ones for
+// "all", the list, or device_id alone.
+std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
 // starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address and coinbase;

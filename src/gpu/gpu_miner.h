@@ -59,3 +59,18 @@ struct BatchResult {
 
 // Searches nonce_base .. nonce_base + global size x 128 - 1 (modulo 2^32) and waits for the result.
 BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base);
+
+// Launches queued back to back: the device starts the next while the host reads the result of
+// the one before. A launch covers nonce_base .. nonce_base + work_items x 128 - 1 (modulo 2^32);
+// work_items must be a multiple of the local size. At most gpu_launch_slots launches can wait
+// to be collected; they are collected in the order they were queued.
+inline constexpr int gpu_launch_slots = 2;
+
+// False, after printing the failed step, when the launch could not be queued (nothing then
+// waits to be collected for it), or when every slot already waits.
+bool gpu_queue_launch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base,
+                      std::uint32_t work_items);
+// Waits for the oldest queued launch and returns its result (nonces_done 0 when it failed, or
+// when nothing was queued).
+BatchResult gpu_collect_launch(GpuMiner& gpu);
+std::int32_t gpu_local_size(const GpuMiner& gpu);

@@ -35,6 +35,8 @@ std::string usage_text(const std::string& program_name) {
          "  --benchmark  Benchmark mode\n"
          "  --list-gpus  List OpenCL devices\n"
          "  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n"
+         "  -d LIST      Several devices: IDs separated by commas, or all\n"
+         "  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n"
          "  -h           Show help\n"
          "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n";
 }

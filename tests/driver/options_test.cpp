@@ -20,8 +20,9 @@ void PrintTo(const MinerOptions& options, std::ostream* out) {
   *out << "{url=\"" << options.rpc_url << "\" user=\"" << options.rpc_user << "\" password=\"" << options.rpc_password
        << "\" cookie=\"" << options.rpc_cookie << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" kernel=\""
        << options.kernel_path << "\" P=" << options.platform_id << " d=" << options.device_id
+       << " devices=" << ::testing::PrintToString(options.device_ids) << " all=" << options.all_devices
        << " G=" << options.global_work_size << " L=" << options.local_work_size << " benchmark=" << options.benchmark
-       << " list=" << options.list_gpus << "}";
+       << " list=" << options.list_gpus << " longpoll=" << options.longpoll << "}";
 }
 
 namespace {
@@ -106,6 +107,10 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
         .local_work_size = 2147483647,
         .global_work_size_given = true,
         .local_work_size_given = true}},
+      {"device list", {"-d", "2,0, 1"}, "", false, {.device_id = 2, .device_ids = {2, 0, 1}}},
+      {"every device", {"-d", "all"}, "", false, {.all_devices = true}},
+      {"no longpoll", {"--no-longpoll"}, "", false, {.longpoll = false}},
+      {"a later single device replaces a list", {"-d", "all", "-d", "1,2", "-d", "3"}, "", false, {.device_id = 3}},
       {"repeated option keeps the last", {"-a", "one", "-G", "1", "-a", "two", "-G", "2"}, "", false,
        {.address = "two", .global_work_size = 2, .global_work_size_given = true}},
       {"CRLF lines", {}, "rpc_url=http://x\r\nrpc_user=u\r\n", false, {.rpc_url = "http://x", .rpc_user = "u"}},
@@ -182,6 +187,24 @@ TEST(MinerOptionsTest, UnknownArgumentOrMissingValueIsRejectedByName) {
     const CommandLineResult result = parse_command_line(static_cast<int>(argv.size()), argv.data(), options);
     EXPECT_EQ(result.action, CommandLineAction::reject) << c.problem;
     EXPECT_EQ(result.problem, c.problem);
+  }
+}
+
+TEST(MinerOptionsTest, ChosenDevicesInOrderWithoutRepeats) {
+  struct Case {
+    MinerOptions options;
+    int available;
+    std::vector<std::int32_t> expected;
+  };
+  const Case cases[] = {
+      {{}, 0, {0}},  // a single index is passed on even when nothing is there: set-up reports it
+      {{.device_id = 3}, 2, {3}},
+      {{.all_devices = true}, 3, {0, 1, 2}},
+      {{.all_devices = true}, 0, {}},
+      {{.device_id = 1, .device_ids = {1, 0, 1, 5}}, 2, {1, 0, 5}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(chosen_devices(c.options, c.available), c.expected) << ::testing::PrintToString(c.options);
   }
 }
 

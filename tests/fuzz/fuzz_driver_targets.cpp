@@ -48,15 +48,24 @@ std::int32_t reference_option_number(const std::string& text) {
 }
 
 std::vector<std::string> as_arguments(const MinerOptions& options) {
-  std::vector<std::string> arguments = {"-o", options.rpc_url, "-u", options.rpc_user, "-p", options.rpc_password,
-                                        "--rpc-cookie", options.rpc_cookie, "-a", options.address,
-                                        "-P", std::to_string(options.platform_id), "-d", std::to_string(options.device_id)};
-  // The kernel path and the work sizes count as given only when they were on the command line.
+  std::vector<std::string> arguments = {
+      "-o", options.rpc_url, "-u", options.rpc_user, "-p", options.rpc_password, "--rpc-cookie", options.rpc_cookie,
+      "-a", options.address, "-P", std::to_string(options.platform_id), "-d", std::to_string(options.device_id)};
+  // A list or "all" after the single index, which keeps device_id as it was.
+  if (options.all_devices) {
+    arguments.insert(arguments.end(), {"-d", "all"});
+  } else if (!options.device_ids.empty()) {
+    std::string list;
+    for (const std::int32_t device : options.device_ids) list += (list.empty() ? "" : ",") + std::to_string(device);
+    arguments.insert(arguments.end(), {"-d", list});
+  }
+  // Options whose absence means something (a default chosen later) are written only when given.
   if (options.kernel_path_given) arguments.insert(arguments.end(), {"-k", options.kernel_path});
   if (options.global_work_size_given) arguments.insert(arguments.end(), {"-G", std::to_string(options.global_work_size)});
   if (options.local_work_size_given) arguments.insert(arguments.end(), {"-L", std::to_string(options.local_work_size)});
   if (options.benchmark) arguments.push_back("--benchmark");
   if (options.list_gpus) arguments.push_back("--list-gpus");
+  if (!options.longpoll) arguments.push_back("--no-longpoll");
   return arguments;
 }
 
@@ -118,13 +127,13 @@ void fuzz_command_line(const std::uint8_t* data, std::size_t size) {
   const std::vector<std::string> arguments(parts.begin(), parts.end());
   MinerOptions options;
   const CommandLineResult result = parse_arguments(arguments, options);
+  check((result.action == CommandLineAction::reject) == !result.problem.empty(), name,
+        "a refused command line, and only that, names its problem");
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     check(parse_option_number(arguments[i]) == reference_option_number(arguments[i]), name,
           "a number option reads as the C library's decimal reading, clamped to 32 bits");
   }
-  check((result.action == CommandLineAction::reject) == !result.problem.empty(), name,
-        "a refused command line, and only that, names its problem");
   if (result.action != CommandLineAction::run) return;
   MinerOptions round_trip;
   check(parse_arguments(as_arguments(options), round_trip).action == CommandLineAction::run, name,

@@ -51,7 +51,10 @@ cp "$kernel_file" "$folder/whirlpool_opencl.cl"
 printf 'rpc_user=nobody\r\nrpc_cookie=%s\r\n' "$(winepath -w "$work/.cookie")" >"$folder/veltrane-miner.conf"
 
 cd "$folder"
-VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -a "$payout_address" -G 256 -L 64 \
+# Two PoCL devices, each on a thread of its own, beside the node's two connections (requests and
+# the longpoll).
+VELTRANE_DEVICE_TYPE=all POCL_DEVICES="pthread pthread" wine veltrane-miner.exe -o "$url" -a "$payout_address" \
+  -G 256 -L 64 -d all \
   >"$work/miner.log" 2>&1 </dev/null &
 miner_pid=$!
 
@@ -89,6 +92,7 @@ wait_exit "$miner_pid" 60
 miner_pid=""
 [ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"
 grep -q 'REJECTED' "$work/miner.log" && fail "the node rejected a block"
+grep -q '\[+\] 2 devices: 0 1' "$work/miner.log" || fail "the miner did not mine on both devices"
 grep -q 'Invalid template' "$work/miner.log" && fail "a template request failed"
 
 # Every block the miner counted as accepted is one the node accepted, and no more.
