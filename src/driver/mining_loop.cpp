@@ -254,8 +254,11 @@ void serve_until_new_template_needed(SoloSource& source) {
       }
       return;  // new transactions on the same tip: devices take them at their next job
     }
-    // The longpoll, while it works, replaces the tip poll.
-    if (!longpoll_healthy(source) && tip_moved(source)) {
+    // The longpoll, while it works, replaces the tip poll; its working again means the node
+    // answers again.
+    if (longpoll_healthy(source)) {
+      report_tip_poll(source, {});
+    } else if (tip_moved(source)) {
       std::printf("\n  [*] New block\n");
       withdraw_work(source);
       return;
