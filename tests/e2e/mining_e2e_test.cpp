@@ -177,10 +177,10 @@ TEST(MiningEndToEnd, StopDuringTheFiveSecondWaitStillEndsCleanly) {
 
 // A node that stops answering the best-block poll is reported once, with the cause, and again
 // once when it answers; mining goes on meanwhile. No block is found at this difficulty, so the
-// job and its polls run on.
+// job and its polls run on. The best-block poll is what watches the tip without a longpoll.
 TEST(MiningEndToEnd, TipPollFailureAndRecoveryAreReportedOncePerChange) {
   TestNode node = start_node({"--difficulty", "hard"});
-  auto miner = start_miner(node.url);
+  auto miner = start_miner(node.url, {"--no-longpoll"});
   ASSERT_TRUE(miner->wait_for_output("  [*] Mining h=", miner_start_seconds)) << miner->output();
   node_control(node, "failnext close 2 --method getbestblockhash");
   ASSERT_TRUE(miner->wait_for_output("\n  [*] Best-block poll works again\n", 60)) << miner->output();

@@ -127,13 +127,13 @@ void fuzz_command_line(const std::uint8_t* data, std::size_t size) {
   const std::vector<std::string> arguments(parts.begin(), parts.end());
   MinerOptions options;
   const CommandLineResult result = parse_arguments(arguments, options);
-  check((result.action == CommandLineAction::reject) == !result.problem.empty(), name,
-        "a refused command line, and only that, names its problem");
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     check(parse_option_number(arguments[i]) == reference_option_number(arguments[i]), name,
           "a number option reads as the C library's decimal reading, clamped to 32 bits");
   }
+  check((result.action == CommandLineAction::reject) == !result.problem.empty(), name,
+        "a rejected command line, and only that, names its problem");
   if (result.action != CommandLineAction::run) return;
   MinerOptions round_trip;
   check(parse_arguments(as_arguments(options), round_trip).action == CommandLineAction::run, name,
