@@ -99,8 +99,7 @@ int main(int argc, char** argv) {
   }
 
   if (!mining) {
-    run_benchmark(options, devices);
-    return 0;
+    return run_benchmark(options, devices);
   }
   if (pool_mode) return run_pool_mining(options, devices);
   if (options.address.empty()) {

@@ -65,10 +65,16 @@ void print_usage(const char* program_name);
 std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
-// starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address and coinbase;
-// others ignored. pool_url may be given several times; the file's pool_url lines replace those of
-// the command line.
-void apply_config_text(std::string_view text, MinerOptions& options);
+// starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address and coinbase; a
+// line without "=" or with another key is ignored. pool_url may be given several times; the file's
+// pool_url lines replace those of the command line. Returns one warning line per ignored line,
+// with its number.
+std::vector<std::string> apply_config_text(std::string_view text, MinerOptions& options);
 
-// Applies the configuration file if it can be opened; a missing file is not an error.
+// The command-line options ("-a", ...) whose values the configuration file replaced. A value
+// counts as given on the command line when it differs from the default.
+std::vector<std::string> options_overridden_by_file(const MinerOptions& command_line, const MinerOptions& after_file);
+
+// Applies the configuration file if it can be opened; a missing file is not an error. Prints the
+// warnings for ignored lines and a line naming the command-line options the file overrode.
 void read_config_file(MinerOptions& options);
