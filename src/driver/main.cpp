@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "driver/api_startup.h"
 #include "driver/console.h"
 #include "driver/miner_options.h"
 #include "driver/mining_loop.h"
@@ -43,5 +44,11 @@ int main(int argc, char** argv) {
     gpu_miner_release(gpu);
     return 1;
   }
-  return run_mining(options, gpu);
+  MiningStats stats;
+  ApiServerHandle api_server;  // stopped when main returns, after the mining run
+  if (!start_monitoring_api(options, stats, api_server)) {
+    gpu_miner_release(gpu);
+    return 1;
+  }
+  return run_mining(options, gpu, stats);
 }

@@ -12,6 +12,7 @@ struct MinerOptions {
   std::string address;   // payout address; mining needs one
   std::string coinbase;  // free text for the coinbase input script (configuration file only)
   std::string kernel_path = "whirlpool_opencl.cl";
+  std::string api_listen;  // "[HOST:]PORT" of the monitoring API; empty: no API
   std::int32_t platform_id = 0;
   std::int32_t device_id = 0;
   std::int32_t global_work_size = 524288;
@@ -38,7 +39,8 @@ bool parse_command_line(int argc, const char* const argv[], MinerOptions& option
 void print_usage(const char* program_name);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
-// starts a comment. Keys rpc_url, rpc_user, rpc_password, address and coinbase; others ignored.
+// starts a comment. Keys rpc_url, rpc_user, rpc_password, address, coinbase and api_listen;
+// others ignored.
 void apply_config_text(std::string_view text, MinerOptions& options);
 
 // Applies the configuration file if it can be opened; a missing file is not an error.

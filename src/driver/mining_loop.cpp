@@ -1,5 +1,6 @@
 #include "driver/mining_loop.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <optional>
@@ -12,6 +13,8 @@
 #include "chain/coinbase.h"
 #include "chain/hex.h"
 #include "chain/merkle.h"
+#include "chain/sha256.h"
+#include "driver/api_startup.h"
 #include "driver/console.h"
 #include "driver/hash_rate.h"
 #include "driver/monotonic_clock.h"
@@ -31,6 +34,8 @@ constexpr std::uint64_t status_period_per_work_item = 512;
 
 struct MiningContext {
   GpuMiner* gpu = nullptr;
+  MiningStats* stats = nullptr;
+  int device_index = 0;
   RpcClient rpc;
   ByteVector fee_script;
   std::string last_prev_hash;
@@ -96,6 +101,14 @@ std::optional<MiningJob> build_job(MiningContext& context, const MinerOptions& o
   return job;
 }
 
+// The block's id as the node shows it: double SHA-256 of the header, reversed.
+std::string block_id_text(const BlockHeader& header) {
+  Hash256 digest{};
+  double_sha256(header.data(), header.size(), digest.data());
+  std::reverse(digest.begin(), digest.end());
+  return hex_encode(digest.data(), digest.size());
+}
+
 // Re-checks a reported nonce on the CPU and submits the block when it holds.
 // Returns false when the CPU rejects the hash.
 bool handle_candidate(MiningContext& context, MiningJob& job, std::uint32_t nonce) {
@@ -103,17 +116,26 @@ bool handle_candidate(MiningContext& context, MiningJob& job, std::uint32_t nonc
   const PowHash hash = pow_hash(job.header);
   if (!hash_meets_target(hash, job.target)) {
     std::printf("  [!] CPU rejected hash\n");
+    stats_record_cpu_rejected(*context.stats, context.device_index);
     return false;
   }
   std::printf("\n  [*] BLOCK FOUND! Nonce=%u Hash=%s\n", nonce, hex_encode(hash.data(), hash.size()).c_str());
   const std::string block = block_hex(job.header, job.coinbase_tx, job.tx_data);
   std::printf("  [*] Submitting...\n");
-  if (submit_block(context.rpc, block)) {
+  FoundBlockRecord record;
+  record.height = static_cast<std::uint64_t>(job.tmpl.height);
+  record.hash = block_id_text(job.header);
+  record.pow_hash = hex_encode(hash.data(), hash.size());
+  record.device = context.device_index;
+  record.accepted = submit_block(context.rpc, block);
+  record.time = unix_time_now();
+  if (record.accepted) {
     ++context.accepted_blocks;
     std::printf("  [+] ACCEPTED!\n\n");
   } else {
     std::printf("  [!] REJECTED\n\n");
   }
+  stats_record_block(*context.stats, record);
   return true;
 }
 
@@ -125,9 +147,12 @@ bool tip_moved(MiningContext& context) {
   context.last_tip_poll = now;  // before the request, so a failing node is asked again only later
   try {
     const std::string best = get_best_block_hash(context.rpc);
+    stats_record_node_reachable(*context.stats);
     return !best.empty() && best != context.last_prev_hash;
-  } catch (const std::exception&) {
-    return false;  // a failed poll changes nothing; the next one comes 5 s later
+  } catch (const std::exception& error) {
+    // A failed poll changes nothing; the next one comes 5 s later.
+    stats_record_node_failure(*context.stats, std::string("tip poll: ") + error.what(), false, unix_time_now());
+    return false;
   }
 }
 
@@ -138,7 +163,9 @@ void run_batches(MiningContext& context, const MinerOptions& options, MiningJob&
   const bool status_every_batch = status_period == 0 || status_period > UINT32_MAX;
 
   while (!g_stop_requested && !job.found) {
+    const std::int64_t batch_start = monotonic_now_ns();
     const BatchResult batch = gpu_run_batch(*context.gpu, job.midstate.tail0, job.midstate.tail1, job.nonce);
+    stats_record_batch(*context.stats, context.device_index, batch.nonces_done, batch_start, monotonic_now_ns());
     context.total_hashes += batch.nonces_done;
     job.nonce += batch.nonces_done;  // wraps modulo 2^32
 
@@ -169,11 +196,22 @@ void close_mining(MiningContext& context) {
   rpc_client_close(context.rpc);
 }
 
+// The device's name as the listing shows it, for the statistics.
+std::string device_name(const MinerOptions& options) {
+  char name[256] = "";
+  char vendor[256] = "";
+  std::uint64_t memory = 0;
+  get_gpu_device_info(options.platform_id, options.device_id, name, sizeof name, vendor, sizeof vendor, &memory);
+  return name;
+}
+
 }  // namespace
 
-int run_mining(const MinerOptions& options, GpuMiner* gpu) {
+int run_mining(const MinerOptions& options, GpuMiner* gpu, MiningStats& stats) {
   MiningContext context;
   context.gpu = gpu;
+  context.stats = &stats;
+  context.device_index = options.device_id;
   context.fee_script = address_to_script(dev_fee_address);
   if (context.fee_script.empty()) {
     std::printf("  [!] WARNING: Dev fee address decode failed\n");
@@ -189,6 +227,9 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
     return 1;
   }
   context.start_time = monotonic_now_ns();
+  stats_start(stats, context.start_time);
+  stats_set_node_url(stats, options.rpc_url);
+  stats_add_device(stats, context.device_index, device_name(options));
 
   while (!g_stop_requested) {
     std::printf("  [*] Requesting block template...\n");
@@ -197,11 +238,14 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
       tmpl = get_block_template(context.rpc);
     } catch (const std::exception& error) {
       std::printf("  [!] RPC error: %s\n", error.what());
+      stats_record_node_failure(stats, error.what(), false, unix_time_now());
       sleep_seconds(node_retry_wait_seconds);
       continue;
     }
     if (!tmpl.valid) {
       std::printf("  [!] Invalid template\n");
+      stats_record_node_failure(stats, "no valid block template (node unreachable, an RPC error or missing fields)",
+                                false, unix_time_now());
       sleep_seconds(node_retry_wait_seconds);
       continue;
     }
@@ -223,6 +267,8 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu) {
       sleep_seconds(node_retry_wait_seconds);
       continue;
     }
+    stats_record_template(stats, static_cast<std::uint64_t>(job->tmpl.height), job->tmpl.previous_block_hash,
+                          monotonic_now_ns());
     gpu_set_job(*gpu, job->midstate.state, job->target);
     std::printf("  [*] Mining h=%llu diff=%.2f\n", static_cast<unsigned long long>(job->tmpl.height),
                 difficulty_from_target(job->target));
