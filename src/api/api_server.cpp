@@ -1,5 +1,7 @@
 #include "api/api_server.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <httplib.h>
@@ -8,6 +10,7 @@
 
 #include "api/api_documents.h"
 #include "api/dashboard_page.h"
+#include "api/listen_socket.h"
 
 // A connection queue with a bound: when every worker is busy and the queue is full, the
 // listening thread waits instead of accepting more, and further clients wait in the system's
@@ -68,6 +71,7 @@ struct ApiServer {
   int port = 0;
   SnapshotSource snapshot;
   std::thread listener;
+  std::atomic<bool> listener_done{false};
 };
 
 namespace {
@@ -144,6 +148,7 @@ ApiServerHandle api_server_start(const ApiListenAddress& address, SnapshotSource
   http.set_keep_alive_timeout(api_timeout_seconds);
   http.set_keep_alive_max_count(api_requests_per_connection);
   http.set_payload_max_length(api_max_body_bytes);
+  http.set_socket_options(set_exclusive_listen_options);
   http.set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
   ApiServer& bound = *server;
   http.set_pre_routing_handler(
@@ -163,7 +168,13 @@ ApiServerHandle api_server_start(const ApiListenAddress& address, SnapshotSource
             " (the port is in use, or the address is not one of this machine's)";
     return nullptr;
   }
-  server->listener = std::thread([&http] { http.listen_after_bind(); });
+  std::atomic<bool>& listener_done = server->listener_done;
+  server->listener = std::thread([&http, &listener_done] {
+    http.listen_after_bind();
+    listener_done = true;
+  });
+  // A stop before the listening loop runs would go unseen and leave the loop running for ever.
+  while (!http.is_running() && !listener_done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return server;
 }
 
