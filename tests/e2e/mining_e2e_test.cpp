@@ -304,14 +304,19 @@ TEST(MonitoringApiEndToEnd, SummaryAndMetricsAgreeWithTheConsoleAndTheNode) {
   const auto summary = nlohmann::json::parse(summary_text);
   const nlohmann::json metrics = parse_metrics(metrics_text);
 
+  // The job under way when the target changed may still submit a block that the node now
+  // refuses: the API counts it as the console does.
   const std::size_t accepted = count_occurrences(output, "[+] ACCEPTED!");
+  const std::size_t rejected = count_occurrences(output, "[!] REJECTED");
   EXPECT_EQ(summary["totals"]["blocks_accepted"], accepted) << summary.dump(1);
   EXPECT_EQ(node_accepted_blocks(node), accepted);
-  EXPECT_EQ(summary["totals"]["blocks_rejected"], 0);
-  EXPECT_EQ(summary["blocks"].size(), std::min<std::size_t>(accepted, 50));
-  EXPECT_EQ(summary["blocks"][0]["verdict"], "accepted");
-  EXPECT_NE(node_control(node, "summary").find(summary["blocks"][0]["hash"].get<std::string>()), std::string::npos)
-      << "the newest block's hash is the one the node accepted";
+  EXPECT_EQ(summary["totals"]["blocks_rejected"], rejected);
+  EXPECT_EQ(summary["blocks"].size(), std::min<std::size_t>(accepted + rejected, 50));
+  const auto newest_accepted = std::find_if(summary["blocks"].begin(), summary["blocks"].end(),
+                                            [](const nlohmann::json& block) { return block["verdict"] == "accepted"; });
+  ASSERT_NE(newest_accepted, summary["blocks"].end());
+  EXPECT_NE(node_control(node, "summary").find((*newest_accepted)["hash"].get<std::string>()), std::string::npos)
+      << "the block's hash is the one the node shows";
   EXPECT_EQ(summary["node"]["url"], node.url);
   EXPECT_EQ(summary["node"]["reachable"], true);
   EXPECT_EQ(summary["node"]["height"].get<double>(), last_number_after(output, "Mining h="));
