@@ -136,10 +136,14 @@ std::string metrics_text(const StatsSnapshot& snapshot) {
   out.family("veltrane_uptime_seconds", "gauge", "Seconds since mining started.");
   out.sample("veltrane_uptime_seconds", "", snapshot.uptime_seconds);
 
-  out.family("veltrane_device_hashes_total", "counter", "Nonces hashed by the device.");
-  for (const DeviceSnapshot& device : snapshot.devices) {
-    out.sample("veltrane_device_hashes_total", device_labels(device), static_cast<double>(device.hashes));
-  }
+  // One counter per device, labelled with its index and name.
+  auto device_counter = [&](std::string_view name, std::string_view help, std::uint64_t DeviceSnapshot::*count) {
+    out.family(name, "counter", help);
+    for (const DeviceSnapshot& device : snapshot.devices) {
+      out.sample(name, device_labels(device), static_cast<double>(device.*count));
+    }
+  };
+  device_counter("veltrane_device_hashes_total", "Nonces hashed by the device.", &DeviceSnapshot::hashes);
   out.family("veltrane_device_hash_rate_hashes_per_second", "gauge",
              "Hash rate of the device over the last 10 s, the last 60 s and the whole run.");
   for (const DeviceSnapshot& device : snapshot.devices) {
@@ -148,15 +152,10 @@ std::string metrics_text(const StatsSnapshot& snapshot) {
     out.sample("veltrane_device_hash_rate_hashes_per_second", labels + ",window=\"60s\"", device.rates.last_60s);
     out.sample("veltrane_device_hash_rate_hashes_per_second", labels + ",window=\"run\"", device.rates.run);
   }
-  out.family("veltrane_device_blocks_found_total", "counter", "Blocks found by the device (CPU check passed).");
-  for (const DeviceSnapshot& device : snapshot.devices) {
-    out.sample("veltrane_device_blocks_found_total", device_labels(device), static_cast<double>(device.blocks_found));
-  }
-  out.family("veltrane_device_cpu_rejected_total", "counter",
-             "Nonces the device reported whose hash failed the CPU check.");
-  for (const DeviceSnapshot& device : snapshot.devices) {
-    out.sample("veltrane_device_cpu_rejected_total", device_labels(device), static_cast<double>(device.cpu_rejected));
-  }
+  device_counter("veltrane_device_blocks_found_total", "Blocks found by the device (CPU check passed).",
+                 &DeviceSnapshot::blocks_found);
+  device_counter("veltrane_device_cpu_rejected_total", "Nonces the device reported whose hash failed the CPU check.",
+                 &DeviceSnapshot::cpu_rejected);
 
   out.family("veltrane_blocks_total", "counter", "Found blocks by the node's verdict.");
   out.sample("veltrane_blocks_total", "result=\"accepted\"", static_cast<double>(snapshot.blocks_accepted));

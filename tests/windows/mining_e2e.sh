@@ -2,7 +2,8 @@
 # The Windows executable under Wine against the local test node, set up the way a Windows user
 # runs it: the executable and the kernel in one folder, that folder the working directory, the
 # RPC credentials in veltrane-miner.conf there (written with CRLF line ends, as Notepad does).
-# Mines until the node has accepted two blocks, then presses Ctrl-C (Wine turns SIGINT into the
+# Mines until the node has accepted two blocks, reads the monitoring API (summary and metrics,
+# the metrics through prometheus_client's parser), then presses Ctrl-C (Wine turns SIGINT into the
 # console's CTRL_C_EVENT) and checks the miner's wind-down and the node's count.
 #   mining_e2e.sh MINER_EXE KERNEL_FILE TESTNODE_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
@@ -47,7 +48,7 @@ cp "$kernel_file" "$folder/whirlpool_opencl.cl"
 printf 'rpc_user=veltrane\r\nrpc_password=veltrane\r\n' >"$folder/veltrane-miner.conf"
 
 cd "$folder"
-VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -a "$payout_address" -G 256 -L 64 \
+VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -a "$payout_address" -G 256 -L 64 --api-listen 0 \
   >"$work/miner.log" 2>&1 </dev/null &
 miner_pid=$!
 
@@ -59,6 +60,23 @@ while [ "$accepted" -lt "$wanted_blocks" ]; do
   sleep 0.5
   accepted=$(grep -c 'ACCEPTED' "$work/miner.log" || true)
 done
+
+# The API of the Windows executable: the summary counts what the console counted so far, and the
+# metrics parse.
+api_url=$(grep -o 'API listening on http://127\.0\.0\.1:[0-9]*' "$work/miner.log" | head -n 1 | sed 's/API listening on //')
+[ -n "$api_url" ] || fail "no \"API listening\" line"
+python3 - "$api_url" "$(grep -c 'ACCEPTED' "$work/miner.log")" <<'PYTHON' || fail "the API's summary"
+import json, sys, urllib.request
+url, accepted_before = sys.argv[1], int(sys.argv[2])
+summary = json.load(urllib.request.urlopen(url + "/api/summary", timeout=30))
+assert summary["totals"]["blocks_accepted"] >= accepted_before, summary["totals"]
+assert summary["totals"]["hashes"] > 0 and summary["devices"][0]["hashes"] == summary["totals"]["hashes"], summary
+assert summary["node"]["reachable"] is True, summary["node"]
+PYTHON
+python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1] + "/metrics", timeout=30).read().decode())' \
+  "$api_url" | /usr/bin/python3 "$(dirname "$0")/../api/parse_metrics.py" >"$work/metrics.json" ||
+  fail "the API's metrics do not parse: $(cat "$work/metrics.json")"
+grep -q '"veltrane_device_hashes_total"' "$work/metrics.json" || fail "no hash counter in the metrics"
 
 kill -INT "$miner_pid"
 exit_code=""
