@@ -37,6 +37,7 @@ std::string* text_option(std::string_view name, MinerOptions& options) {
   if (name == "-p") return &options.rpc_password;
   if (name == "-a") return &options.address;
   if (name == "-k") return &options.kernel_path;
+  if (name == "--rpc-cookie") return &options.rpc_cookie;
   if (name == "--api-listen") return &options.api_listen;
   return nullptr;
 }
@@ -53,6 +54,7 @@ std::string* config_field(std::string_view key, MinerOptions& options) {
   if (key == "rpc_url") return &options.rpc_url;
   if (key == "rpc_user") return &options.rpc_user;
   if (key == "rpc_password") return &options.rpc_password;
+  if (key == "rpc_cookie") return &options.rpc_cookie;
   if (key == "address") return &options.address;
   if (key == "coinbase") return &options.coinbase;
   if (key == "api_listen") return &options.api_listen;
@@ -95,6 +97,7 @@ void print_usage(const char* program_name) {
   std::printf("  -k PATH      Path to .cl kernel file\n");
   std::printf("  --benchmark  Benchmark mode\n");
   std::printf("  --list-gpus  List OpenCL devices\n");
+  std::printf("  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n");
   std::printf("  --api-listen [HOST:]PORT  Read-only monitoring API and dashboard (host 127.0.0.1 by default)\n");
   std::printf("  -h           Show help\n");
 }

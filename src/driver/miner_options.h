@@ -9,6 +9,7 @@ struct MinerOptions {
   std::string rpc_url = "http://127.0.0.1:8899";
   std::string rpc_user;
   std::string rpc_password;
+  std::string rpc_cookie;  // the node's .cookie file: credentials read from it instead of user and password
   std::string address;   // payout address; mining needs one
   std::string coinbase;  // free text for the coinbase input script (configuration file only)
   std::string kernel_path = "whirlpool_opencl.cl";
@@ -39,8 +40,8 @@ bool parse_command_line(int argc, const char* const argv[], MinerOptions& option
 void print_usage(const char* program_name);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
-// starts a comment. Keys rpc_url, rpc_user, rpc_password, address, coinbase and api_listen;
-// others ignored.
+// starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase and
+// api_listen; others ignored.
 void apply_config_text(std::string_view text, MinerOptions& options);
 
 // Applies the configuration file if it can be opened; a missing file is not an error.

@@ -44,6 +44,7 @@ struct MiningContext {
   std::int64_t start_time = 0;
   std::optional<std::int64_t> last_tip_poll;  // unset until the poll step is first reached
   bool coinbase_cut_reported = false;
+  std::string last_template_cause;  // the cause line shown last; cleared by a usable template
 };
 
 struct MiningJob {
@@ -122,21 +123,33 @@ bool handle_candidate(MiningContext& context, MiningJob& job, std::uint32_t nonc
   std::printf("\n  [*] BLOCK FOUND! Nonce=%u Hash=%s\n", nonce, hex_encode(hash.data(), hash.size()).c_str());
   const std::string block = block_hex(job.header, job.coinbase_tx, job.tx_data);
   std::printf("  [*] Submitting...\n");
+  const SubmitResult result = submit_block(context.rpc, block);
   FoundBlockRecord record;
+  record.time = unix_time_now();
   record.height = static_cast<std::uint64_t>(job.tmpl.height);
   record.hash = block_id_text(job.header);
   record.pow_hash = hex_encode(hash.data(), hash.size());
   record.device = context.device_index;
-  record.accepted = submit_block(context.rpc, block);
-  record.time = unix_time_now();
-  if (record.accepted) {
+  record.accepted = result.accepted;
+  if (!result.accepted) record.reason = result.reason;
+  if (result.accepted) {
     ++context.accepted_blocks;
     std::printf("  [+] ACCEPTED!\n\n");
   } else {
     std::printf("  [!] REJECTED\n\n");
+    std::printf("  [!] Reason: %s\n", result.reason.c_str());
   }
   stats_record_block(*context.stats, record);
   return true;
+}
+
+// The node's state for the monitoring API: the failure's description (or the fallback text
+// when it has none), and whether the node answered at all.
+void record_node_failure(MiningContext& context, const NodeFailure& failure, const std::string& fallback) {
+  const std::string cause = describe_node_failure(failure);
+  const bool answered = failure.kind == NodeFailureKind::http_status || failure.kind == NodeFailureKind::rpc_error ||
+                        failure.kind == NodeFailureKind::bad_reply;
+  stats_record_node_failure(*context.stats, cause.empty() ? fallback : cause, answered, unix_time_now());
 }
 
 // True when the node reports a best block other than the one the job builds on.
@@ -149,9 +162,12 @@ bool tip_moved(MiningContext& context) {
     const std::string best = get_best_block_hash(context.rpc);
     stats_record_node_reachable(*context.stats);
     return !best.empty() && best != context.last_prev_hash;
-  } catch (const std::exception& error) {
+  } catch (const NodeRequestError& error) {
     // A failed poll changes nothing; the next one comes 5 s later.
-    stats_record_node_failure(*context.stats, std::string("tip poll: ") + error.what(), false, unix_time_now());
+    record_node_failure(context, error.failure, error.what());
+    return false;
+  } catch (const std::exception& error) {
+    record_node_failure(context, NodeFailure{}, error.what());
     return false;
   }
 }
@@ -191,6 +207,15 @@ void run_batches(MiningContext& context, const MinerOptions& options, MiningJob&
   }
 }
 
+// Says why the node gave no template: when a cause first appears and when it changes, not on
+// every retry.
+void report_template_failure(MiningContext& context, const NodeFailure& failure) {
+  const std::string cause = describe_node_failure(failure);
+  if (cause.empty() || cause == context.last_template_cause) return;
+  context.last_template_cause = cause;
+  std::printf("  [!] Cause: %s\n", cause.c_str());
+}
+
 void close_mining(MiningContext& context) {
   gpu_miner_release(context.gpu);
   rpc_client_close(context.rpc);
@@ -220,7 +245,8 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu, MiningStats& stats) {
   }
 
   try {
-    context.rpc = rpc_client_open(options.rpc_url, options.rpc_user, options.rpc_password);
+    context.rpc = rpc_client_open(options.rpc_url, options.rpc_user, options.rpc_password,
+                                  RpcClientOptions{options.rpc_cookie, &g_stop_requested});
   } catch (const std::exception& error) {
     std::printf("  [!] RPC error: %s\n", error.what());
     gpu_miner_release(gpu);
@@ -242,13 +268,16 @@ int run_mining(const MinerOptions& options, GpuMiner* gpu, MiningStats& stats) {
       sleep_seconds(node_retry_wait_seconds);
       continue;
     }
+    // A stop abandoned the request: there is nothing to report or wait for.
+    if (tmpl.failure.kind == NodeFailureKind::abandoned) continue;
     if (!tmpl.valid) {
       std::printf("  [!] Invalid template\n");
-      stats_record_node_failure(stats, "no valid block template (node unreachable, an RPC error or missing fields)",
-                                false, unix_time_now());
+      report_template_failure(context, tmpl.failure);
+      record_node_failure(context, tmpl.failure, "no valid block template");
       sleep_seconds(node_retry_wait_seconds);
       continue;
     }
+    context.last_template_cause.clear();
     if (tmpl.previous_block_hash != context.last_prev_hash) {
       context.last_prev_hash = tmpl.previous_block_hash;
       std::printf("  [+] Height %llu\n", static_cast<unsigned long long>(tmpl.height));

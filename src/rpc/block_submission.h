@@ -8,9 +8,16 @@
 // Attempts of a submission whose request does not get through before it counts as lost.
 inline constexpr int submit_attempts = 3;
 
-// block_hex: the whole serialised block as hex. True when the node accepted the block (result
+struct SubmitResult {
+  bool accepted = false;
+  // Why not, when not accepted: the node's result text or error message, or what kept the
+  // request from the node.
+  std::string reason;
+};
+
+// block_hex: the whole serialised block as hex. Accepted when the node accepted the block (result
 // null, error null) or already had it as a valid block ("duplicate", but not
 // "duplicate-invalid" or another rejection). A request that did not get through is sent again,
 // submit_retry_delay apart, so that a found block is not lost to a dropped connection; a reply
-// from the node is final. Never throws.
-bool submit_block(RpcClient& client, const std::string& block_hex);
+// from the node is final. A stop request does not abandon it. Never throws.
+SubmitResult submit_block(RpcClient& client, const std::string& block_hex);

@@ -56,9 +56,16 @@ BlockTemplate get_block_template(RpcClient& client) {
   try {
     const std::string reply = rpc_call(client, "getblocktemplate", "[{\"rules\":[\"segwit\"]}]");
     const std::size_t result_key = reply.find("\"result\"");
-    if (reply.size() < 8 || result_key == std::string::npos) return block_template;
+    if (reply.size() < 8 || result_key == std::string::npos) {
+      block_template.failure = {NodeFailureKind::bad_reply, endpoint_text(client.connection->endpoint), 0, 0,
+                                reply.empty() ? "empty reply" : "no result"};
+      return block_template;
+    }
     // Only the result member is scanned, so keys that come before it are never mistaken for it.
     fill_from_result(block_template, std::string_view(reply).substr(result_key));
+  } catch (const NodeRequestError& error) {
+    block_template.valid = false;
+    block_template.failure = error.failure;
   } catch (const std::exception&) {
     block_template.valid = false;
   }

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "rpc/node_failure.h"
 #include "rpc/rpc_client.h"
 
 struct TemplateTransaction {
@@ -28,9 +29,12 @@ struct BlockTemplate {
   // The fetch and parse finished, the previous hash is 64 hex digits, the bits 8 and every
   // non-empty txid 64: a header or merkle leaf is never built from fewer than 32 bytes.
   bool valid = false;
+  // Why the node gave no usable reply, when that is why valid is false; kind none otherwise.
+  NodeFailure failure;
 };
 
-// Asks the node for a segwit template. Never throws: any failure gives valid false.
+// Asks the node for a segwit template. Never throws: any failure gives valid false, and a failure
+// of the node or the connection also fills in failure. A stop request abandons the request.
 BlockTemplate get_block_template(RpcClient& client);
 
 // The entries of the first "transactions" array, in order; objects without "data" are dropped.

@@ -1,6 +1,8 @@
 #include "rpc/rpc_client.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -17,7 +19,32 @@ std::uint16_t parse_port(std::string_view text) {
   return static_cast<std::uint16_t>(std::strtol(terminated.c_str(), nullptr, 10));
 }
 
+constexpr int http_unauthorized = 401;
+
+bool is_success_status(int status) { return status >= 200 && status < 300; }
+
+HttpTimeouts timeouts_for(const RpcConnection& connection, RpcRequestKind kind) {
+  if (kind != RpcRequestKind::tip_poll) return connection.timeouts;
+  return {std::min(connection.timeouts.connect, connection.tip_poll_timeout),
+          std::min(connection.timeouts.request, connection.tip_poll_timeout)};
+}
+
+HttpReply post_envelope(RpcConnection& connection, const std::string& body, RpcRequestKind kind) {
+  if (!connection.cookie_path.empty() && connection.authorization.empty()) {
+    connection.authorization = authorization_from_cookie(connection.cookie_path);
+  }
+  const std::vector<std::string> header_lines = {"Content-Type: application/json", connection.authorization};
+  const std::atomic<bool>* cancel = kind == RpcRequestKind::submission ? nullptr : connection.stop_requested;
+  return http_post(*connection.session, connection.endpoint, header_lines, body, timeouts_for(connection, kind),
+                   cancel);
+}
+
 }  // namespace
+
+std::string endpoint_text(const HttpEndpoint& endpoint) {
+  const bool ipv6_literal = endpoint.host.find(':') != std::string::npos;
+  return (ipv6_literal ? "[" + endpoint.host + "]" : endpoint.host) + ":" + std::to_string(endpoint.port);
+}
 
 HttpEndpoint split_url(std::string_view url) {
   HttpEndpoint endpoint;
@@ -93,28 +120,63 @@ std::string rpc_error_message(std::string_view reply) {
   return json_get(reply.substr(error_key), "message");
 }
 
-RpcClient rpc_client_open(const std::string& url, const std::string& user, const std::string& password) {
+std::string authorization_from_cookie(const std::string& cookie_path) {
+  std::ifstream file(cookie_path, std::ios::binary);
+  const bool opened = file.is_open();
+  std::string credentials;
+  if (opened) std::getline(file, credentials);
+  if (!credentials.empty() && credentials.back() == '\r') credentials.pop_back();
+  if (credentials.empty()) {
+    NodeFailure failure{NodeFailureKind::cookie_unreadable, cookie_path, 0, 0, opened ? "empty" : "cannot open it"};
+    throw NodeRequestError("cannot read the cookie file", std::move(failure));
+  }
+  const std::size_t colon = credentials.find(':');
+  if (colon == std::string::npos) return authorization_line(credentials, "");
+  return authorization_line(credentials.substr(0, colon), credentials.substr(colon + 1));
+}
+
+RpcClient rpc_client_open(const std::string& url, const std::string& user, const std::string& password,
+                          RpcClientOptions options) {
   RpcClient client{url, user, password, std::make_unique<RpcConnection>()};
   RpcConnection& connection = *client.connection;
   connection.endpoint = split_url(url);
-  connection.authorization = authorization_line(user, password);
+  connection.cookie_path = std::move(options.cookie_path);
+  // With a cookie file the line is made from the file, at the first request.
+  if (connection.cookie_path.empty()) connection.authorization = authorization_line(user, password);
+  connection.stop_requested = options.stop_requested;
   connection.session = http_session_open(rpc_user_agent);
   return client;
 }
 
-std::string rpc_exchange(RpcClient& client, std::string_view method, std::string_view params) {
+HttpReply rpc_exchange(RpcClient& client, std::string_view method, std::string_view params, RpcRequestKind kind) {
   if (!client.connection) throw std::runtime_error("RPC client is closed");
   RpcConnection& connection = *client.connection;
-  const std::vector<std::string> header_lines = {"Content-Type: application/json", connection.authorization};
-  return http_post(*connection.session, connection.endpoint, header_lines, rpc_request_body(method, params),
-                   connection.timeouts);
+  const std::string body = rpc_request_body(method, params);
+  HttpReply reply = post_envelope(connection, body, kind);
+  if (reply.status == http_unauthorized && !connection.cookie_path.empty()) {
+    // The node restarted and wrote new credentials: take them and ask again at once.
+    const std::string refused = connection.authorization;
+    connection.authorization = authorization_from_cookie(connection.cookie_path);
+    if (connection.authorization != refused) reply = post_envelope(connection, body, kind);
+  }
+  return reply;
 }
 
-std::string rpc_call(RpcClient& client, std::string_view method, std::string_view params) {
-  std::string reply = rpc_exchange(client, method, params);
-  const std::string message = rpc_error_message(reply);
-  if (!message.empty()) throw std::runtime_error("RPC error: " + message);
-  return reply;
+std::string rpc_call(RpcClient& client, std::string_view method, std::string_view params, RpcRequestKind kind) {
+  HttpReply reply = rpc_exchange(client, method, params, kind);
+  const std::string endpoint = endpoint_text(client.connection->endpoint);
+  const std::string message = rpc_error_message(reply.body);
+  if (!message.empty()) {
+    const std::string_view body = reply.body;
+    const std::int64_t code = json_get_int(body.substr(body.find("\"error\"")), "code");
+    throw NodeRequestError("RPC error: " + message,
+                           NodeFailure{NodeFailureKind::rpc_error, endpoint, reply.status, code, message});
+  }
+  if (!is_success_status(reply.status)) {
+    throw NodeRequestError("HTTP status " + std::to_string(reply.status),
+                           NodeFailure{NodeFailureKind::http_status, endpoint, reply.status, 0, ""});
+  }
+  return std::move(reply.body);
 }
 
 void rpc_client_close(RpcClient& client) { client.connection.reset(); }

@@ -32,6 +32,7 @@ std::string usage_text(const std::string& program_name) {
          "  -k PATH      Path to .cl kernel file\n"
          "  --benchmark  Benchmark mode\n"
          "  --list-gpus  List OpenCL devices\n"
+         "  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n"
          "  -h           Show help\n";
 }
 

@@ -18,7 +18,7 @@
 
 void PrintTo(const MinerOptions& options, std::ostream* out) {
   *out << "{url=\"" << options.rpc_url << "\" user=\"" << options.rpc_user << "\" password=\"" << options.rpc_password
-       << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" kernel=\""
+       << "\" cookie=\"" << options.rpc_cookie << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" kernel=\""
        << options.kernel_path << "\" P=" << options.platform_id << " d=" << options.device_id
        << " G=" << options.global_work_size << " L=" << options.local_work_size << " benchmark=" << options.benchmark
        << " list=" << options.list_gpus << "}";
@@ -125,6 +125,12 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
        {}},
       {"line without equals sign", {}, "address\n\n\r\n=x\n", false, {}},
       {"coinbase text", {}, "coinbase=Hello from the pool\n", false, {.coinbase = "Hello from the pool"}},
+      {"cookie file, the file's over the command line's",
+       {"--rpc-cookie", "/cli/.cookie", "-u", "u"},
+       "rpc_cookie=/file/.cookie\n",
+       false,
+       {.rpc_user = "u", .rpc_cookie = "/file/.cookie"}},
+      {"cookie file from the command line", {"--rpc-cookie", "c"}, "", false, {.rpc_cookie = "c"}},
       {"last line without line feed", {}, "rpc_user=a\nrpc_user=last", false, {.rpc_user = "last"}},
       {"file over command line, later line over earlier",
        {"-o", "http://cli", "-a", "cli"},

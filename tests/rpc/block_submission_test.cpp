@@ -19,32 +19,44 @@ TEST(BlockSubmission, ReducesTheNodesAnswer) {
     const char* name;
     test_http::ScriptedResponse response;
     bool accepted;
+    const char* reason = "";  // the start of the reason
   };
   const std::vector<Case> cases = {
       {"null", test_http::reply(R"({"result":null,"error":null,"id":"m"})"), true},
       {"null after blanks", test_http::reply("{\"result\" : \t\r\n  null,\"error\":null}"), true},
       {"duplicate", test_http::reply(R"({"result":"duplicate","error":null,"id":"m"})"), true},
       {"duplicate, not yet connected", test_http::reply(R"({"result":"duplicate-inconclusive","error":null})"), true},
-      {"duplicate-invalid", test_http::reply(R"({"result":"duplicate-invalid","error":null,"id":"m"})"), false},
-      {"duplicate but rejected", test_http::reply(R"({"result":"rejected: duplicate","error":null})"), false},
-      {"inconclusive", test_http::reply(R"({"result":"inconclusive","error":null,"id":"m"})"), false},
-      {"high-hash", test_http::reply(R"({"result":"high-hash","error":null,"id":"m"})"), false},
+      {"duplicate-invalid", test_http::reply(R"({"result":"duplicate-invalid","error":null,"id":"m"})"), false,
+       "duplicate-invalid"},
+      {"duplicate but rejected", test_http::reply(R"({"result":"rejected: duplicate","error":null})"), false,
+       "rejected: duplicate"},
+      {"inconclusive", test_http::reply(R"({"result":"inconclusive","error":null,"id":"m"})"), false,
+       "inconclusive: the node neither accepted nor refused the block"},
+      {"high-hash", test_http::reply(R"({"result":"high-hash","error":null,"id":"m"})"), false, "high-hash"},
       {"duplicate outside the result",
-       test_http::reply(R"({"result":"bad-txns-inputs-missingorspent","error":null,"note":"duplicate"})"), false},
-      {"string null", test_http::reply(R"({"result":"null","error":null})"), false},
+       test_http::reply(R"({"result":"bad-txns-inputs-missingorspent","error":null,"note":"duplicate"})"), false,
+       "bad-txns-inputs-missingorspent"},
+      {"string null", test_http::reply(R"({"result":"null","error":null})"), false, "null"},
       {"error with message",
        test_http::reply(R"({"result":null,"error":{"code":-22,"message":"Block decode failed"},"id":"m"})", 500),
-       false},
-      {"error without message", test_http::reply(R"({"result":null,"error":{"code":-1},"id":"m"})"), false},
-      {"no result", test_http::reply(R"({"error":null,"id":"m"})"), false},
-      {"empty reply", test_http::reply(""), false},
-      {"HTTP 500 without body", test_http::reply("", 500), false},
+       false, "Block decode failed"},
+      {"error without message", test_http::reply(R"({"result":null,"error":{"code":-1},"id":"m"})"), false,
+       "the node answered with an error"},
+      {"no result", test_http::reply(R"({"error":null,"id":"m"})"), false, "the node's reply has no result"},
+      {"empty reply", test_http::reply(""), false, "the node's reply has no result"},
+      {"HTTP 500 without body", test_http::reply("", 500), false, "HTTP 500 from 127.0.0.1:"},
+      {"HTTP 401", test_http::reply("", 401), false, "the node refused the RPC credentials"},
   };
   std::vector<test_http::ScriptedResponse> script;
   for (const Case& c : cases) script.push_back(c.response);
   TestHttpServer server(script);
   RpcClient client = test_http::open_test_client(server.url());
-  for (const Case& c : cases) EXPECT_EQ(submit_block(client, block_hex), c.accepted) << c.name;
+  for (const Case& c : cases) {
+    const SubmitResult result = submit_block(client, block_hex);
+    EXPECT_EQ(result.accepted, c.accepted) << c.name;
+    EXPECT_TRUE(result.reason.starts_with(c.reason)) << c.name << ": " << result.reason;
+    EXPECT_EQ(result.reason.empty(), c.accepted) << c.name;
+  }
   // Every answer is final: one request per submission.
   EXPECT_EQ(server.requests().size(), cases.size());
 }
@@ -53,7 +65,7 @@ TEST(BlockSubmission, SendsAgainWhenTheRequestDidNotGetThrough) {
   TestHttpServer server({test_http::close_without_answer(), test_http::close_without_answer(),
                          test_http::reply(R"({"result":null,"error":null,"id":"m"})")});
   RpcClient client = test_http::open_test_client(server.url());
-  EXPECT_TRUE(submit_block(client, block_hex));
+  EXPECT_TRUE(submit_block(client, block_hex).accepted);
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 3u);
   for (const auto& request : requests) {
@@ -65,15 +77,19 @@ TEST(BlockSubmission, GivesUpAfterThreeAttempts) {
   TestHttpServer server({test_http::close_without_answer(), test_http::close_without_answer(),
                          test_http::close_without_answer(), test_http::reply(R"({"result":null,"error":null})")});
   RpcClient client = test_http::open_test_client(server.url());
-  EXPECT_FALSE(submit_block(client, block_hex));
+  const SubmitResult result = submit_block(client, block_hex);
+  EXPECT_FALSE(result.accepted);
+  EXPECT_TRUE(result.reason.starts_with("the node at 127.0.0.1:")) << result.reason;
   EXPECT_EQ(server.requests().size(), 3u);
 }
 
 TEST(BlockSubmission, UnreachableNodeIsARejectionNotAnException) {
   RpcClient client = test_http::open_test_client(test_http::unreachable_url());
-  EXPECT_FALSE(submit_block(client, block_hex));
+  const SubmitResult unreachable = submit_block(client, block_hex);
+  EXPECT_FALSE(unreachable.accepted);
+  EXPECT_TRUE(unreachable.reason.starts_with("cannot reach the node at 127.0.0.1:")) << unreachable.reason;
   rpc_client_close(client);
-  EXPECT_FALSE(submit_block(client, block_hex));
+  EXPECT_FALSE(submit_block(client, block_hex).accepted);
 }
 
 TEST(TipPoll, ReturnsTheResultText) {

@@ -7,8 +7,11 @@ SCRIPT is a JSON array; its n-th entry answers the n-th request:
   {"action": "reply", "status": 200, "body_hex": "...", "chunked": false}
   {"action": "close"}     read the request, then close the connection without answering
   {"action": "hang"}      read the request and never answer
-  {"action": "truncate", "status": 200, "body_hex": "..."}
-                          announce a longer body than is sent, send it, close
+  {"action": "truncate", "status": 200, "body_hex": "...", "chunked": false}
+                          announce a longer body than is sent, send it, close; chunked: send
+                          the body's chunks without the last (empty) chunk, close
+  {"action": "endless"}   a chunked 200 reply that never ends, until the client hangs up
+  {"action": "oversized"} announce a body of 65 MiB, send a little of it, close
 Requests beyond the script get a 500 reply. Every request's bytes as received (head and body)
 are written to RECORD_DIR/request-NNNN before it is answered; bytes that do not form an HTTP
 request head are recorded all the same. The server listens on 127.0.0.1, or on ::1 when the
@@ -48,17 +51,32 @@ class Handler(socketserver.BaseRequestHandler):
         body = bytes.fromhex(entry.get("body_hex", ""))
         status = entry.get("status", 200)
         head = "HTTP/1.1 %d Scripted\r\nContent-Type: application/json\r\nConnection: close\r\n" % status
-        if action == "truncate":
-            head += "Content-Length: %d\r\n\r\n" % (len(body) + 100)
-            self.request.sendall(head.encode() + body)
+        if action == "endless":
+            self.send_endless(head)
+        elif action == "oversized":
+            head += "Content-Length: %d\r\n\r\n" % (65 << 20)
+            self.request.sendall(head.encode() + b"{" * 1000)
         elif entry.get("chunked"):
             head += "Transfer-Encoding: chunked\r\n\r\n"
             pieces = [body[i:i + 7] for i in range(0, len(body), 7)]
-            encoded = b"".join(b"%x\r\n%s\r\n" % (len(p), p) for p in pieces) + b"0\r\n\r\n"
-            self.request.sendall(head.encode() + encoded)
+            encoded = b"".join(b"%x\r\n%s\r\n" % (len(p), p) for p in pieces)
+            last_chunk = b"" if action == "truncate" else b"0\r\n\r\n"
+            self.request.sendall(head.encode() + encoded + last_chunk)
+        elif action == "truncate":
+            head += "Content-Length: %d\r\n\r\n" % (len(body) + 100)
+            self.request.sendall(head.encode() + body)
         else:
             head += "Content-Length: %d\r\n\r\n" % len(body)
             self.request.sendall(head.encode() + body)
+
+    def send_endless(self, head):
+        chunk = b"%x\r\n%s\r\n" % (1 << 16, b" " * (1 << 16))
+        try:
+            self.request.sendall((head + "Transfer-Encoding: chunked\r\n\r\n").encode())
+            while True:
+                self.request.sendall(chunk)
+        except OSError:
+            pass  # the client hung up, as it should
 
     def read_request(self):
         """Reads the head and a body of the announced length; stops early on anything else."""

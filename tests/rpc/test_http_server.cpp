@@ -18,6 +18,10 @@ const char* action_name(ScriptedResponse::Action action) {
       return "hang";
     case ScriptedResponse::Action::cut_short:
       return "truncate";
+    case ScriptedResponse::Action::endless:
+      return "endless";
+    case ScriptedResponse::Action::oversized:
+      return "oversized";
   }
   return "reply";
 }
@@ -76,6 +80,11 @@ ScriptedResponse chunked_reply(std::string body) {
 ScriptedResponse cut_short_reply(std::string body) {
   return {ScriptedResponse::Action::cut_short, 200, std::move(body), false};
 }
+ScriptedResponse cut_short_chunked_reply(std::string body) {
+  return {ScriptedResponse::Action::cut_short, 200, std::move(body), true};
+}
+ScriptedResponse endless_reply() { return {ScriptedResponse::Action::endless, 200, "", false}; }
+ScriptedResponse oversized_reply() { return {ScriptedResponse::Action::oversized, 200, "", false}; }
 ScriptedResponse close_without_answer() { return {ScriptedResponse::Action::close_without_answer, 200, "", false}; }
 ScriptedResponse never_answer() { return {ScriptedResponse::Action::never_answer, 200, "", false}; }
 

@@ -15,7 +15,7 @@
 namespace test_http {
 
 struct ScriptedResponse {
-  enum class Action { reply, close_without_answer, never_answer, cut_short };
+  enum class Action { reply, close_without_answer, never_answer, cut_short, endless, oversized };
   Action action = Action::reply;
   int status = 200;
   std::string body;
@@ -25,6 +25,9 @@ struct ScriptedResponse {
 ScriptedResponse reply(std::string body, int status = 200);
 ScriptedResponse chunked_reply(std::string body);
 ScriptedResponse cut_short_reply(std::string body);  // announces 100 bytes more than it sends
+ScriptedResponse cut_short_chunked_reply(std::string body);  // the last chunk never comes
+ScriptedResponse endless_reply();                            // chunks for as long as the client reads
+ScriptedResponse oversized_reply();                          // announces 65 MiB, sends a little
 ScriptedResponse close_without_answer();
 ScriptedResponse never_answer();
 
@@ -64,7 +67,6 @@ struct HttpClientTraits {
   const char* receive_failure;  // raised when the connection closes without a reply
   // Request headers the client adds of its own accord besides Host, User-Agent, Content-Length.
   std::vector<std::string> own_headers;
-  bool applies_timeouts;  // false: the client's own time-outs apply
 };
 extern const HttpClientTraits platform_http_client;
 

@@ -12,7 +12,7 @@
 
 namespace test_http {
 
-const HttpClientTraits platform_http_client{"HTTP connect failed", "HTTP receive failed", {}, true};
+const HttpClientTraits platform_http_client{"HTTP connect failed", "HTTP receive failed", {}};
 
 namespace {
 

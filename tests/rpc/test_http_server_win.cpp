@@ -12,10 +12,9 @@
 
 namespace test_http {
 
-// WinHTTP opens the connection while it sends the request, announces keep-alive, and is left
-// with its default time-outs.
+// WinHTTP opens the connection while it sends the request and announces keep-alive.
 const HttpClientTraits platform_http_client{"WinHttpSendRequest failed", "WinHttpReceiveResponse failed",
-                                            {"Connection"}, false};
+                                            {"Connection"}};
 
 namespace {
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Windows executable under Wine against the local test node, set up the way a Windows user
 # runs it: the executable and the kernel in one folder, that folder the working directory, the
-# RPC credentials in veltrane-miner.conf there (written with CRLF line ends, as Notepad does).
-# Mines until the node has accepted two blocks, reads the monitoring API (summary and metrics,
-# the metrics through prometheus_client's parser), then presses Ctrl-C (Wine turns SIGINT into the
-# console's CTRL_C_EVENT) and checks the miner's wind-down and the node's count.
+# RPC credentials in veltrane-miner.conf there (written with CRLF line ends, as Notepad does): the
+# node's cookie file. After the first block the node writes new cookie credentials, as it does
+# when it restarts; the miner must take them without a failed template. Mines until the node has
+# accepted two blocks, reads the monitoring API (summary and metrics, the metrics through
+# prometheus_client's parser), then presses Ctrl-C (Wine turns SIGINT into the console's
+# CTRL_C_EVENT) and checks the miner's wind-down and the node's count.
 #   mining_e2e.sh MINER_EXE KERNEL_FILE TESTNODE_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
 miner_exe=$1
@@ -31,7 +33,7 @@ fail() {
   exit 1
 }
 
-python3 "$testnode_dir/testnode.py" --port 0 >"$work/node.log" 2>&1 &
+python3 "$testnode_dir/testnode.py" --port 0 --cookie-file "$work/.cookie" >"$work/node.log" 2>&1 &
 node_pid=$!
 for _ in $(seq 100); do
   grep -q 'listening on http://' "$work/node.log" && break
@@ -45,7 +47,7 @@ folder=$work/miner
 mkdir "$folder"
 cp "$miner_exe" "$folder/veltrane-miner.exe"
 cp "$kernel_file" "$folder/whirlpool_opencl.cl"
-printf 'rpc_user=veltrane\r\nrpc_password=veltrane\r\n' >"$folder/veltrane-miner.conf"
+printf 'rpc_user=nobody\r\nrpc_cookie=%s\r\n' "$(winepath -w "$work/.cookie")" >"$folder/veltrane-miner.conf"
 
 cd "$folder"
 VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -a "$payout_address" -G 256 -L 64 --api-listen 0 \
@@ -53,12 +55,18 @@ VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -a "$payout_address" 
 miner_pid=$!
 
 accepted=0
+new_cookie_written=""
 deadline=$((SECONDS + start_seconds))
 while [ "$accepted" -lt "$wanted_blocks" ]; do
   kill -0 "$miner_pid" 2>/dev/null || fail "the miner ended by itself"
   [ $SECONDS -lt $deadline ] || fail "fewer than $wanted_blocks blocks accepted in ${start_seconds}s"
   sleep 0.5
   accepted=$(grep -c 'ACCEPTED' "$work/miner.log" || true)
+  if [ "$accepted" -ge 1 ] && [ -z "$new_cookie_written" ]; then
+    python3 "$testnode_dir/control.py" --url "$url" newcookie >/dev/null || fail "no new cookie"
+    new_cookie_written=yes
+    wanted_blocks=$((accepted + 2))
+  fi
 done
 
 # The API of the Windows executable: the summary counts what the console counted so far, and the
@@ -92,6 +100,7 @@ done
 miner_pid=""
 [ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"
 grep -q 'REJECTED' "$work/miner.log" && fail "the node rejected a block"
+grep -q 'Invalid template' "$work/miner.log" && fail "a template request failed"
 
 # Every block the miner counted as accepted is one the node accepted, and no more.
 accepted=$(grep -c 'ACCEPTED' "$work/miner.log")

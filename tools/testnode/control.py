@@ -5,7 +5,7 @@
 
 Commands: summary, advancetip [N], failnext MODE [N] [--method M] [--message TEXT]
 [--code N] [--field KEY], settarget easy|hard|bits=HEX|target=HEX, rejectall on|off,
-template, besthash, wait [--timeout S], waitblocks N [--timeout S]. The result is printed
+newcookie, template, besthash, wait [--timeout S], waitblocks N [--timeout S]. The result is printed
 as JSON; an error goes to stderr with exit code 1 (RPC error), 2 (no answer) or 3 (the
 wait timed out).
 """
@@ -97,6 +97,9 @@ class NodeClient:
     def set_reject_all(self, reject_all):
         return self.call("test_setrejectall", bool(reject_all))
 
+    def new_cookie(self):
+        return self.call("test_newcookie")
+
     def wait_until(self, ready, timeout):
         """Polls test_summary until ready(summary) holds; returns the last summary, or None on time-out.
 
@@ -135,16 +138,18 @@ def parse_arguments(argv):
     advance = commands.add_parser("advancetip", help="move the tip as if another miner found blocks")
     advance.add_argument("count", nargs="?", type=int, default=1)
     fail = commands.add_parser("failnext", help="make the next requests fail")
-    fail.add_argument("mode", choices=("http-500", "rpc-error", "close", "missing-field"))
+    fail.add_argument("mode", choices=("http-500", "rpc-error", "close", "missing-field", "cut-short", "cut-chunked",
+                                       "endless", "hang", "html", "reject"))
     fail.add_argument("count", nargs="?", type=int, default=1)
     fail.add_argument("--method", help="only requests of this method fail")
-    fail.add_argument("--message", help="rpc-error: the error message")
-    fail.add_argument("--code", type=int, help="rpc-error: the error code")
+    fail.add_argument("--message", help="rpc-error: the error message; reject: the reason")
+    fail.add_argument("--code", type=int, help="rpc-error: the error code; html: the HTTP status")
     fail.add_argument("--field", help="missing-field: the template key left out")
     target = commands.add_parser("settarget", help="change the target of the templates")
     target.add_argument("choice", type=_target_choice)
     reject = commands.add_parser("rejectall", help="reject every block, or stop doing so")
     reject.add_argument("switch", choices=("on", "off"))
+    commands.add_parser("newcookie", help="write new cookie credentials, as a restarted node does")
     commands.add_parser("template", help="fetch a block template")
     commands.add_parser("besthash", help="the tip's hash")
     wait = commands.add_parser("wait", help="wait until the node answers")
@@ -172,6 +177,8 @@ def run(arguments, client):
         return client.set_target(arguments.choice)
     if command == "rejectall":
         return client.set_reject_all(arguments.switch == "on")
+    if command == "newcookie":
+        return client.new_cookie()
     if command == "template":
         return client.template()
     if command in ("wait", "waitblocks"):

@@ -9,15 +9,21 @@ import base64
 import binascii
 import ipaddress
 import json
+import os
+import select
 import socket
 import threading
+import time
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from chainstate import DIFFICULTY_BITS, RpcError
 
 MAX_BODY_BYTES = 64 * 1024 * 1024
-FAILURE_MODES = ("http-500", "rpc-error", "close", "missing-field")
+FAILURE_MODES = ("http-500", "rpc-error", "close", "missing-field", "cut-short", "cut-chunked", "endless", "hang",
+                 "html", "reject")
+# A hung request gives up on its client after this long at the latest.
+HANG_SECONDS = 600
 NODE_METHODS = ("getblocktemplate", "getbestblockhash", "submitblock")
 
 
@@ -35,6 +41,8 @@ class FailurePlan:
     def matches(self, method):
         if self.mode == "missing-field":
             return method == "getblocktemplate"
+        if self.mode == "reject":
+            return method == "submitblock"
         return method in NODE_METHODS and self.method in (None, method)
 
 
@@ -58,6 +66,10 @@ def _failure_plan(params):
     if method is not None and method not in NODE_METHODS:
         raise RpcError(-8, "method must be one of: " + ", ".join(NODE_METHODS))
     plan = FailurePlan(mode, count, method)
+    if mode == "html":
+        plan.code = 503  # the HTTP status of the page, unless code says otherwise
+    if mode == "reject":
+        plan.message = "rejected"
     for name, kind in (("message", str), ("code", int), ("field", str)):
         if name in options:
             if not isinstance(options[name], kind):
@@ -69,13 +81,17 @@ def _failure_plan(params):
 class TestNode:
     """The HTTP server, the chain and the failure plan, started together."""
 
-    def __init__(self, state, host="127.0.0.1", port=8899, user="veltrane", password="veltrane"):
+    def __init__(self, state, host="127.0.0.1", port=8899, user="veltrane", password="veltrane", cookie_file=None):
         if host == "localhost":
             host = "127.0.0.1"
         if not ipaddress.ip_address(host).is_loopback:
             raise ValueError("the test node listens on loopback addresses only, not %s" % host)
         self.state = state
         self.credentials = ("%s:%s" % (user, password)).encode()
+        self.cookie_file = cookie_file
+        self.cookie_credentials = None
+        if cookie_file:
+            self.write_cookie()
         self._failure = None
         self._failure_lock = threading.Lock()
         handler = type("BoundRpcHandler", (RpcHandler,), {"node": self})
@@ -103,13 +119,24 @@ class TestNode:
         if self._thread:
             self._thread.join(timeout=5)
 
+    def write_cookie(self):
+        """New cookie credentials, as the node writes at each start; the old ones stop working."""
+        credentials = ("__cookie__:%s" % os.urandom(16).hex()).encode()
+        temporary = self.cookie_file + ".tmp"
+        with open(temporary, "wb") as cookie:
+            cookie.write(credentials)
+        os.replace(temporary, self.cookie_file)
+        self.cookie_credentials = credentials
+        return self.cookie_file
+
     def authorised(self, header):
         if not header or not header.startswith("Basic "):
             return False
         try:
-            return base64.b64decode(header[6:].strip(), validate=True) == self.credentials
+            given = base64.b64decode(header[6:].strip(), validate=True)
         except (binascii.Error, ValueError):
             return False
+        return given in (self.credentials, self.cookie_credentials)
 
     def take_failure(self, method):
         """The failure planned for this request, if any; uses up one of its count."""
@@ -152,6 +179,10 @@ class TestNode:
             return state.set_reject_all(params[0])
         if method == "test_summary":
             return state.summary()
+        if method == "test_newcookie":
+            if not self.cookie_file:
+                raise RpcError(-8, "the node was started without --cookie-file")
+            return self.write_cookie()
         raise RpcError(-32601, "Method not found")
 
 
@@ -193,18 +224,27 @@ class RpcHandler(BaseHTTPRequestHandler):
         self._send(405, b"")
 
     def do_POST(self):
+        # The body is left unread by these two answers, so the connection cannot carry another
+        # request (WinHTTP would send its next one on it).
         if self.path != "/" and not self.path.startswith("/wallet/"):
+            self.close_connection = True
             self._send(404, b"")
             return
         if not self.node.authorised(self.headers.get("Authorization")):
             self.node.state.count_unauthorised()
+            self.close_connection = True
             self._send(401, b"", {"WWW-Authenticate": 'Basic realm="jsonrpc"'})
             return
         body = self._read_body()
         if body is None:
             return
-        status, reply = self._answer(body)
-        if status is None:
+        status, reply, plan = self._answer(body)
+        if plan is not None and plan.mode in STREAM_FAULTS:
+            STREAM_FAULTS[plan.mode](self, json.dumps(reply, separators=(",", ":")).encode() + b"\n")
+        elif plan is not None and plan.mode == "html":
+            self._send(plan.code, b"<html><body><h1>%d Service Unavailable</h1></body></html>" % plan.code,
+                       {"Content-Type": "text/html"})
+        elif status is None:
             # An induced failure: drop the connection without a word.
             self.close_connection = True
         elif reply is None:
@@ -214,36 +254,45 @@ class RpcHandler(BaseHTTPRequestHandler):
                        {"Content-Type": "application/json"})
 
     def _answer(self, body):
-        """(HTTP status, reply object or None for an empty body); status None: close without answering."""
+        """(HTTP status, reply object or None for an empty body, the failure plan taken or None).
+
+        Status None: close without answering. A plan of a mode in STREAM_FAULTS or "html" decides
+        how the reply goes out.
+        """
         try:
             request = json.loads(body)
         except (ValueError, UnicodeDecodeError):
-            return 500, _reply(None, None, RpcError(-32700, "Parse error"))
+            return 500, _reply(None, None, RpcError(-32700, "Parse error")), None
         if not isinstance(request, dict) or not isinstance(request.get("method"), str):
-            return 400, _reply(None, None, RpcError(-32600, "Invalid Request object"))
+            return 400, _reply(None, None, RpcError(-32600, "Invalid Request object")), None
         request_id = request.get("id")
         method = request["method"]
         params = request.get("params", [])
         self.node.state.count_request(method)
         plan = self.node.take_failure(method)
         if plan is not None and plan.mode == "http-500":
-            return 500, None
+            return 500, None, None
         if plan is not None and plan.mode == "close":
-            return None, None
+            return None, None, None
         if plan is not None and plan.mode == "rpc-error":
-            return 500, _reply(request_id, None, RpcError(plan.code, plan.message))
+            return 500, _reply(request_id, None, RpcError(plan.code, plan.message)), None
+        if plan is not None and plan.mode == "html":
+            return None, None, plan
+        if plan is not None and plan.mode == "reject":
+            # The block is answered with the planned reason and not looked at.
+            return 200, _reply(request_id, plan.message, None), None
         if not isinstance(params, (list, dict)):
-            return 500, _reply(request_id, None, RpcError(-32600, "Params must be an array or object"))
+            return 500, _reply(request_id, None, RpcError(-32600, "Params must be an array or object")), None
         try:
             result = self.node.call(method, params)
         except RpcError as error:
-            return _status_for(error.code), _reply(request_id, None, error)
+            return _status_for(error.code), _reply(request_id, None, error), plan
         except Exception as error:  # a fault of the node itself: answer it rather than drop the connection
             self.node.state.log("testnode: internal error in %s: %r" % (method, error))
-            return 500, _reply(request_id, None, RpcError(-32603, "Internal error: %r" % error))
+            return 500, _reply(request_id, None, RpcError(-32603, "Internal error: %r" % error)), plan
         if plan is not None and plan.mode == "missing-field" and isinstance(result, dict):
             result.pop(plan.field, None)
-        return 200, _reply(request_id, result, None)
+        return 200, _reply(request_id, result, None), plan
 
     def _read_body(self):
         if "chunked" in self.headers.get("Transfer-Encoding", "").lower():
@@ -279,6 +328,68 @@ class RpcHandler(BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(body)
+
+
+def _cut_point(body):
+    """Where a cut reply ends: before the witness commitment when there is one (a block built on
+    the rest would lack it), else in the middle."""
+    position = body.find(b'"default_witness_commitment"')
+    return position if position > 0 else len(body) // 2
+
+
+def _send_cut_short(handler, body):
+    """Announces the whole body, sends only its first part and closes."""
+    handler.close_connection = True
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/json")
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    handler.wfile.write(body[:_cut_point(body)])
+
+
+def _start_chunked(handler):
+    handler.close_connection = True
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/json")
+    handler.send_header("Transfer-Encoding", "chunked")
+    handler.end_headers()
+
+
+def _send_cut_chunked(handler, body):
+    """A chunked reply whose last chunk never comes: the connection closes after the first part."""
+    _start_chunked(handler)
+    part = body[:_cut_point(body)]
+    handler.wfile.write(b"%x\r\n%s\r\n" % (len(part), part))
+
+
+def _send_endless(handler, body):
+    """A chunked reply that never ends (JSON white space after the answer), until the client hangs up."""
+    _start_chunked(handler)
+    padding = b"%x\r\n%s\r\n" % (1 << 16, b" " * (1 << 16))
+    try:
+        handler.wfile.write(b"%x\r\n%s\r\n" % (len(body), body))
+        while True:
+            handler.wfile.write(padding)
+    except OSError:
+        pass
+
+
+def _hang(handler, body):
+    """Never answers; ends when the client hangs up (or after HANG_SECONDS)."""
+    handler.close_connection = True
+    deadline = time.monotonic() + HANG_SECONDS
+    try:
+        while time.monotonic() < deadline:
+            readable, _, _ = select.select([handler.connection], [], [], 1)
+            if readable and not handler.connection.recv(4096):
+                return
+    except OSError:
+        return
+
+
+# Failure modes that decide how the bytes of a reply go out, if at all.
+STREAM_FAULTS = {"cut-short": _send_cut_short, "cut-chunked": _send_cut_chunked, "endless": _send_endless,
+                 "hang": _hang}
 
 
 def _reply(request_id, result, error):

@@ -6,8 +6,10 @@ import io
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import testnode
@@ -111,6 +113,68 @@ class ServerTest(unittest.TestCase):
         self.assertNotIn("target", self.client.template())
         self.assertIn("target", self.client.template())
         self.assertEqual(self.client.summary()["injected_failures"], 5)
+
+    def test_induced_faults_in_how_the_reply_goes_out(self):
+        template_request = envelope("getblocktemplate", '[{"rules":["segwit"]}]')
+
+        def response_to(body):
+            connection = http.client.HTTPConnection(self.client.host, self.client.port, timeout=5)
+            self.addCleanup(connection.close)
+            connection.request("POST", "/", body, {"Authorization": self.client.authorization})
+            return connection.getresponse()
+
+        for mode in ("cut-short", "cut-chunked"):
+            with self.subTest(mode):
+                self.client.fail_next(mode, 1, method="getblocktemplate")
+                with self.assertRaises(http.client.IncompleteRead) as caught:
+                    response_to(template_request).read()
+                # Cut just before the witness commitment: the part that came is a plausible template.
+                self.assertTrue(caught.exception.partial.endswith(b","), caught.exception.partial[-40:])
+                self.assertIn(b'"height":101', caught.exception.partial)
+
+        self.client.fail_next("endless", 1)
+        response = response_to(template_request)
+        self.assertEqual(response.getheader("Transfer-Encoding"), "chunked")
+        self.assertEqual(len(response.read(4 << 20)), 4 << 20)
+        response.close()
+
+        self.client.fail_next("hang", 1, method="getbestblockhash")
+        with self.assertRaises(socket.timeout):
+            connection = http.client.HTTPConnection(self.client.host, self.client.port, timeout=0.5)
+            self.addCleanup(connection.close)
+            connection.request("POST", "/", envelope("getbestblockhash", "[]"),
+                               {"Authorization": self.client.authorization})
+            connection.getresponse()
+
+        self.client.fail_next("html", 1)
+        status, reply = self.post(template_request)
+        self.assertEqual(status, 503)
+        self.assertTrue(reply.startswith(b"<html>"))
+
+        self.client.fail_next("reject", 1, message="bad-txnmrklroot")
+        self.assertEqual(self.client.template()["height"], 101)  # not a submission: unaffected
+        self.assertEqual(self.client.submit_block("00"), "bad-txnmrklroot")
+        self.assertEqual(self.client.summary()["height"], 101)
+
+    def test_cookie_credentials_change_with_each_new_cookie(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        cookie_path = os.path.join(directory.name, ".cookie")
+        node = TestNode(ChainState(NodeConfig()), port=0, cookie_file=cookie_path).start()
+        self.addCleanup(node.stop)
+
+        def cookie_client():
+            with open(cookie_path) as cookie:
+                user, _, password = cookie.read().partition(":")
+            return NodeClient(node.url, user, password)
+
+        first = cookie_client()
+        self.assertEqual(first.summary()["height"], 101)
+        self.assertEqual(NodeClient(node.url).new_cookie(), cookie_path)  # user and password still work
+        with self.assertRaises(RpcError) as caught:
+            first.summary()
+        self.assertEqual(caught.exception.code, 401)
+        self.assertEqual(cookie_client().summary()["height"], 101)
 
     def test_control_methods_refuse_bad_arguments(self):
         calls = [("test_failnext", ["sometimes", 1]), ("test_failnext", ["close", -1]),

@@ -5,7 +5,7 @@ Serves getblocktemplate, getbestblockhash and submitblock over JSON-RPC on a
 loopback address, checks every submitted block in full and prints one line
 per decision. The first line printed is "testnode: listening on URL".
 Test controls (test_advancetip, test_failnext, test_settarget,
-test_setrejectall, test_summary) are JSON-RPC methods too; control.py calls them.
+test_setrejectall, test_newcookie, test_summary) are JSON-RPC methods too; control.py calls them.
 """
 
 import argparse
@@ -61,6 +61,8 @@ def parse_arguments(argv):
     parser.add_argument("--port", type=_bounded(0, 65535), default=8899, help="port, 0 for a free one (default 8899)")
     parser.add_argument("--user", default="veltrane", help='RPC user (default "veltrane")')
     parser.add_argument("--password", default="veltrane", help='RPC password (default "veltrane")')
+    parser.add_argument("--cookie-file", help="also accept the credentials written to this file, as the node's "
+                        ".cookie; test_newcookie writes new ones")
     difficulty = parser.add_mutually_exclusive_group()
     difficulty.add_argument("--difficulty", choices=sorted(DIFFICULTY_BITS), default="easy",
                             help="easy: bits 207fffff, about every second hash; hard: bits 1c00ffff, one hash in 2^40")
@@ -134,7 +136,8 @@ def main(argv=None):
     say = LineWriter(sys.stdout)
     state = ChainState(config, log=say)
     try:
-        node = TestNode(state, arguments.host, arguments.port, arguments.user, arguments.password)
+        node = TestNode(state, arguments.host, arguments.port, arguments.user, arguments.password,
+                        arguments.cookie_file)
     except (OSError, ValueError) as error:
         print("testnode: cannot listen on %s port %d: %s" % (arguments.host, arguments.port, error),
               file=sys.stderr, flush=True)
@@ -142,6 +145,8 @@ def main(argv=None):
     tip = state.summary()
     say("testnode: listening on %s" % node.url)
     say("testnode: rpc user %s password %s" % (arguments.user, arguments.password))
+    if arguments.cookie_file:
+        say("testnode: cookie file %s" % arguments.cookie_file)
     say("testnode: mining height %d on %s, bits %s, target %s, %d transactions%s%s"
         % (tip["height"], tip["tip"], tip["bits"], tip["target"], config.transaction_count,
            "" if config.witness_commitment else ", no witness commitment",
