@@ -25,8 +25,8 @@ ByteVector height_push(std::uint64_t height) {
 
 // A 64-bit height takes at most 8 bytes, a sign byte and the length byte.
 constexpr std::size_t largest_height_push = 10;
-static_assert(max_coinbase_script_size - largest_height_push >= largest_direct_push + 1,
-              "a short text with its length byte must always fit beside the height push");
+static_assert(max_coinbase_script_size - largest_height_push - extra_nonce_push_size >= largest_direct_push + 1,
+              "a short text with its length byte must always fit beside the height and extra nonce pushes");
 
 void append_bytes(ByteVector& out, const ByteVector& bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
@@ -101,29 +101,36 @@ struct LegacyRebuilder {
 
 }  // namespace
 
-std::size_t coinbase_text_kept_length(std::uint64_t height, std::size_t text_length) {
+std::size_t coinbase_text_kept_length(std::uint64_t height, std::size_t text_length, bool with_extra_nonce) {
   // A text shorter than 76 bytes costs its length plus a length byte, at most 76 bytes, which
-  // always fits beside the height push (at most 10 bytes). A longer text has no length byte, so
-  // it is cut to exactly the room left; that room is at least 90 bytes, so the cut text is
-  // still 76 bytes or more and gains no length byte.
+  // always fits beside the height push (at most 10 bytes) and the extra nonce push (5). A longer
+  // text has no length byte, so it is cut to exactly the room left; that room is at least 85
+  // bytes, so the cut text is still 76 bytes or more and gains no length byte.
   if (text_length <= largest_direct_push) return text_length;
-  const std::size_t room = max_coinbase_script_size - height_push(height).size();
+  const std::size_t room =
+      max_coinbase_script_size - height_push(height).size() - (with_extra_nonce ? extra_nonce_push_size : 0);
   return text_length < room ? text_length : room;
 }
 
 ByteVector build_coinbase(std::uint64_t height, std::int64_t coinbase_value, const ByteVector& payout_script,
                           std::string_view coinbase_text, const ByteVector& witness_commitment,
-                          const ByteVector& fee_script, std::int32_t fee_percent) {
+                          const ByteVector& fee_script, std::int32_t fee_percent,
+                          std::optional<std::uint32_t> extra_nonce) {
   const bool has_witness = !witness_commitment.empty();
   const bool has_fee = !fee_script.empty() && fee_percent >= 1;
   // Truncated toward zero: a value below 100 at 1 % still gets a fee output, of value 0.
   const std::int64_t fee = has_fee ? coinbase_value * fee_percent / 100 : 0;
 
   ByteVector script_sig = height_push(height);
-  const std::string_view text = coinbase_text.substr(0, coinbase_text_kept_length(height, coinbase_text.size()));
+  const std::string_view text =
+      coinbase_text.substr(0, coinbase_text_kept_length(height, coinbase_text.size(), extra_nonce.has_value()));
   if (!text.empty()) {
     if (text.size() <= largest_direct_push) script_sig.push_back(static_cast<std::uint8_t>(text.size()));
     script_sig.insert(script_sig.end(), text.begin(), text.end());
+  }
+  if (extra_nonce) {
+    script_sig.push_back(extra_nonce_push_size - 1);
+    for (int shift = 0; shift < 32; shift += 8) script_sig.push_back(static_cast<std::uint8_t>(*extra_nonce >> shift));
   }
 
   ByteVector transaction{0x02, 0x00, 0x00, 0x00};  // version 2

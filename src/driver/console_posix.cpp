@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <csignal>
 
 #include "driver/console.h"
@@ -15,11 +17,22 @@ void install_stop_handler() {
   struct sigaction action{};
   action.sa_handler = handle_stop_signal;
   sigemptyset(&action.sa_mask);
-  // SA_RESTART keeps blocking reads and writes going; no SA_RESETHAND, so a second Ctrl-C is
-  // handled like the first instead of killing the process.
+  // SA_RESTART keeps blocking reads and writes going; no SA_RESETHAND, so a second Ctrl-C reaches
+  // the handler too, which decides what it means.
   action.sa_flags = SA_RESTART;
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
 }
+
+void write_to_console_now(const char* text, std::size_t length) {
+  while (length > 0) {
+    const ssize_t written = write(STDOUT_FILENO, text, length);
+    if (written <= 0) return;  // nothing sensible to do about a closed output inside a signal handler
+    text += written;
+    length -= static_cast<std::size_t>(written);
+  }
+}
+
+void end_process_now(int exit_code) { _exit(exit_code); }
 
 // Terminals have no quick-edit mode to switch off, and Linux consoles are UTF-8 already.
 void configure_console() {}

@@ -1,8 +1,10 @@
 #include "driver/miner_options.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <variant>
 
 std::int32_t parse_option_number(std::string_view text) {
   std::size_t position = 0;
@@ -31,22 +33,59 @@ std::int32_t parse_option_number(std::string_view text) {
 
 namespace {
 
-std::string* text_option(std::string_view name, MinerOptions& options) {
-  if (name == "-o") return &options.rpc_url;
-  if (name == "-u") return &options.rpc_user;
-  if (name == "-p") return &options.rpc_password;
-  if (name == "-a") return &options.address;
-  if (name == "-k") return &options.kernel_path;
-  if (name == "--rpc-cookie") return &options.rpc_cookie;
-  if (name == "--api-listen") return &options.api_listen;
-  return nullptr;
+// "-d": one index as before, a comma-separated list, or "all".
+void set_devices(std::string_view value, MinerOptions& options) {
+  options.all_devices = value == "all";
+  options.device_ids.clear();
+  if (value.find(',') != std::string_view::npos) {
+    while (true) {
+      const std::size_t comma = value.find(',');
+      options.device_ids.push_back(parse_option_number(value.substr(0, comma)));
+      if (comma == std::string_view::npos) break;
+      value.remove_prefix(comma + 1);
+    }
+    options.device_id = options.device_ids.front();
+  } else if (!options.all_devices) {
+    options.device_id = parse_option_number(value);
+  }
 }
 
-std::int32_t* number_option(std::string_view name, MinerOptions& options) {
-  if (name == "-P") return &options.platform_id;
-  if (name == "-d") return &options.device_id;
-  if (name == "-G") return &options.global_work_size;
-  if (name == "-L") return &options.local_work_size;
+void switch_off_longpoll(MinerOptions& options) { options.longpoll = false; }
+
+// Where an option goes: a field (text, a number read like atol, or a switch set to true), or a
+// function for options with a reading of their own.
+using ValueSetter = void (*)(std::string_view, MinerOptions&);
+using SwitchSetter = void (*)(MinerOptions&);
+using OptionTarget = std::variant<std::string MinerOptions::*, std::int32_t MinerOptions::*, bool MinerOptions::*,
+                                  ValueSetter, SwitchSetter>;
+
+struct KnownOption {
+  std::string_view name;
+  OptionTarget target;
+  bool MinerOptions::*given = nullptr;  // set when the option appears, for options whose default depends on it
+};
+
+const KnownOption known_options[] = {
+    {"-o", &MinerOptions::rpc_url},
+    {"-u", &MinerOptions::rpc_user},
+    {"-p", &MinerOptions::rpc_password},
+    {"-a", &MinerOptions::address},
+    {"-k", &MinerOptions::kernel_path, &MinerOptions::kernel_path_given},
+    {"--rpc-cookie", &MinerOptions::rpc_cookie},
+    {"-P", &MinerOptions::platform_id},
+    {"-d", ValueSetter{set_devices}},
+    {"-G", &MinerOptions::global_work_size, &MinerOptions::global_work_size_given},
+    {"-L", &MinerOptions::local_work_size, &MinerOptions::local_work_size_given},
+    {"--benchmark", &MinerOptions::benchmark},
+    {"--list-gpus", &MinerOptions::list_gpus},
+    {"--no-longpoll", SwitchSetter{switch_off_longpoll}},
+    {"--api-listen", &MinerOptions::api_listen},
+};
+
+const KnownOption* find_option(std::string_view name) {
+  for (const KnownOption& option : known_options) {
+    if (option.name == name) return &option;
+  }
   return nullptr;
 }
 
@@ -63,24 +102,37 @@ std::string* config_field(std::string_view key, MinerOptions& options) {
 
 }  // namespace
 
-bool parse_command_line(int argc, const char* const argv[], MinerOptions& options) {
+CommandLineResult parse_command_line(int argc, const char* const argv[], MinerOptions& options) {
   for (int index = 1; index < argc; ++index) {
     const std::string_view argument = argv[index];
-    const bool has_value = index + 1 < argc;
+    if (argument == "-h" || argument == "--help") return {CommandLineAction::show_usage, {}};
+    const KnownOption* option = find_option(argument);
+    if (option == nullptr) {
+      return {CommandLineAction::reject, "  [!] Unknown option: " + std::string(argument)};
+    }
+    if (option->given != nullptr) options.*(option->given) = true;
+    if (const auto* flag = std::get_if<bool MinerOptions::*>(&option->target)) {
+      options.**flag = true;
+      continue;
+    }
+    if (const auto* setter = std::get_if<SwitchSetter>(&option->target)) {
+      (*setter)(options);
+      continue;
+    }
+    if (index + 1 >= argc) {
+      return {CommandLineAction::reject, "  [!] Option " + std::string(argument) + " needs a value"};
+    }
     // A value is taken as it stands, even when it looks like an option ("-u -p" sets user "-p").
-    if (std::string* text = text_option(argument, options); text != nullptr && has_value) {
-      *text = argv[++index];
-    } else if (std::int32_t* number = number_option(argument, options); number != nullptr && has_value) {
-      *number = parse_option_number(argv[++index]);
-    } else if (argument == "--benchmark") {
-      options.benchmark = true;
-    } else if (argument == "--list-gpus") {
-      options.list_gpus = true;
-    } else if (argument == "-h" || argument == "--help") {
-      return true;
+    const char* value = argv[++index];
+    if (const auto* text = std::get_if<std::string MinerOptions::*>(&option->target)) {
+      options.**text = value;
+    } else if (const auto* setter = std::get_if<ValueSetter>(&option->target)) {
+      (*setter)(value, options);
+    } else {
+      options.*std::get<std::int32_t MinerOptions::*>(option->target) = parse_option_number(value);
     }
   }
-  return false;
+  return {};
 }
 
 void print_usage(const char* program_name) {
@@ -98,8 +150,24 @@ void print_usage(const char* program_name) {
   std::printf("  --benchmark  Benchmark mode\n");
   std::printf("  --list-gpus  List OpenCL devices\n");
   std::printf("  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n");
+  std::printf("  -d LIST      Several devices: IDs separated by commas, or all\n");
+  std::printf("  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n");
   std::printf("  --api-listen [HOST:]PORT  Read-only monitoring API and dashboard (host 127.0.0.1 by default)\n");
   std::printf("  -h           Show help\n");
+  std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
+}
+
+std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices) {
+  std::vector<std::int32_t> chosen;
+  if (options.all_devices) {
+    for (std::int32_t device = 0; device < available_devices; ++device) chosen.push_back(device);
+    return chosen;
+  }
+  if (options.device_ids.empty()) return {options.device_id};
+  for (const std::int32_t device : options.device_ids) {
+    if (std::find(chosen.begin(), chosen.end(), device) == chosen.end()) chosen.push_back(device);
+  }
+  return chosen;
 }
 
 void apply_config_text(std::string_view text, MinerOptions& options) {

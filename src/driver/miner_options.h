@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct MinerOptions {
   std::string rpc_url = "http://127.0.0.1:8899";
@@ -13,13 +14,20 @@ struct MinerOptions {
   std::string address;   // payout address; mining needs one
   std::string coinbase;  // free text for the coinbase input script (configuration file only)
   std::string kernel_path = "whirlpool_opencl.cl";
+  bool kernel_path_given = false;  // -k was on the command line
   std::string api_listen;  // "[HOST:]PORT" of the monitoring API; empty: no API
   std::int32_t platform_id = 0;
-  std::int32_t device_id = 0;
+  std::int32_t device_id = 0;             // the first of device_ids when a list was given
+  std::vector<std::int32_t> device_ids;   // "-d 0,2": the devices to mine on; empty: device_id alone
+  bool all_devices = false;               // "-d all": every device of the platform and type
   std::int32_t global_work_size = 524288;
   std::int32_t local_work_size = 256;
+  // -G and -L were on the command line; without them a device that is not a GPU gets sizes of its own.
+  bool global_work_size_given = false;
+  bool local_work_size_given = false;
   bool benchmark = false;
   bool list_gpus = false;
+  bool longpoll = true;  // "--no-longpoll": poll the best block every 5 s instead
 
   bool operator==(const MinerOptions&) const = default;
 };
@@ -32,12 +40,27 @@ inline constexpr const char* config_file_name = "veltrane-miner.conf";
 // 32-bit range.
 std::int32_t parse_option_number(std::string_view text);
 
-// Applies argv[1] .. argv[argc - 1] to the options. Returns true as soon as "-h" or "--help" is
-// met; the arguments after it are left unread. Unknown arguments and a value option without a
-// value are ignored.
-bool parse_command_line(int argc, const char* const argv[], MinerOptions& options);
+enum class CommandLineAction {
+  run,         // every argument was understood
+  show_usage,  // "-h" or "--help"
+  reject,      // an unknown argument or a value option without its value; see problem
+};
+
+struct CommandLineResult {
+  CommandLineAction action = CommandLineAction::run;
+  std::string problem;  // the console line that names the offending argument, for reject
+};
+
+// Applies argv[1] .. argv[argc - 1] to the options. Stops at "-h" or "--help" (the arguments
+// after it are left unread) and at the first argument it does not know or a value option that
+// is the last argument.
+CommandLineResult parse_command_line(int argc, const char* const argv[], MinerOptions& options);
 
 void print_usage(const char* program_name);
+
+// The device indices to open, in order without repeats: every one of the available ones for
+// "all", the list, or device_id alone.
+std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
 // starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase and

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
+
+#include "driver/startup_checks.h"
 
 namespace {
 
@@ -12,23 +15,23 @@ double seconds_since_start(const MiningStats& stats, std::int64_t time_ns) {
   return std::max(0.0, static_cast<double>(time_ns - stats.start_ns) / nanoseconds_per_second);
 }
 
-DeviceStats* find_device(MiningStats& stats, int index) {
-  for (DeviceStats& device : stats.devices) {
+DeviceCounters* find_device(MiningStats& stats, int index) {
+  for (DeviceCounters& device : stats.devices) {
     if (device.index == index) return &device;
   }
   return nullptr;
 }
 
 // The device of that index, added without a name when the mining side never announced it.
-DeviceStats& device_of(MiningStats& stats, int index) {
-  if (DeviceStats* device = find_device(stats, index)) return *device;
-  DeviceStats& device = stats.devices.emplace_back();
+DeviceCounters& device_of(MiningStats& stats, int index) {
+  if (DeviceCounters* device = find_device(stats, index)) return *device;
+  DeviceCounters& device = stats.devices.emplace_back();
   device.index = index;
   device.bucket_second.fill(-1);
   return device;
 }
 
-void add_to_bucket(DeviceStats& device, std::int64_t second, std::uint64_t hashes) {
+void add_to_bucket(DeviceCounters& device, std::int64_t second, std::uint64_t hashes) {
   const auto slot = static_cast<std::size_t>(second % bucket_count);
   if (device.bucket_second[slot] != second) {
     device.bucket_second[slot] = second;
@@ -37,7 +40,7 @@ void add_to_bucket(DeviceStats& device, std::int64_t second, std::uint64_t hashe
   device.bucket_hashes[slot] += hashes;
 }
 
-std::uint64_t bucket(const DeviceStats& device, std::int64_t second) {
+std::uint64_t bucket(const DeviceCounters& device, std::int64_t second) {
   if (second < 0) return 0;
   const auto slot = static_cast<std::size_t>(second % bucket_count);
   return device.bucket_second[slot] == second ? device.bucket_hashes[slot] : 0;
@@ -45,7 +48,7 @@ std::uint64_t bucket(const DeviceStats& device, std::int64_t second) {
 
 // Hashes per second over the last window_seconds before elapsed (seconds since the start);
 // over the whole run while it is younger than the window.
-double window_rate(const DeviceStats& device, double elapsed, int window_seconds) {
+double window_rate(const DeviceCounters& device, double elapsed, int window_seconds) {
   if (elapsed <= 0) return 0;
   if (elapsed <= window_seconds) return static_cast<double>(device.hashes) / elapsed;
   const auto current = static_cast<std::int64_t>(elapsed);
@@ -58,7 +61,7 @@ double window_rate(const DeviceStats& device, double elapsed, int window_seconds
   return hashes / window_seconds;
 }
 
-HashRates device_rates(const DeviceStats& device, double elapsed) {
+HashRates device_rates(const DeviceCounters& device, double elapsed) {
   HashRates rates;
   rates.last_10s = window_rate(device, elapsed, 10);
   rates.last_60s = window_rate(device, elapsed, 60);
@@ -66,7 +69,7 @@ HashRates device_rates(const DeviceStats& device, double elapsed) {
   return rates;
 }
 
-double interval_rate(const DeviceStats& device, std::int64_t interval) {
+double interval_rate(const DeviceCounters& device, std::int64_t interval) {
   std::uint64_t hashes = 0;
   for (std::int64_t second = interval * stats_history_interval_seconds;
        second < (interval + 1) * stats_history_interval_seconds; ++second) {
@@ -90,7 +93,7 @@ void stats_add_device(MiningStats& stats, int index, const std::string& name) {
 void stats_record_batch(MiningStats& stats, int device_index, std::uint64_t hashes, std::int64_t started_ns,
                         std::int64_t finished_ns) {
   const std::lock_guard lock(stats.mutex);
-  DeviceStats& device = device_of(stats, device_index);
+  DeviceCounters& device = device_of(stats, device_index);
   device.hashes += hashes;
   if (hashes == 0) return;
 
@@ -133,7 +136,8 @@ void stats_record_block(MiningStats& stats, const FoundBlockRecord& block) {
 
 void stats_set_node_url(MiningStats& stats, const std::string& url) {
   const std::lock_guard lock(stats.mutex);
-  stats.node.url = url_without_credentials(url);
+  // The query and fragment may carry a token too; they go before the user information.
+  stats.node.url = url_without_credentials(std::string_view(url).substr(0, url.find_first_of("?#")));
 }
 
 void stats_record_template(MiningStats& stats, std::uint64_t height, const std::string& tip, std::int64_t now_ns) {
@@ -163,7 +167,7 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
   const double elapsed = seconds_since_start(stats, now_ns);
   snapshot.uptime_seconds = elapsed;
   snapshot.unix_time = unix_time;
-  for (const DeviceStats& device : stats.devices) {
+  for (const DeviceCounters& device : stats.devices) {
     DeviceSnapshot& entry = snapshot.devices.emplace_back();
     entry.index = device.index;
     entry.name = device.name;
@@ -193,21 +197,11 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
     HistorySample& sample = snapshot.history.emplace_back();
     const double end = static_cast<double>((interval + 1) * stats_history_interval_seconds);
     sample.time = unix_time - (elapsed - end);
-    for (const DeviceStats& device : stats.devices) {
+    for (const DeviceCounters& device : stats.devices) {
       const double rate = interval_rate(device, interval);
       sample.devices.push_back(rate);
       sample.total += rate;
     }
   }
   return snapshot;
-}
-
-std::string url_without_credentials(const std::string& url) {
-  const std::size_t scheme_end = url.find("://");
-  const std::size_t authority_begin = scheme_end == std::string::npos ? 0 : scheme_end + 3;
-  const std::size_t authority_end = std::min(url.find_first_of("/?#", authority_begin), url.size());
-  const std::size_t at = url.rfind('@', authority_end == 0 ? 0 : authority_end - 1);
-  const std::size_t host_begin = at != std::string::npos && at >= authority_begin ? at + 1 : authority_begin;
-  const std::size_t end = std::min(url.find_first_of("?#", authority_end), url.size());
-  return url.substr(0, authority_begin) + url.substr(host_begin, end - host_begin);
 }

@@ -28,7 +28,7 @@ struct FoundBlockRecord {
   std::string reason;  // the node's reason for a rejection; empty when it gave none
 };
 
-struct DeviceStats {
+struct DeviceCounters {
   int index = 0;
   std::string name;
   std::uint64_t hashes = 0;
@@ -54,7 +54,7 @@ struct NodeStats {
 struct MiningStats {
   std::mutex mutex;
   std::int64_t start_ns = 0;
-  std::vector<DeviceStats> devices;
+  std::vector<DeviceCounters> devices;
   NodeStats node;
   std::uint64_t blocks_accepted = 0;
   std::uint64_t blocks_rejected = 0;
@@ -121,6 +121,3 @@ void stats_record_node_reachable(MiningStats& stats);
 void stats_record_node_failure(MiningStats& stats, const std::string& cause, bool reachable, double unix_time);
 
 StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double unix_time);
-
-// "scheme://host:port/path" without "user:password@" and without a query or fragment.
-std::string url_without_credentials(const std::string& url);

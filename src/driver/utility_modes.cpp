@@ -1,6 +1,12 @@
 #include "driver/utility_modes.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <memory>
+#include <optional>
+#include <thread>
 
 #include "driver/console.h"
 #include "driver/hash_rate.h"
@@ -8,9 +14,11 @@
 
 void print_gpu_list() {
   const int platform_count = count_platforms();
+  int device_total = 0;
   std::printf("OpenCL platforms: %d\n", platform_count);
   for (int platform = 0; platform < platform_count; ++platform) {
     const int device_count = count_gpu_devices(platform);
+    device_total += device_count;
     for (int device = 0; device < device_count; ++device) {
       char name[256] = "";
       char vendor[256] = "";
@@ -19,6 +27,10 @@ void print_gpu_list() {
       std::printf("  Platform %d, Device %d: %s (%s, %zu MB)\n", platform, device, name, vendor,
                   static_cast<std::size_t>(memory_size / 1048576));
     }
+  }
+  if (device_total == 0) {
+    const std::string hint = device_type_hint();
+    if (!hint.empty()) std::printf("  %s\n", hint.c_str());
   }
 }
 
@@ -29,34 +41,117 @@ constexpr WhirlpoolWords benchmark_state = {0xA5C3, 0x3E8F, 0x92E4, 0x6F0B, 0xD1
 constexpr std::uint64_t benchmark_tail0 = 0xDEAD;
 constexpr std::uint64_t benchmark_tail1 = 0xBEEF;
 
-}  // namespace
-
-void run_benchmark(const MinerOptions& options, GpuMiner* gpu) {
+// Warm-up, then timed batches until the duration is over or a stop is requested; after each
+// timed batch on_batch gets the hashes and seconds so far. Returns the timed hashes, or nothing
+// when a stop came during the warm-up.
+template <typename OnBatch>
+std::optional<std::uint64_t> benchmark_device(const MinerOptions& options, GpuMiner& gpu, std::int64_t& start_ns, OnBatch on_batch) {
   // The zero target lets (almost) nothing hit, so every batch does its full work.
-  gpu_set_job(*gpu, benchmark_state, Target256{});
+  gpu_set_job(gpu, benchmark_state, Target256{});
 
   const std::uint32_t batch_nonces = static_cast<std::uint32_t>(options.global_work_size) * nonces_per_item;
-  for (std::uint32_t batch = 0; batch < benchmark_warm_up_batches; ++batch) {
-    gpu_run_batch(*gpu, benchmark_tail0, benchmark_tail1, batch * batch_nonces);
+  for (std::uint32_t batch = 0; batch < benchmark_warm_up_batches && !g_stop_requested.load(); ++batch) {
+    gpu_run_batch(gpu, benchmark_tail0, benchmark_tail1, batch * batch_nonces);
   }
+  if (g_stop_requested.load()) return std::nullopt;
 
-  const std::int64_t start_ns = monotonic_now_ns();
+  start_ns = monotonic_now_ns();
   std::uint64_t hashes = 0;
   std::uint32_t nonce = 0;
-  if (!g_stop_requested.load()) {
-    while (true) {
-      const std::uint32_t done = gpu_run_batch(*gpu, benchmark_tail0, benchmark_tail1, nonce).nonces_done;
-      hashes += done;
-      nonce += done;  // wraps modulo 2^32
-      const double seconds = elapsed_seconds(start_ns, monotonic_now_ns());
-      std::printf("\r  [%.1fs] %s  ", seconds, format_hash_rate(static_cast<double>(hashes) / seconds).c_str());
-      std::fflush(stdout);
-      if (seconds >= benchmark_duration_seconds || g_stop_requested.load()) break;
-    }
+  while (true) {
+    const std::uint32_t done = gpu_run_batch(gpu, benchmark_tail0, benchmark_tail1, nonce).nonces_done;
+    hashes += done;
+    nonce += done;  // wraps modulo 2^32
+    const double seconds = elapsed_seconds(start_ns, monotonic_now_ns());
+    on_batch(hashes, seconds);
+    if (seconds >= benchmark_duration_seconds || g_stop_requested.load()) break;
   }
+  return hashes;
+}
 
-  const double seconds = elapsed_seconds(start_ns, monotonic_now_ns());
-  std::printf("\n\n  Result: %s (%llu hashes in %.1fs)\n\n", format_hash_rate(static_cast<double>(hashes) / seconds).c_str(),
+void print_benchmark_result(double rate, std::uint64_t hashes, double seconds) {
+  std::printf("\n\n  Result: %s (%llu hashes in %.1fs)\n\n", format_hash_rate(rate).c_str(),
               static_cast<unsigned long long>(hashes), seconds);
-  gpu_miner_release(gpu);
+}
+
+// Nothing was timed: a rate would be meaningless.
+void print_benchmark_not_timed() { std::printf("  [*] Benchmark stopped before any batch was timed: no result\n\n"); }
+
+void benchmark_one(const MinerOptions& options, GpuMiner& gpu) {
+  std::int64_t start_ns = 0;
+  const std::optional<std::uint64_t> hashes = benchmark_device(options, gpu, start_ns, [](std::uint64_t so_far, double seconds) {
+    std::printf("\r  [%.1fs] %s  ", seconds, format_hash_rate(static_cast<double>(so_far) / seconds).c_str());
+    std::fflush(stdout);
+  });
+  if (!hashes) {
+    print_benchmark_not_timed();
+    return;
+  }
+  const double seconds = elapsed_seconds(start_ns, monotonic_now_ns());
+  print_benchmark_result(static_cast<double>(*hashes) / seconds, *hashes, seconds);
+}
+
+// What one device's benchmark thread shares with the thread that prints.
+struct DeviceBenchmark {
+  std::atomic<std::uint64_t> hashes{0};
+  std::atomic<double> rate{0};
+  std::atomic<bool> finished{false};
+  std::atomic<bool> timed{false};  // a stop did not end it during the warm-up
+  std::thread thread;
+};
+
+constexpr auto benchmark_progress_interval = std::chrono::milliseconds(500);
+
+void benchmark_several(const MinerOptions& options, const std::vector<MiningDevice>& devices) {
+  const std::int64_t start_ns = monotonic_now_ns();
+  std::vector<std::unique_ptr<DeviceBenchmark>> runs;
+  for (const MiningDevice& device : devices) {
+    auto run = std::make_unique<DeviceBenchmark>();
+    DeviceBenchmark& shared = *run;
+    run->thread = std::thread([&options, &shared, gpu = device.gpu] {
+      std::int64_t device_start_ns = 0;
+      shared.timed = benchmark_device(options, *gpu, device_start_ns, [&shared](std::uint64_t so_far, double seconds) {
+        shared.hashes = so_far;
+        shared.rate = static_cast<double>(so_far) / seconds;
+      }).has_value();
+      shared.finished = true;
+    });
+    runs.push_back(std::move(run));
+  }
+  // The total rate is the sum of the devices' own rates: each has its own warm-up and clock.
+  const auto total_rate = [&runs] {
+    double rate = 0;
+    for (const auto& run : runs) rate += run->rate;
+    return rate;
+  };
+  while (!std::all_of(runs.begin(), runs.end(), [](const auto& run) { return run->finished.load(); })) {
+    std::this_thread::sleep_for(benchmark_progress_interval);
+    std::printf("\r  [%.1fs] %s  ", elapsed_seconds(start_ns, monotonic_now_ns()), format_hash_rate(total_rate()).c_str());
+    std::fflush(stdout);
+  }
+  for (const auto& run : runs) run->thread.join();
+  if (std::none_of(runs.begin(), runs.end(), [](const auto& run) { return run->timed.load(); })) {
+    std::printf("\n");
+    print_benchmark_not_timed();
+    return;
+  }
+  std::uint64_t hashes = 0;
+  std::printf("\n");
+  for (std::size_t index = 0; index < runs.size(); ++index) {
+    hashes += runs[index]->hashes;
+    std::printf("\n  Device %d: %s (%llu hashes)", devices[index].device_id, format_hash_rate(runs[index]->rate).c_str(),
+                static_cast<unsigned long long>(runs[index]->hashes.load()));
+  }
+  print_benchmark_result(total_rate(), hashes, elapsed_seconds(start_ns, monotonic_now_ns()));
+}
+
+}  // namespace
+
+void run_benchmark(const MinerOptions& options, const std::vector<MiningDevice>& devices) {
+  if (devices.size() == 1) {
+    benchmark_one(options, *devices.front().gpu);
+  } else {
+    benchmark_several(options, devices);
+  }
+  for (const MiningDevice& device : devices) gpu_miner_release(device.gpu);
 }

@@ -1,7 +1,10 @@
 #pragma once
 // The two modes that do not mine: the device listing and the benchmark.
 
+#include <vector>
+
 #include "driver/miner_options.h"
+#include "driver/mining_device.h"
 #include "gpu/gpu_miner.h"
 
 // Length of the timed part of the benchmark.
@@ -13,5 +16,9 @@ inline constexpr std::uint32_t benchmark_warm_up_batches = 5;
 void print_gpu_list();
 
 // Runs batches on fixed dummy input for benchmark_duration_seconds (or until a stop is
-// requested), printing the rate after every batch and the result at the end. Releases the GPU.
-void run_benchmark(const MinerOptions& options, GpuMiner* gpu);
+// requested), printing the rate after every batch and the result at the end. With several
+// devices all run at once, each on a thread of its own; the progress line shows the total and
+// the end each device's result before the total. A stop during the warm-up ends
+// it after the batch under way, with a line that says nothing was timed instead of a result.
+// Releases the GPUs.
+void run_benchmark(const MinerOptions& options, const std::vector<MiningDevice>& devices);

@@ -1,9 +1,22 @@
 #include "gpu/gpu_miner.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "gpu/opencl_device.h"
+
+// One queued launch: its own result buffers, the host copies the queued reads fill, and the
+// event of the last read.
+struct LaunchSlot {
+  cl_mem nonce_buffer = nullptr;
+  cl_mem found_buffer = nullptr;
+  cl_uint found = 0;
+  cl_uint nonce = 0;
+  cl_event done = nullptr;
+  std::uint32_t nonces = 0;
+  bool queued = false;
+};
 
 struct GpuMiner {
   cl_context context = nullptr;
@@ -18,6 +31,9 @@ struct GpuMiner {
   cl_mem found_buffer = nullptr;
   std::int32_t global_size = 0;
   std::int32_t local_size = 0;
+  std::array<LaunchSlot, gpu_launch_slots> slots;
+  std::size_t next_slot = 0;    // where the next launch is queued
+  std::size_t oldest_slot = 0;  // the launch collected next
 };
 
 namespace {
@@ -142,6 +158,10 @@ GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t gl
   const int device_count = static_cast<int>(devices.size());
   if (device_index < 0 || device_index >= device_count) {
     std::printf("  [!] OpenCL device %d not found (%d available)\n", device_index, device_count);
+    if (device_count == 0) {
+      const std::string hint = device_type_hint();
+      if (!hint.empty()) std::printf("  [!] %s\n", hint.c_str());
+    }
     return nullptr;
   }
 
@@ -169,6 +189,15 @@ void gpu_miner_release(GpuMiner* gpu) {
        {gpu->tables_buffer, gpu->midstate_buffer, gpu->target_buffer, gpu->nonce_buffer, gpu->found_buffer}) {
     if (buffer != nullptr) clReleaseMemObject(buffer);
   }
+  for (LaunchSlot& slot : gpu->slots) {
+    if (slot.done != nullptr) {
+      clWaitForEvents(1, &slot.done);
+      clReleaseEvent(slot.done);
+    }
+    for (cl_mem buffer : {slot.nonce_buffer, slot.found_buffer}) {
+      if (buffer != nullptr) clReleaseMemObject(buffer);
+    }
+  }
   if (gpu->kernel != nullptr) clReleaseKernel(gpu->kernel);
   if (gpu->program != nullptr) clReleaseProgram(gpu->program);
   if (gpu->queue != nullptr) clReleaseCommandQueue(gpu->queue);
@@ -187,23 +216,38 @@ std::int32_t gpu_set_job(GpuMiner& gpu, const WhirlpoolWords& midstate, const Ta
   return clSetKernelArg(gpu.kernel, target_argument, sizeof(cl_mem), &gpu.target_buffer);
 }
 
-BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base) {
-  BatchResult result;
-  const cl_uint cleared = 0;
-  clEnqueueWriteBuffer(gpu.queue, gpu.found_buffer, CL_TRUE, 0, sizeof cleared, &cleared, 0, nullptr, nullptr);
+namespace {
+
+// Binds a search's arguments and result buffers and enqueues it over work_items items; prints
+// and returns false when the enqueue fails. Argument values are captured by the enqueue.
+bool enqueue_search(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base,
+                    std::size_t work_items, const cl_mem& nonce_buffer, const cl_mem& found_buffer) {
   const cl_ulong tail0_value = tail0;
   const cl_ulong tail1_value = tail1;
   const cl_uint nonce_base_value = nonce_base;
   clSetKernelArg(gpu.kernel, tail0_argument, sizeof tail0_value, &tail0_value);
   clSetKernelArg(gpu.kernel, tail1_argument, sizeof tail1_value, &tail1_value);
   clSetKernelArg(gpu.kernel, nonce_base_argument, sizeof nonce_base_value, &nonce_base_value);
-
-  const auto global_work_size = static_cast<std::size_t>(gpu.global_size);
+  set_buffer_argument(gpu.kernel, nonce_argument, nonce_buffer);
+  set_buffer_argument(gpu.kernel, found_argument, found_buffer);
   const auto local_work_size = static_cast<std::size_t>(gpu.local_size);
-  const cl_int status = clEnqueueNDRangeKernel(gpu.queue, gpu.kernel, 1, nullptr, &global_work_size,
-                                               &local_work_size, 0, nullptr, nullptr);
+  const cl_int status =
+      clEnqueueNDRangeKernel(gpu.queue, gpu.kernel, 1, nullptr, &work_items, &local_work_size, 0, nullptr, nullptr);
   if (status != CL_SUCCESS) {
     std::printf("  [!] clEnqueueNDRangeKernel: %s\n", opencl_error_name(status));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base) {
+  BatchResult result;
+  const cl_uint cleared = 0;
+  clEnqueueWriteBuffer(gpu.queue, gpu.found_buffer, CL_TRUE, 0, sizeof cleared, &cleared, 0, nullptr, nullptr);
+  if (!enqueue_search(gpu, tail0, tail1, nonce_base, static_cast<std::size_t>(gpu.global_size), gpu.nonce_buffer,
+                      gpu.found_buffer)) {
     return result;
   }
   clFinish(gpu.queue);
@@ -216,5 +260,49 @@ BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail
   clEnqueueReadBuffer(gpu.queue, gpu.nonce_buffer, CL_TRUE, 0, sizeof nonce, &nonce, 0, nullptr, nullptr);
   result.found = true;
   result.nonce = nonce;
+  return result;
+}
+
+std::int32_t gpu_local_size(const GpuMiner& gpu) { return gpu.local_size; }
+
+bool gpu_queue_launch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base,
+                      std::uint32_t work_items) {
+  LaunchSlot& slot = gpu.slots[gpu.next_slot];
+  if (slot.queued) return false;
+  if (slot.found_buffer == nullptr) {
+    slot.nonce_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr, nullptr);
+    slot.found_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr, nullptr);
+  }
+  // Everything below is queued without waiting; the in-order queue keeps the steps in order.
+  static const cl_uint cleared = 0;
+  clEnqueueWriteBuffer(gpu.queue, slot.found_buffer, CL_FALSE, 0, sizeof cleared, &cleared, 0, nullptr, nullptr);
+  if (!enqueue_search(gpu, tail0, tail1, nonce_base, work_items, slot.nonce_buffer, slot.found_buffer)) return false;
+  slot.found = 0;
+  clEnqueueReadBuffer(gpu.queue, slot.found_buffer, CL_FALSE, 0, sizeof slot.found, &slot.found, 0, nullptr, nullptr);
+  clEnqueueReadBuffer(gpu.queue, slot.nonce_buffer, CL_FALSE, 0, sizeof slot.nonce, &slot.nonce, 0, nullptr,
+                      &slot.done);
+  clFlush(gpu.queue);
+  slot.nonces = work_items * nonces_per_item;
+  slot.queued = true;
+  gpu.next_slot = (gpu.next_slot + 1) % gpu.slots.size();
+  return true;
+}
+
+BatchResult gpu_collect_launch(GpuMiner& gpu) {
+  BatchResult result;
+  LaunchSlot& slot = gpu.slots[gpu.oldest_slot];
+  if (!slot.queued) return result;
+  const cl_int status = slot.done != nullptr ? clWaitForEvents(1, &slot.done) : CL_INVALID_EVENT;
+  if (slot.done != nullptr) clReleaseEvent(slot.done);
+  slot.done = nullptr;
+  slot.queued = false;
+  gpu.oldest_slot = (gpu.oldest_slot + 1) % gpu.slots.size();
+  if (status != CL_SUCCESS) {
+    std::printf("  [!] clWaitForEvents: %s\n", opencl_error_name(status));
+    return result;
+  }
+  result.nonces_done = slot.nonces;
+  result.found = slot.found != 0;
+  result.nonce = slot.nonce;
   return result;
 }

@@ -12,6 +12,14 @@
 // Nonces credited to each work item of a batch.
 inline constexpr std::uint32_t nonces_per_item = 128;
 
+// The environment variable that chooses the OpenCL device type: gpu (default), cpu, accelerator or all.
+inline constexpr const char* device_type_variable = "VELTRANE_DEVICE_TYPE";
+// False when the variable is set to a value that names no device type.
+bool device_type_setting_is_valid();
+// When no platform has a device of the chosen type but some have others, one sentence that says
+// which and how to use them; empty otherwise.
+std::string device_type_hint();
+
 struct GpuMiner;  // OpenCL context, queue, program, kernel and buffers of one device
 
 // Name of an OpenCL status code ("CL_INVALID_VALUE"), "CL_UNKNOWN_ERROR" for codes not in the table.
@@ -25,6 +33,9 @@ int count_gpu_devices(int platform_index);
 // Returns false and fills nothing when the device index is out of range.
 bool get_gpu_device_info(int platform_index, int device_index, char* name, std::size_t name_size, char* vendor,
                          std::size_t vendor_size, std::uint64_t* memory_size);
+
+// True when the device is a GPU, or when there is no such device (set-up then reports it).
+bool device_is_gpu(int platform_index, int device_index);
 
 // The whole file as bytes (binary mode); empty when it cannot be opened or is empty.
 std::string read_kernel_file(const std::string& path);
@@ -48,3 +59,18 @@ struct BatchResult {
 
 // Searches nonce_base .. nonce_base + global size x 128 - 1 (modulo 2^32) and waits for the result.
 BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base);
+
+// Launches queued back to back: the device starts the next while the host reads the result of
+// the one before. A launch covers nonce_base .. nonce_base + work_items x 128 - 1 (modulo 2^32);
+// work_items must be a multiple of the local size. At most gpu_launch_slots launches can wait
+// to be collected; they are collected in the order they were queued.
+inline constexpr int gpu_launch_slots = 2;
+
+// False, after printing the failed step, when the launch could not be queued (nothing then
+// waits to be collected for it), or when every slot already waits.
+bool gpu_queue_launch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base,
+                      std::uint32_t work_items);
+// Waits for the oldest queued launch and returns its result (nonces_done 0 when it failed, or
+// when nothing was queued).
+BatchResult gpu_collect_launch(GpuMiner& gpu);
+std::int32_t gpu_local_size(const GpuMiner& gpu);

@@ -1,7 +1,7 @@
 #include "gpu/opencl_device.h"
 
 #include <cstdlib>
-#include <cstring>
+#include <cctype>
 
 #include "gpu/gpu_miner.h"
 
@@ -40,13 +40,79 @@ const char* opencl_error_name(std::int32_t status) {
   }
 }
 
+std::optional<cl_device_type> device_type_from_name(std::string_view name) {
+  std::string lower(name);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower.empty() || lower == "gpu") return CL_DEVICE_TYPE_GPU;
+  if (lower == "cpu") return CL_DEVICE_TYPE_CPU;
+  if (lower == "accelerator") return CL_DEVICE_TYPE_ACCELERATOR;
+  if (lower == "all") return CL_DEVICE_TYPE_ALL;
+  return std::nullopt;
+}
+
 cl_device_type device_type_from_environment() {
-  const char* value = std::getenv("VELTRANE_DEVICE_TYPE");
+  const char* value = std::getenv(device_type_variable);
   if (value == nullptr) return CL_DEVICE_TYPE_GPU;
-  if (std::strcmp(value, "cpu") == 0) return CL_DEVICE_TYPE_CPU;
-  if (std::strcmp(value, "accelerator") == 0) return CL_DEVICE_TYPE_ACCELERATOR;
-  if (std::strcmp(value, "all") == 0) return CL_DEVICE_TYPE_ALL;
-  return CL_DEVICE_TYPE_GPU;
+  return device_type_from_name(value).value_or(CL_DEVICE_TYPE_GPU);
+}
+
+bool device_type_setting_is_valid() {
+  const char* value = std::getenv(device_type_variable);
+  return value == nullptr || device_type_from_name(value).has_value();
+}
+
+std::vector<PlatformDeviceCounts> device_counts_by_platform() {
+  const auto count_of_type = [](cl_platform_id platform, cl_device_type type) {
+    cl_uint count = 0;
+    if (clGetDeviceIDs(platform, type, 0, nullptr, &count) != CL_SUCCESS) return 0;
+    return static_cast<int>(count);
+  };
+  std::vector<PlatformDeviceCounts> counts;
+  for (const cl_platform_id platform : platform_ids()) {
+    counts.push_back({count_of_type(platform, CL_DEVICE_TYPE_GPU), count_of_type(platform, CL_DEVICE_TYPE_CPU),
+                      count_of_type(platform, CL_DEVICE_TYPE_ACCELERATOR)});
+  }
+  return counts;
+}
+
+std::string other_device_types_hint(cl_device_type chosen, const std::vector<PlatformDeviceCounts>& counts) {
+  struct TypeCount {
+    cl_device_type type;
+    int PlatformDeviceCounts::*count;
+    const char* name;
+  };
+  static constexpr TypeCount types[] = {
+      {CL_DEVICE_TYPE_GPU, &PlatformDeviceCounts::gpus, "GPU"},
+      {CL_DEVICE_TYPE_CPU, &PlatformDeviceCounts::cpus, "CPU"},
+      {CL_DEVICE_TYPE_ACCELERATOR, &PlatformDeviceCounts::accelerators, "accelerator"},
+  };
+  const TypeCount* chosen_type = nullptr;
+  for (const TypeCount& type : types) {
+    if (type.type == chosen) chosen_type = &type;
+  }
+  if (chosen_type == nullptr) return {};  // "all" already covers every device there is
+  for (const PlatformDeviceCounts& platform_counts : counts) {
+    if (platform_counts.*(chosen_type->count) > 0) return {};  // the chosen type exists somewhere
+  }
+
+  std::string others;
+  int other_total = 0;
+  for (std::size_t platform = 0; platform < counts.size(); ++platform) {
+    for (const TypeCount& type : types) {
+      const int count = counts[platform].*(type.count);
+      if (type.type == chosen || count == 0) continue;
+      others += std::string(others.empty() ? "" : ", ") + "platform " + std::to_string(platform) + " has " +
+                std::to_string(count) + " " + type.name + (count == 1 ? " device" : " devices");
+      other_total += count;
+    }
+  }
+  if (others.empty()) return {};
+  return std::string("No ") + chosen_type->name + " device, but " + others + ": run with " + device_type_variable +
+         "=all to use " + (other_total == 1 ? "it" : "them");
+}
+
+std::string device_type_hint() {
+  return other_device_types_hint(device_type_from_environment(), device_counts_by_platform());
 }
 
 std::vector<cl_platform_id> platform_ids() {
@@ -89,4 +155,15 @@ bool get_gpu_device_info(int platform_index, int device_index, char* name, std::
   if (clGetDeviceInfo(device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof bytes, &bytes, nullptr) != CL_SUCCESS) bytes = 0;
   *memory_size = bytes;
   return true;
+}
+
+bool device_is_gpu(int platform_index, int device_index) {
+  const std::vector<cl_device_id> devices = device_ids(platform_index);
+  if (device_index < 0 || static_cast<std::size_t>(device_index) >= devices.size()) return true;
+  cl_device_type type = 0;
+  if (clGetDeviceInfo(devices[static_cast<std::size_t>(device_index)], CL_DEVICE_TYPE, sizeof type, &type, nullptr) !=
+      CL_SUCCESS) {
+    return true;
+  }
+  return (type & CL_DEVICE_TYPE_GPU) != 0;
 }

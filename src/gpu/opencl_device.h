@@ -8,11 +8,31 @@
 #endif
 #include <CL/cl.h>
 
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
-// The device type that counting, listing, device info and set-up consider: VELTRANE_DEVICE_TYPE
-// "cpu", "accelerator" or "all"; GPU for "gpu", an unset variable or any other value.
+// The type a VELTRANE_DEVICE_TYPE value names: "gpu", "cpu", "accelerator" or "all" in any
+// letter case; an empty value means the default, GPU. Nothing for any other value.
+std::optional<cl_device_type> device_type_from_name(std::string_view name);
+
+// The device type that counting, listing, device info and set-up consider: VELTRANE_DEVICE_TYPE,
+// GPU when it is unset or names no type (the program refuses such a value at start-up).
 cl_device_type device_type_from_environment();
+
+// Counts of devices of each type on each platform, for telling a user who has no device of the
+// chosen type which devices there are instead.
+struct PlatformDeviceCounts {
+  int gpus = 0;
+  int cpus = 0;
+  int accelerators = 0;
+};
+std::vector<PlatformDeviceCounts> device_counts_by_platform();
+
+// "No GPU device, but platform 0 has 1 CPU device: run with VELTRANE_DEVICE_TYPE=all to use it";
+// empty when the chosen type is "all" or no platform has a device of another type.
+std::string other_device_types_hint(cl_device_type chosen, const std::vector<PlatformDeviceCounts>& counts);
 
 // All platforms in the runtime's order; empty when the query fails.
 std::vector<cl_platform_id> platform_ids();

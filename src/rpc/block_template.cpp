@@ -33,6 +33,8 @@ bool transactions_are_well_formed(const std::vector<TemplateTransaction>& transa
   return true;
 }
 
+}  // namespace
+
 void fill_from_result(BlockTemplate& block_template, std::string_view result) {
   block_template.previous_block_hash = json_get(result, "previousblockhash");
   block_template.bits_text = json_get(result, "bits");
@@ -43,18 +45,19 @@ void fill_from_result(BlockTemplate& block_template, std::string_view result) {
   block_template.bits = parse_hex_u32(block_template.bits_text);
   block_template.coinbase_value = json_get_int(result, "coinbasevalue");
   block_template.witness_commitment = json_get(result, "default_witness_commitment");
+  block_template.longpoll_id = json_get(result, "longpollid");
   block_template.transactions = parse_transactions(result);
   block_template.valid = is_hex_of_length(block_template.previous_block_hash, 64) &&
                          is_hex_of_length(block_template.bits_text, 8) &&
                          transactions_are_well_formed(block_template.transactions);
 }
 
-}  // namespace
+namespace {
 
-BlockTemplate get_block_template(RpcClient& client) {
+BlockTemplate request_block_template(RpcClient& client, const std::string& params) {
   BlockTemplate block_template;
   try {
-    const std::string reply = rpc_call(client, "getblocktemplate", "[{\"rules\":[\"segwit\"]}]");
+    const std::string reply = rpc_call(client, "getblocktemplate", params);
     const std::size_t result_key = reply.find("\"result\"");
     if (reply.size() < 8 || result_key == std::string::npos) {
       block_template.failure = {NodeFailureKind::bad_reply, endpoint_text(client.connection->endpoint), 0, 0,
@@ -70,6 +73,20 @@ BlockTemplate get_block_template(RpcClient& client) {
     block_template.valid = false;
   }
   return block_template;
+}
+
+}  // namespace
+
+BlockTemplate get_block_template(RpcClient& client) {
+  return request_block_template(client, "[{\"rules\":[\"segwit\"]}]");
+}
+
+BlockTemplate get_block_template_longpoll(RpcClient& client, std::string_view longpoll_id) {
+  for (const char c : longpoll_id) {
+    if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return {};
+  }
+  return request_block_template(client,
+                                "[{\"rules\":[\"segwit\"],\"longpollid\":\"" + std::string(longpoll_id) + "\"}]");
 }
 
 std::vector<TemplateTransaction> parse_transactions(std::string_view text) {

@@ -20,6 +20,7 @@ struct BlockTemplate {
   std::string bits_text;            // compact target as hex text
   std::string target_text;          // 256-bit target, most significant digit first; may be empty
   std::string witness_commitment;   // hex of the commitment output script; may be empty
+  std::string longpoll_id;          // "longpollid": names this template in a longpoll; may be empty
   std::int32_t version = 0;
   std::uint32_t curtime = 0;
   std::uint32_t bits = 0;  // bits_text read as hexadecimal
@@ -36,6 +37,15 @@ struct BlockTemplate {
 // Asks the node for a segwit template. Never throws: any failure gives valid false, and a failure
 // of the node or the connection also fills in failure. A stop request abandons the request.
 BlockTemplate get_block_template(RpcClient& client);
+
+// Fills the fields from the reply's result member (the text from it on) and decides valid by the
+// checks above. Never throws.
+void fill_from_result(BlockTemplate& block_template, std::string_view result);
+
+// The BIP 22 longpoll: the same request naming the longpollid of the template in hand; the node
+// answers once its tip or transaction set has changed (or on a time-out of its own). An id that
+// would need escaping in JSON is not sent (valid false at once). Never throws.
+BlockTemplate get_block_template_longpoll(RpcClient& client, std::string_view longpoll_id);
 
 // The entries of the first "transactions" array, in order; objects without "data" are dropped.
 // Braces and brackets are counted wherever they stand, so nested arrays and objects inside an

@@ -8,92 +8,21 @@
 #include <vector>
 
 #include "chain/address.h"
+#include "chain/address_problem.h"
 #include "chain/coinbase.h"
-#include "chain/sha256.h"
+#include "support/address_encoding.h"
 #include "support/test_support.h"
 
 namespace {
 
+using test_support::base58check_encode;
+using test_support::bech32;
+using test_support::bech32_encode;
+using test_support::bech32m;
 using test_support::from_hex;
+using test_support::segwit_address;
+using test_support::to_five_bit;
 using test_support::to_hex;
-
-// --- Encoders written for the tests, to build addresses the decoder must read. ---
-
-constexpr std::uint32_t bech32 = 1;
-constexpr std::uint32_t bech32m = 0x2bc830a3;
-const std::string bech32_charset = "qpzry9x8gf2tvdw0s3jn54khce6mua7l";
-
-std::uint32_t polymod(const std::vector<std::uint8_t>& values) {
-  const std::uint32_t generator[] = {0x3b6a57b2, 0x26508e6d, 0x1ea119fa, 0x3d4233dd, 0x2a1462b3};
-  std::uint32_t checksum = 1;
-  for (const std::uint8_t value : values) {
-    const std::uint32_t top = checksum >> 25;
-    checksum = ((checksum & 0x1ffffff) << 5) ^ value;
-    for (int i = 0; i < 5; ++i) checksum ^= ((top >> i) & 1) ? generator[i] : 0;
-  }
-  return checksum;
-}
-
-// Program bytes as 5-bit groups, the last one padded with zero bits.
-std::vector<std::uint8_t> to_five_bit(const ByteVector& bytes) {
-  std::vector<std::uint8_t> groups;
-  std::uint32_t accumulator = 0;
-  int bits = 0;
-  for (const std::uint8_t byte : bytes) {
-    accumulator = (accumulator << 8) | byte;
-    bits += 8;
-    while (bits >= 5) {
-      bits -= 5;
-      groups.push_back(static_cast<std::uint8_t>((accumulator >> bits) & 31));
-    }
-  }
-  if (bits > 0) groups.push_back(static_cast<std::uint8_t>((accumulator << (5 - bits)) & 31));
-  return groups;
-}
-
-// hrp, "1", the data values and a checksum made with the given constant.
-std::string bech32_encode(const std::string& hrp, const std::vector<std::uint8_t>& data, std::uint32_t constant) {
-  std::vector<std::uint8_t> values;
-  for (const char c : hrp) values.push_back(static_cast<std::uint8_t>(c >> 5));
-  values.push_back(0);
-  for (const char c : hrp) values.push_back(static_cast<std::uint8_t>(c & 31));
-  values.insert(values.end(), data.begin(), data.end());
-  values.insert(values.end(), 6, 0);
-  const std::uint32_t checksum = polymod(values) ^ constant;
-  std::string text = hrp + "1";
-  for (const std::uint8_t value : data) text += bech32_charset[value];
-  for (int i = 0; i < 6; ++i) text += bech32_charset[(checksum >> (5 * (5 - i))) & 31];
-  return text;
-}
-
-std::string segwit_address(const std::string& hrp, std::uint8_t version, const ByteVector& program,
-                           std::uint32_t constant) {
-  std::vector<std::uint8_t> data{version};
-  const auto groups = to_five_bit(program);
-  data.insert(data.end(), groups.begin(), groups.end());
-  return bech32_encode(hrp, data, constant);
-}
-
-std::string base58check_encode(ByteVector payload) {
-  ByteVector checksum(32);
-  double_sha256(payload.data(), payload.size(), checksum.data());
-  payload.insert(payload.end(), checksum.begin(), checksum.begin() + 4);
-
-  const std::string alphabet = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
-  std::string digits;  // least significant first
-  ByteVector number = payload;
-  while (std::any_of(number.begin(), number.end(), [](std::uint8_t b) { return b != 0; })) {
-    std::uint32_t remainder = 0;
-    for (std::uint8_t& byte : number) {
-      const std::uint32_t value = remainder * 256 + byte;
-      byte = static_cast<std::uint8_t>(value / 58);
-      remainder = value % 58;
-    }
-    digits += alphabet[remainder];
-  }
-  for (std::size_t i = 0; i < payload.size() && payload[i] == 0; ++i) digits += '1';
-  return {digits.rbegin(), digits.rend()};
-}
 
 ByteVector pattern(std::size_t length, std::uint8_t seed) {
   ByteVector bytes(length);
@@ -171,6 +100,52 @@ TEST(AddressToScript, AcceptedAndRefusedForms) {
 
   for (const Case& c : cases) {
     EXPECT_EQ(to_hex(address_to_script(c.address)), c.script) << c.name << ": " << c.address;
+  }
+}
+
+// The reason given for an address that does not decode, for the typos a user makes; and the
+// script is exactly address_to_script's, so the start-up check never disagrees with mining.
+TEST(AddressExplained, NamesWhyAnAddressDoesNotDecode) {
+  const ByteVector p20 = pattern(20, 1);
+  const std::string p2wpkh = segwit_address("tvtr", 0, p20, bech32);
+  const std::string p2pkh = base58check_encode(with_version(0x1c, p20));
+  const auto swap_last = [](const std::string& text, char a, char b) {
+    return text.substr(0, text.size() - 1) + (text.back() == a ? b : a);
+  };
+  std::string mixed = p2wpkh;
+  mixed[7] = static_cast<char>(std::toupper(static_cast<unsigned char>(mixed[7])));
+  std::string bech32_bad_character = p2wpkh;
+  bech32_bad_character[8] = 'b';  // 'b' is not in the bech32 character set
+
+  struct Case {
+    std::string name;
+    std::string address;
+    AddressProblem problem;
+  };
+  const Case cases[] = {
+      {"segwit", p2wpkh, AddressProblem::none},
+      {"base58", p2pkh, AddressProblem::none},
+      {"empty", "", AddressProblem::empty},
+      {"segwit checksum", swap_last(p2wpkh, 'q', 'p'), AddressProblem::checksum},
+      {"segwit character dropped", p2wpkh.substr(0, 20) + p2wpkh.substr(21), AddressProblem::checksum},
+      {"base58 checksum", swap_last(p2pkh, 'z', 'y'), AddressProblem::checksum},
+      {"mixed case", mixed, AddressProblem::mixed_case},
+      {"upper case", upper(p2wpkh), AddressProblem::mixed_case},
+      {"bech32 character", bech32_bad_character, AddressProblem::character},
+      {"base58 character", p2pkh.substr(0, 5) + "0" + p2pkh.substr(6), AddressProblem::character},
+      {"trailing blank", p2pkh + " ", AddressProblem::character},
+      {"another coin's bech32 prefix", segwit_address("bc", 0, p20, bech32), AddressProblem::prefix},
+      {"another coin's base58 version", base58check_encode(with_version(0x00, p20)), AddressProblem::prefix},
+      {"segwit program length", segwit_address("vtr", 0, pattern(31, 3), bech32), AddressProblem::length},
+      {"segwit version 1 short program", segwit_address("vtr", 1, p20, bech32m), AddressProblem::length},
+      {"base58 too short", base58check_encode(with_version(0x1c, pattern(19, 1))), AddressProblem::length},
+      {"base58 a few characters", "1", AddressProblem::length},
+  };
+  for (const Case& c : cases) {
+    const AddressDecoding decoding = decode_address_explained(c.address);
+    EXPECT_EQ(to_hex(decoding.script), to_hex(address_to_script(c.address))) << c.name;
+    EXPECT_EQ(decoding.problem, c.problem) << c.name << ": " << decoding.explanation;
+    EXPECT_EQ(decoding.explanation.empty(), c.problem == AddressProblem::none) << c.name;
   }
 }
 

@@ -159,6 +159,40 @@ TEST(BuildCoinbase, CoinbaseTextAndTheHundredByteLimit) {
   }
 }
 
+// An extra nonce is a push of its 4 little-endian bytes after the text; the text gives up the
+// room it takes, and the rest of the transaction stays as it is without one.
+TEST(BuildCoinbase, ExtraNonceIsPushedAfterTheText) {
+  struct Case {
+    std::uint64_t height;
+    std::size_t text_length;
+    std::size_t kept;
+  };
+  const Case cases[] = {
+      {128, 0, 0},
+      {128, 75, 75},   // short text: its push fits beside both pushes
+      {0, 200, 93},    // 2 + 93 + 5 = 100
+      {500000, 96, 91},
+      {std::numeric_limits<std::uint64_t>::max(), 100, 85},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("height " + std::to_string(c.height) + ", text of " + std::to_string(c.text_length));
+    const std::string text = sample_text(c.text_length);
+    EXPECT_EQ(coinbase_text_kept_length(c.height, c.text_length, true), c.kept);
+    const ByteVector with_nonce = build_coinbase(c.height, 5000000000, payout_script, text, commitment, fee_script, 1,
+                                                 0x04030201u);
+    const ByteVector cut_text = build_coinbase(c.height, 5000000000, payout_script, text.substr(0, c.kept), commitment,
+                                               fee_script, 1);
+    test_chain::Transaction expected = test_chain::read_transaction(cut_text);
+    const ByteVector nonce_push = from_hex("0401020304");
+    expected.inputs.at(0).script.insert(expected.inputs.at(0).script.end(), nonce_push.begin(), nonce_push.end());
+    EXPECT_EQ(to_hex(with_nonce), to_hex(test_chain::write_transaction(expected, true)));
+    EXPECT_LE(test_chain::read_transaction(with_nonce).inputs.at(0).script.size(), max_coinbase_script_size);
+  }
+  const ByteVector first = build_coinbase(128, 100, payout_script, "rig", {}, {}, 1, 1u);
+  const ByteVector second = build_coinbase(128, 100, payout_script, "rig", {}, {}, 1, 2u);
+  EXPECT_NE(transaction_id(first), transaction_id(second));
+}
+
 TEST(TransactionId, WitnessTransactionHasTheIdOfItsLegacyForm) {
   const ByteVector coinbase = build_coinbase(840000, 312500000, payout_script, "solo", commitment, fee_script, 1);
 

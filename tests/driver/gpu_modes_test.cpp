@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -54,13 +55,11 @@ struct AddressCase {
 TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
   const AddressCase cases[] = {
       {"no address", {}, nullptr},
-      {"-a as the last argument", {"-u", "user", "-a"}, nullptr},
       {"file empties the address", {"-a", "vtr1qexample"}, "rpc_user=x\r\naddress=\r\n"},
   };
   for (const AddressCase& c : cases) {
     TemporaryDirectory directory;
     if (c.config != nullptr) std::ofstream(directory.path / "veltrane-miner.conf", std::ios::binary) << c.config;
-    // The work size comes first here so that a trailing "-a" stays the last argument.
     std::vector<std::string> arguments = miner_process::small_work_arguments();
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     const MinerResult result = run_miner(arguments, directory.path, "all", timeout_seconds);
@@ -75,44 +74,118 @@ TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
   }
 }
 
+// Started from another folder, the miner finds the kernel beside its executable; where there is
+// none, it names every place it looked.
+TEST(GpuModesTest, KernelFileBesideTheExecutableIsFoundFromAnyFolder) {
+  TemporaryDirectory working_directory;
+  const MinerResult found = run_miner({"-G", "8192", "-L", "64"}, working_directory.path, "all", timeout_seconds);
+  EXPECT_EQ(found.exit_code, 1);
+  EXPECT_NE(found.output.find("  [!] Address required (-a)\n"), std::string::npos) << found.output;
+
+  TemporaryDirectory program_directory;
+  const std::filesystem::path copy = std::filesystem::absolute(program_directory.path) / "veltrane-miner";
+  std::filesystem::copy_file(miner_process::executable_path(), copy);
+  const std::filesystem::path working = std::filesystem::absolute(working_directory.path);
+  test_support::ChildProcess missing({copy.string()}, {{"VELTRANE_DEVICE_TYPE", "all"}}, working);
+  const MinerResult result = miner_process::finish_miner(missing, timeout_seconds);
+  EXPECT_EQ(result.exit_code, 1);
+  const std::string expected = "  [!] Cannot read kernel file: whirlpool_opencl.cl\n"
+                               "  [!] Looked for the kernel file at " + (working / "whirlpool_opencl.cl").string() +
+                               " and " + (program_directory.path / "whirlpool_opencl.cl").string() +
+                               "; give its path with -k PATH\n"
+                               "  [!] Failed to initialize OpenCL\n";
+  EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
+}
+
+// A CPU device gets batches of about a million nonces unless the command line sets the sizes.
+TEST(GpuModesTest, DeviceThatIsNotAGpuGetsACpuWorkSizeUnlessOneIsGiven) {
+  if (miner_process::machine_has_gpu()) GTEST_SKIP() << "this machine has an OpenCL GPU";
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* work_size_lines;
+  };
+  const Case cases[] = {
+      {{}, "  \\[\\*\\] Not a GPU: default work size for a CPU device \\(-G and -L choose another\\)\n"
+           "  Work size: 8192 global, 64 local\n\n"},
+      {{"-G", "16384"}, "  \\[\\*\\] Not a GPU: .*\n  Work size: 16384 global, 64 local\n\n"},
+      {{"-G", "4096", "-L", "32"}, "  Work size: 4096 global, 32 local\n\n"},
+  };
+  for (const Case& c : cases) {
+    TemporaryDirectory directory;
+    const MinerResult result = run_miner(c.arguments, directory.path, "all", timeout_seconds);
+    EXPECT_EQ(result.exit_code, 1) << c.work_size_lines;
+    EXPECT_TRUE(matches_whole(result.output, "\n  Veltrane OpenCL Miner v1\\.1\n"
+                                             "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
+                                             "  \\[\\+\\] OpenCL device: .*\n" +
+                                                 std::string(c.work_size_lines) +
+                                                 "  \\[!\\] Address required \\(-a\\)\n"))
+        << result.output;
+  }
+}
+
 struct StopCase {
   const char* name;
   int signal_number;
-  const char* send_after;  // the output that has to appear before the signal is sent
+  const char* send_after;        // the output that has to appear before the signal is sent
+  const char* global_work_size;  // sets how long the batch under way takes
   bool during_timed_batches;
 };
 
-TEST(GpuModesTest, StoppedBenchmarkStillPrintsTheResult) {
-  // The warm-up case sends its signal within milliseconds of the work-size line; five batches
-  // of a million nonces keep the device busy far longer than that.
+TEST(GpuModesTest, StoppedBenchmarkEndsAfterTheBatchUnderWay) {
+  // The warm-up case sends its signal within milliseconds of the work-size line, while the five
+  // warm-up batches of 33 million nonces each (seconds on a CPU device) run. The batch under way
+  // finishes, and the rest of the warm-up is not run.
   const StopCase cases[] = {
-      {"SIGINT during the timed batches", SIGINT, "s] ", true},
-      {"SIGTERM during the warm-up", SIGTERM, "  Work size", false},
+      {"SIGINT during the timed batches", SIGINT, "s] ", "8192", true},
+      {"SIGTERM during the warm-up", SIGTERM, "  Work size", "262144", false},
   };
-  std::vector<std::string> arguments = miner_process::small_work_arguments();
-  arguments.push_back("--benchmark");
   for (const StopCase& c : cases) {
     TemporaryDirectory directory;
+    const std::vector<std::string> arguments = {"-G", c.global_work_size, "-L", "64", "-k",
+                                                miner_process::kernel_path().string(), "--benchmark"};
     const auto miner = miner_process::start_miner(arguments, directory.path, "all");
     ASSERT_TRUE(miner->wait_for_output(c.send_after, timeout_seconds)) << c.name << ":\n" << miner->output();
     miner->send_signal(c.signal_number);
+    ASSERT_TRUE(miner->wait_for_output("  [*] Stopping after the current batch (press Ctrl-C again to quit at once)\n",
+                                       timeout_seconds))
+        << c.name << ":\n" << miner->output();
     const MinerResult result = miner_process::finish_miner(*miner, timeout_seconds);
     EXPECT_EQ(result.exit_code, 0) << c.name << ":\n" << result.output;
 
     const BenchmarkOutput benchmark = parse_benchmark_output(result.output);
-    ASSERT_TRUE(benchmark.has_result) << c.name << ":\n" << result.output;
     if (c.during_timed_batches) {
       // The batch under way finishes, then the loop ends long before the full duration.
+      ASSERT_TRUE(benchmark.has_result) << c.name << ":\n" << result.output;
       ASSERT_FALSE(benchmark.progress_seconds.empty()) << c.name;
       EXPECT_LT(benchmark.progress_seconds.back(), 30.0) << c.name;
       EXPECT_EQ(benchmark.result_hashes, benchmark.progress_seconds.size() * 8192 * 128) << c.name;
     } else {
-      // A stop seen before the timed loop skips it: no progress line, nothing counted.
+      // Nothing was timed: no progress line and no rate, but a line that says so.
       EXPECT_TRUE(benchmark.progress_seconds.empty()) << c.name << ":\n" << result.output;
-      EXPECT_EQ(benchmark.result_rate, "0.00 H/s") << c.name;
-      EXPECT_EQ(benchmark.result_hashes, 0u) << c.name;
+      EXPECT_FALSE(benchmark.has_result) << c.name << ":\n" << result.output;
+      EXPECT_NE(result.output.find("  [*] Benchmark stopped before any batch was timed: no result\n"),
+                std::string::npos)
+          << c.name << ":\n" << result.output;
     }
   }
+}
+
+// A user who will not wait for the batch presses Ctrl-C again: the process ends at once. A batch
+// of 537 million nonces takes half a minute or more on a CPU device, far longer than the test
+// needs to send both signals.
+TEST(GpuModesTest, SecondCtrlCEndsTheProgramAtOnce) {
+  TemporaryDirectory directory;
+  const std::vector<std::string> arguments = {"-G", "4194304", "-L", "64", "-k", miner_process::kernel_path().string(),
+                                              "--benchmark"};
+  const auto miner = miner_process::start_miner(arguments, directory.path, "all");
+  ASSERT_TRUE(miner->wait_for_output("  Work size", timeout_seconds)) << miner->output();
+  miner->send_signal(SIGINT);
+  ASSERT_TRUE(miner->wait_for_output("  [*] Stopping after the current batch", timeout_seconds)) << miner->output();
+  miner->send_signal(SIGINT);
+  const auto exit_code = miner->wait_exit(timeout_seconds);
+  ASSERT_TRUE(exit_code.has_value()) << "the second Ctrl-C did not end the miner:\n" << miner->output();
+  EXPECT_EQ(*exit_code, 130);
+  EXPECT_EQ(miner->output().find("Benchmark stopped"), std::string::npos) << "the batch was not waited for";
 }
 
 }  // namespace

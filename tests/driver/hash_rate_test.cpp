@@ -28,4 +28,20 @@ TEST(HashRateTest, FormatsWithTheLargestFittingUnit) {
   }
 }
 
+TEST(RunSummaryTest, ElapsedTimeAndAverageRate) {
+  struct Case {
+    std::uint64_t hashes;
+    double seconds;
+    const char* line;
+  };
+  const Case cases[] = {
+      {335544320, 19.7, "  [*] Ran 0:00:19, average 17.03 MH/s"},
+      {0, 0.0, "  [*] Ran 0:00:00, average 0.00 H/s"},  // stopped before anything was measured
+      {7200000000000, 3723.0, "  [*] Ran 1:02:03, average 1.93 GH/s"},
+      {1000, 360000.0, "  [*] Ran 100:00:00, average 0.00 H/s"},
+      {5, -1.0, "  [*] Ran 0:00:00, average 0.00 H/s"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(run_summary_line(c.hashes, c.seconds), c.line) << c.hashes << " in " << c.seconds;
+}
+
 }  // namespace

@@ -6,9 +6,16 @@
 #include <string>
 #include <vector>
 
-// The device listing: its first line, then one line per device.
+// The device listing: its first line, then one line per device, or, without devices of the
+// chosen type, perhaps the line that names the devices of other types.
 inline const std::string device_list_pattern =
-    "OpenCL platforms: [0-9]+\n(  Platform [0-9]+, Device [0-9]+: .* \\(.*, [0-9]+ MB\\)\n)*";
+    "OpenCL platforms: [0-9]+\n((  Platform [0-9]+, Device [0-9]+: .* \\(.*, [0-9]+ MB\\)\n)+|"
+    "(  No [A-Za-z]+ device, but .*\n)?)";
+
+// The line that names the devices of other types, without its leading "  " or "  [!] ".
+inline const std::string other_device_types_pattern =
+    "No GPU device, but platform [0-9]+ has [0-9]+ CPU devices?(, .*)?: run with VELTRANE_DEVICE_TYPE=all to use "
+    "(it|them)";
 
 struct BenchmarkOutput {
   std::vector<double> progress_seconds;  // the time shown by each "\r  [12.3s] rate  " line

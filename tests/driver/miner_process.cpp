@@ -2,6 +2,8 @@
 
 #include <csignal>
 
+#include "support/test_support.h"
+
 namespace miner_process {
 
 std::filesystem::path executable_path() { return std::filesystem::path(VELTRANE_BINARY_DIR) / "veltrane-miner"; }
@@ -30,6 +32,12 @@ MinerResult finish_miner(test_support::ChildProcess& miner, int timeout_seconds)
 MinerResult run_miner(const std::vector<std::string>& arguments, const std::filesystem::path& working_directory,
                       const std::string& device_type, int timeout_seconds) {
   return finish_miner(*start_miner(arguments, working_directory, device_type), timeout_seconds);
+}
+
+bool machine_has_gpu() {
+  test_support::TemporaryDirectory directory;
+  const MinerResult result = run_miner({"--list-gpus"}, directory.path, "", 60);
+  return result.output.find("  Platform ") != std::string::npos;
 }
 
 }  // namespace miner_process

@@ -37,4 +37,8 @@ MinerResult finish_miner(test_support::ChildProcess& miner, int timeout_seconds)
 MinerResult run_miner(const std::vector<std::string>& arguments, const std::filesystem::path& working_directory,
                       const std::string& device_type, int timeout_seconds);
 
+// True when the miner lists an OpenCL GPU, in which case expectations for machines without one
+// do not hold.
+bool machine_has_gpu();
+
 }  // namespace miner_process

@@ -18,10 +18,11 @@
 
 void PrintTo(const MinerOptions& options, std::ostream* out) {
   *out << "{url=\"" << options.rpc_url << "\" user=\"" << options.rpc_user << "\" password=\"" << options.rpc_password
-       << "\" cookie=\"" << options.rpc_cookie << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" kernel=\""
+       << "\" cookie=\"" << options.rpc_cookie << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" api=\"" << options.api_listen << "\" kernel=\""
        << options.kernel_path << "\" P=" << options.platform_id << " d=" << options.device_id
+       << " devices=" << ::testing::PrintToString(options.device_ids) << " all=" << options.all_devices
        << " G=" << options.global_work_size << " L=" << options.local_work_size << " benchmark=" << options.benchmark
-       << " list=" << options.list_gpus << "}";
+       << " list=" << options.list_gpus << " longpoll=" << options.longpoll << "}";
 }
 
 namespace {
@@ -83,30 +84,37 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
         .rpc_password = "pass",
         .address = "vtr1q",
         .kernel_path = "k.cl",
+        .kernel_path_given = true,
         .platform_id = 1,
         .device_id = 2,
         .global_work_size = 1024,
         .local_work_size = 64,
+        .global_work_size_given = true,
+        .local_work_size_given = true,
         .benchmark = true,
         .list_gpus = true}},
-      {"value that looks like an option", {"-u", "-p", "secret"}, "", false, {.rpc_user = "-p"}},
+      {"value that looks like an option", {"-u", "-p", "-a", "x"}, "", false, {.rpc_user = "-p", .address = "x"}},
       {"-h as a value prints no usage", {"-u", "-h"}, "", false, {.rpc_user = "-h"}},
       {"-h stops reading", {"-a", "x", "-h", "-u", "y"}, "address=z", true, {.address = "x"}},
       {"--help", {"--help", "--benchmark"}, "", true, {}},
-      {"value option last is ignored", {"-u", "bob", "-a"}, "", false, {.rpc_user = "bob"}},
-      {"number option last is ignored", {"-G"}, "", false, {}},
       {"numbers read like atol",
        {"-G", "1e6", "-P", "x1", "-d", "  -3", "-L", "99999999999"},
        "",
        false,
-       {.platform_id = 0, .device_id = -3, .global_work_size = 1, .local_work_size = 2147483647}},
-      {"unrecognised spellings",
-       {"--BENCHMARK", "-benchmark", "-list-gpus", "--list-gpus=1", "-a=addr", "-ua", "-H", "--h", "-O", "x"},
-       "",
-       false,
-       {}},
+       {.platform_id = 0,
+        .device_id = -3,
+        .global_work_size = 1,
+        .local_work_size = 2147483647,
+        .global_work_size_given = true,
+        .local_work_size_given = true}},
+      {"device list", {"-d", "2,0, 1"}, "", false, {.device_id = 2, .device_ids = {2, 0, 1}}},
+      {"every device", {"-d", "all"}, "", false, {.all_devices = true}},
+      {"no longpoll", {"--no-longpoll"}, "", false, {.longpoll = false}},
+      {"API address from the command line", {"--api-listen", "[::1]:4068"}, "", false, {.api_listen = "[::1]:4068"}},
+      {"API address from the file", {}, "api_listen=4068\n", false, {.api_listen = "4068"}},
+      {"a later single device replaces a list", {"-d", "all", "-d", "1,2", "-d", "3"}, "", false, {.device_id = 3}},
       {"repeated option keeps the last", {"-a", "one", "-G", "1", "-a", "two", "-G", "2"}, "", false,
-       {.address = "two", .global_work_size = 2}},
+       {.address = "two", .global_work_size = 2, .global_work_size_given = true}},
       {"CRLF lines", {}, "rpc_url=http://x\r\nrpc_user=u\r\n", false, {.rpc_url = "http://x", .rpc_user = "u"}},
       {"only one carriage return removed", {}, "rpc_user=u\r\r\n", false, {.rpc_user = "u\r"}},
       {"comments only in the first column", {"-a", "cli"}, "#address=a\n #address=b\n", false, {.address = "cli"}},
@@ -142,10 +150,63 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
     std::vector<const char*> argv = {"veltrane-miner"};
     for (const std::string& argument : c.arguments) argv.push_back(argument.c_str());
     MinerOptions options;
-    const bool help = parse_command_line(static_cast<int>(argv.size()), argv.data(), options);
+    const CommandLineResult result = parse_command_line(static_cast<int>(argv.size()), argv.data(), options);
+    ASSERT_NE(result.action, CommandLineAction::reject) << c.name << ": " << result.problem;
+    const bool help = result.action == CommandLineAction::show_usage;
     if (!help) apply_config_text(c.config, options);
     EXPECT_EQ(help, c.help) << c.name;
     EXPECT_EQ(options, c.expected) << c.name;
+  }
+}
+
+struct RejectedCase {
+  std::vector<std::string> arguments;
+  const char* problem;
+};
+
+// A typo must not start mining against the defaults, and a value option must not take the next
+// option as its value.
+TEST(MinerOptionsTest, UnknownArgumentOrMissingValueIsRejectedByName) {
+  const RejectedCase cases[] = {
+      {{"--list-gpu"}, "  [!] Unknown option: --list-gpu"},
+      {{"-a", "addr", "-x"}, "  [!] Unknown option: -x"},
+      {{"--url", "http://node:1"}, "  [!] Unknown option: --url"},
+      {{"--BENCHMARK"}, "  [!] Unknown option: --BENCHMARK"},
+      {{"--list-gpus=1"}, "  [!] Unknown option: --list-gpus=1"},
+      {{"-a=addr"}, "  [!] Unknown option: -a=addr"},
+      {{"-ua"}, "  [!] Unknown option: -ua"},
+      {{"stray"}, "  [!] Unknown option: stray"},
+      {{""}, "  [!] Unknown option: "},
+      {{"-u", "bob", "-a"}, "  [!] Option -a needs a value"},
+      {{"-G"}, "  [!] Option -G needs a value"},
+      // Stops at the first problem; a later "-h" is not reached.
+      {{"-x", "-h"}, "  [!] Unknown option: -x"},
+  };
+  for (const RejectedCase& c : cases) {
+    std::vector<const char*> argv = {"veltrane-miner"};
+    for (const std::string& argument : c.arguments) argv.push_back(argument.c_str());
+    MinerOptions options;
+    const CommandLineResult result = parse_command_line(static_cast<int>(argv.size()), argv.data(), options);
+    EXPECT_EQ(result.action, CommandLineAction::reject) << c.problem;
+    EXPECT_EQ(result.problem, c.problem);
+  }
+}
+
+TEST(MinerOptionsTest, ChosenDevicesInOrderWithoutRepeats) {
+  struct Case {
+    MinerOptions options;
+    int available;
+    std::vector<std::int32_t> expected;
+  };
+  const Case cases[] = {
+      {{}, 0, {0}},  // a single index is passed on even when nothing is there: set-up reports it
+      {{.device_id = 3}, 2, {3}},
+      {{.all_devices = true}, 3, {0, 1, 2}},
+      {{.all_devices = true}, 0, {}},
+      {{.device_id = 1, .device_ids = {1, 0, 1, 5}}, 2, {1, 0, 5}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(chosen_devices(c.options, c.available), c.expected) << ::testing::PrintToString(c.options);
   }
 }
 

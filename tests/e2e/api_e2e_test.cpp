@@ -156,6 +156,50 @@ TEST(MonitoringApiEndToEnd, SummaryAndMetricsAgreeWithTheConsoleAndTheNode) {
   EXPECT_GE(last_number_after(done, "[*] Done. "), before_stop["totals"]["hashes"].get<double>());
 }
 
+// Two devices, each on its own thread: the summary lists both with their own hashes, which add
+// up to the total, and each found block names the device the console named.
+TEST(MonitoringApiEndToEnd, EveryDeviceReportsItsOwnHashesAndBlocks) {
+  TestNode node = start_node({});
+  auto miner = start_miner(node.url, {"-d", "all", "--api-listen", "127.0.0.1:0"}, {{"POCL_DEVICES", "pthread pthread"}});
+  ASSERT_TRUE(miner->wait_for_output("  [*] API listening on http://127.0.0.1:", 2 * miner_start_seconds))
+      << miner->output();
+  const int port = api_port(miner->output());
+  ASSERT_GT(port, 0) << miner->output();
+  for (const char* device : {"BLOCK FOUND on device 0!", "BLOCK FOUND on device 1!"}) {
+    ASSERT_TRUE(miner->wait_for_output(device, 2 * miner_start_seconds)) << miner->output();
+  }
+  // No more blocks from here on, so that the counts hold still (a found nonce of the easy tip's
+  // jobs is dropped once the tip has moved).
+  node_control(node, "settarget hard");
+  for (int i = 0; i < 600 && last_number_after(miner->output(), "diff=") < 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GE(last_number_after(miner->output(), "diff="), 1) << miner->output();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const std::string output = miner->output();
+  const auto summary = nlohmann::json::parse(api_get(port, "/api/summary"));
+  const nlohmann::json metrics = parse_metrics(api_get(port, "/metrics"));
+  EXPECT_EQ(interrupt(*miner), 0);
+
+  ASSERT_EQ(summary["devices"].size(), 2u) << summary.dump(1);
+  double device_hashes = 0;
+  for (int index = 0; index < 2; ++index) {
+    const auto& device = summary["devices"][static_cast<std::size_t>(index)];
+    EXPECT_EQ(device["index"], index);
+    EXPECT_FALSE(device["name"].get<std::string>().empty());
+    EXPECT_GT(device["hashes"].get<double>(), 0) << device.dump();
+    EXPECT_GT(metric_value(metrics, "veltrane_device_hashes_total", {{"device", std::to_string(index)}}), 0);
+    device_hashes += device["hashes"].get<double>();
+    const std::size_t found_on_console =
+        count_occurrences(output, "BLOCK FOUND on device " + std::to_string(index) + "!");
+    EXPECT_EQ(device["blocks_found"], found_on_console) << device.dump();
+    EXPECT_TRUE(std::any_of(summary["blocks"].begin(), summary["blocks"].end(),
+                            [index](const nlohmann::json& block) { return block["device"] == index; }))
+        << summary["blocks"].dump(1);
+  }
+  EXPECT_EQ(device_hashes, summary["totals"]["hashes"].get<double>());
+}
+
 // The page in a real browser: headless Chromium loads it from the running miner, the chart
 // draws the history's samples, and nothing goes to the browser's console.
 TEST(MonitoringApiEndToEnd, DashboardPageDrawsTheChartInChromium) {

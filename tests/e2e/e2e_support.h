@@ -13,7 +13,7 @@ namespace e2e {
 
 extern const std::string source_dir;
 extern const std::string payout_address;
-inline constexpr double node_start_seconds = 10;
+inline constexpr double node_start_seconds = 60;  // Python starts slowly on a busy machine
 // Kernel builds on a CPU device take a while; every wait for the miner allows for that.
 inline constexpr double miner_start_seconds = 60;
 
@@ -35,8 +35,9 @@ std::size_t node_accepted_blocks(const TestNode& node);
 std::size_t node_requests(const TestNode& node, const std::string& method);
 
 // The miner in the build folder, with the node's credentials, a small work size and the test
-// payout address unless the options give one.
-std::unique_ptr<test_support::ChildProcess> start_miner(const std::string& url, std::vector<std::string> options = {});
+// payout address unless the options give one; environment adds to VELTRANE_DEVICE_TYPE=all.
+std::unique_ptr<test_support::ChildProcess> start_miner(const std::string& url, std::vector<std::string> options = {},
+                                                        std::map<std::string, std::string> environment = {});
 
 // Stops the miner the way a user does and returns its exit code.
 int interrupt(test_support::ChildProcess& miner);

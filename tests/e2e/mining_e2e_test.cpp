@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,16 @@ using test_support::count_occurrences;
 using namespace e2e;
 
 const std::string testnode_path = source_dir + "/tools/testnode/testnode.py";
+
+// Every block the node decoded, accepted or not, in the order it got them.
+std::vector<nlohmann::json> node_submitted_blocks(const TestNode& node) {
+  const nlohmann::json summary = nlohmann::json::parse(node_control(node, "summary"));
+  std::vector<nlohmann::json> blocks;
+  for (const char* decision : {"accepted", "rejected"}) {
+    for (const nlohmann::json& block : summary.at(decision)) blocks.push_back(block);
+  }
+  return blocks;
+}
 
 TEST(MiningEndToEnd, BlocksAreFoundSubmittedAcceptedAndCounted) {
   struct Case {
@@ -34,10 +47,13 @@ TEST(MiningEndToEnd, BlocksAreFoundSubmittedAcceptedAndCounted) {
     EXPECT_EQ(interrupt(*miner), 0);
 
     const std::string output = miner->output();
-    expect_in_order(output, {"  Veltrane OpenCL Miner v1.1\n", "  [*] Dev fee: 1% per block (22-byte script)\n",
+    expect_in_order(output, {"  Veltrane OpenCL Miner v1.1\n", "  [*] Payout address: " + payout_address + "\n",
+                             "  [*] Node: " + node.url + "\n", "  [*] Dev fee: 1% per block (22-byte script)\n",
                              "  [*] Requesting block template...\n", "  [+] Height 1", "  [*] Mining h=",
                              "\n  [*] BLOCK FOUND! Nonce=", "  [*] Submitting...\n", "  [+] ACCEPTED!\n\n",
-                             "  [*] Requesting block template...\n", "  [+] Height ", "\n  [*] Done. "});
+                             "  [*] Requesting block template...\n", "  [+] Height ",
+                             "\n  [*] Stopping after the current batch (press Ctrl-C again to quit at once)\n",
+                             "\n  [*] Done. ", " blocks\n  [*] Ran 0:", ", average "});
     const std::size_t accepted = count_occurrences(output, "[+] ACCEPTED!");
     EXPECT_NE(output.find(" hashes, " + std::to_string(accepted) + " blocks\n"), std::string::npos) << output;
     EXPECT_EQ(count_occurrences(output, "[!] REJECTED"), 0u) << output;
@@ -57,17 +73,72 @@ TEST(MiningEndToEnd, RejectedBlockIsNotCountedAndTheSameTipPrintsNoNewHeight) {
   expect_in_order(output, {"  [!] REJECTED\n\n", "  [*] Requesting block template...\n", "  [*] Mining h="});
 }
 
-TEST(MiningEndToEnd, NewBestBlockOnTheNodeEndsTheJob) {
-  TestNode node = start_node({"--difficulty", "hard"});
+// The node refuses every block, so the tip never moves: each found nonce ends a job, and the
+// next job on the same tip must search another header.
+TEST(MiningEndToEnd, SuccessiveJobsOnOneTipHaveDifferentMerkleRoots) {
+  TestNode node = start_node({"--reject-all"});
   auto miner = start_miner(node.url);
-  ASSERT_TRUE(miner->wait_for_output("[*] Mining h=", miner_start_seconds)) << miner->output();
-  node_control(node, "advancetip");
-  // The tip is polled every 5 seconds between batches.
-  ASSERT_TRUE(miner->wait_for_output("\n  [*] New block\n", 30)) << miner->output();
-  ASSERT_TRUE(miner->wait_for_output("  [+] Height ", 30, 2)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("[!] REJECTED", miner_start_seconds, 5)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
-  expect_in_order(miner->output(), {"  [*] Mining h=", "\n  [*] New block\n", "  [*] Requesting block template...\n",
-                                    "  [+] Height ", "  [*] Mining h=", "\n  [*] Done. ", " hashes, 0 blocks\n"});
+
+  const std::vector<nlohmann::json> blocks = node_submitted_blocks(node);
+  ASSERT_GE(blocks.size(), 5u);
+  // Height 101 pushed alone: the first job's coinbase has no extra nonce and no text.
+  EXPECT_EQ(blocks.front().at("coinbase_script_sig"), "0165");
+  std::set<std::string> roots;
+  for (const nlohmann::json& block : blocks) {
+    EXPECT_EQ(block.at("height"), 101);
+    EXPECT_TRUE(roots.insert(block.at("merkle_root").get<std::string>()).second) << block.dump();
+  }
+}
+
+TEST(MiningEndToEnd, TwoDevicesMineAtOnceOnDistinctHeaders) {
+  TestNode node = start_node({});
+  auto miner = start_miner(node.url, {"-d", "all"}, {{"POCL_DEVICES", "pthread pthread"}});
+  // Two kernel builds, and blocks that go to whichever device reports first: generous waits,
+  // which end as soon as the line is there.
+  ASSERT_TRUE(miner->wait_for_output("[+] 2 devices: 0 1\n", 2 * miner_start_seconds)) << miner->output();
+  for (const char* device : {"BLOCK FOUND on device 0!", "BLOCK FOUND on device 1!"}) {
+    EXPECT_TRUE(miner->wait_for_output(device, 2 * miner_start_seconds)) << miner->output();
+  }
+  EXPECT_EQ(interrupt(*miner), 0);
+
+  const std::string output = miner->output();
+  const std::size_t accepted = count_occurrences(output, "[+] ACCEPTED!");
+  EXPECT_GE(accepted, 2u);
+  EXPECT_EQ(node_accepted_blocks(node), accepted);
+  EXPECT_NE(output.find(" hashes, " + std::to_string(accepted) + " blocks\n"), std::string::npos) << output;
+
+  std::map<int, std::set<std::string>> roots_by_height;
+  for (const nlohmann::json& block : node_submitted_blocks(node)) {
+    ASSERT_TRUE(block.contains("merkle_root")) << block.dump();
+    EXPECT_TRUE(roots_by_height[block.at("height").get<int>()].insert(block.at("merkle_root")).second)
+        << "two blocks on one tip share a merkle root: " << block.dump();
+  }
+}
+
+// The longpoll hears of the new tip at once; without it the tip is polled every 5 seconds.
+TEST(MiningEndToEnd, NewBestBlockOnTheNodeEndsTheJob) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> miner_options;
+    bool polls;
+  };
+  const Case cases[] = {{"longpoll", {}, false}, {"tip poll", {"--no-longpoll"}, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestNode node = start_node({"--difficulty", "hard"});
+    auto miner = start_miner(node.url, c.miner_options);
+    ASSERT_TRUE(miner->wait_for_output("[*] Mining h=", miner_start_seconds)) << miner->output();
+    node_control(node, "advancetip");
+    ASSERT_TRUE(miner->wait_for_output("\n  [*] New block\n", 30)) << miner->output();
+    ASSERT_TRUE(miner->wait_for_output("  [+] Height ", 30, 2)) << miner->output();
+    EXPECT_EQ(interrupt(*miner), 0);
+    expect_in_order(miner->output(), {"  [*] Mining h=", "\n  [*] New block\n", "  [*] Requesting block template...\n",
+                                      "  [+] Height ", "  [*] Mining h=", "\n  [*] Done. ", " hashes, 0 blocks\n"});
+    const nlohmann::json requests = nlohmann::json::parse(node_control(node, "summary")).at("requests");
+    EXPECT_EQ(requests.contains("getbestblockhash"), c.polls) << requests.dump();
+  }
 }
 
 TEST(MiningEndToEnd, NodeDownThenBackAndStopDuringTheWait) {
@@ -104,13 +175,34 @@ TEST(MiningEndToEnd, StopDuringTheFiveSecondWaitStillEndsCleanly) {
   EXPECT_EQ(count_occurrences(output, "  [!] Invalid template\n"), 1u) << "the wait is finished, not repeated";
 }
 
+// A node that stops answering the best-block poll is reported once, with the cause, and again
+// once when it answers; mining goes on meanwhile. No block is found at this difficulty, so the
+// job and its polls run on. The best-block poll is what watches the tip without a longpoll.
+TEST(MiningEndToEnd, TipPollFailureAndRecoveryAreReportedOncePerChange) {
+  TestNode node = start_node({"--difficulty", "hard"});
+  auto miner = start_miner(node.url, {"--no-longpoll"});
+  ASSERT_TRUE(miner->wait_for_output("  [*] Mining h=", miner_start_seconds)) << miner->output();
+  node_control(node, "failnext close 2 --method getbestblockhash");
+  ASSERT_TRUE(miner->wait_for_output("\n  [*] Best-block poll works again\n", 60)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  expect_in_order(output, {"  [*] Mining h=", "\n  [!] Best-block poll failed: the node at 127.0.0.1:",
+                           " closed the connection without an answer", "\n  [*] Best-block poll works again\n",
+                           "\n  [*] Done. "});
+  EXPECT_EQ(count_occurrences(output, "Best-block poll failed"), 1u) << output;
+  EXPECT_EQ(count_occurrences(output, "Best-block poll works again"), 1u) << output;
+  EXPECT_EQ(count_occurrences(output, "[*] Requesting block template"), 1u) << "the job went on: " << output;
+}
+
 TEST(MiningEndToEnd, PayoutAddressThatDoesNotDecodeEndsWithExitCodeOne) {
   TestNode node = start_node({});
   auto miner = start_miner(node.url, {"-a", "vtr1notanaddress"});
   const auto code = miner->wait_exit(miner_start_seconds);
   ASSERT_TRUE(code.has_value()) << miner->output();
   EXPECT_EQ(*code, 1);
-  expect_in_order(miner->output(), {"  [*] Requesting block template...\n", "  [+] Height ", "  [!] Bad address\n"});
+  // Found at start-up, before the node is asked.
+  expect_in_order(miner->output(), {"  [!] Bad address\n", "  [!] The payout address vtr1notanaddress does not decode: "});
+  EXPECT_EQ(count_occurrences(miner->output(), "Requesting"), 0u) << miner->output();
 }
 
 TEST(MiningEndToEnd, CandidateThatFailsTheCpuCheckIsNotSubmitted) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "gpu/gpu_miner.h"
 #include "gpu/opencl_device.h"
@@ -52,13 +53,42 @@ TEST(DeviceType, ComesFromTheEnvironmentWithGpuAsDefault) {
   const std::pair<const char*, cl_device_type> cases[] = {
       {nullptr, CL_DEVICE_TYPE_GPU}, {"gpu", CL_DEVICE_TYPE_GPU},
       {"cpu", CL_DEVICE_TYPE_CPU},   {"accelerator", CL_DEVICE_TYPE_ACCELERATOR},
-      {"all", CL_DEVICE_TYPE_ALL},   {"CPU", CL_DEVICE_TYPE_GPU},
-      {"", CL_DEVICE_TYPE_GPU},
+      {"all", CL_DEVICE_TYPE_ALL},   {"CPU", CL_DEVICE_TYPE_CPU},
+      {"All", CL_DEVICE_TYPE_ALL},   {"", CL_DEVICE_TYPE_GPU},
   };
   for (const auto& [value, type] : cases) {
     const DeviceTypeSetting setting(value);
     EXPECT_EQ(device_type_from_environment(), type) << (value == nullptr ? "unset" : value);
+    EXPECT_TRUE(device_type_setting_is_valid()) << (value == nullptr ? "unset" : value);
   }
+  for (const char* value : {"cuda", "gpus", " gpu", "cpu,gpu"}) {
+    const DeviceTypeSetting setting(value);
+    EXPECT_FALSE(device_type_setting_is_valid()) << value;
+    EXPECT_FALSE(device_type_from_name(value).has_value()) << value;
+  }
+}
+
+TEST(DeviceType, HintNamesTheDevicesOfOtherTypesWhenTheChosenTypeHasNone) {
+  struct Case {
+    const char* name;
+    cl_device_type chosen;
+    std::vector<PlatformDeviceCounts> counts;
+    std::string hint;
+  };
+  const Case cases[] = {
+      {"one CPU", CL_DEVICE_TYPE_GPU, {{0, 1, 0}},
+       "No GPU device, but platform 0 has 1 CPU device: run with VELTRANE_DEVICE_TYPE=all to use it"},
+      {"several platforms and types", CL_DEVICE_TYPE_GPU, {{0, 0, 0}, {0, 2, 1}},
+       "No GPU device, but platform 1 has 2 CPU devices, platform 1 has 1 accelerator device: run with "
+       "VELTRANE_DEVICE_TYPE=all to use them"},
+      {"CPU chosen, only GPUs", CL_DEVICE_TYPE_CPU, {{1, 0, 0}},
+       "No CPU device, but platform 0 has 1 GPU device: run with VELTRANE_DEVICE_TYPE=all to use it"},
+      {"a GPU on another platform", CL_DEVICE_TYPE_GPU, {{0, 1, 0}, {1, 0, 0}}, ""},
+      {"nothing at all", CL_DEVICE_TYPE_GPU, {{0, 0, 0}}, ""},
+      {"no platform", CL_DEVICE_TYPE_GPU, {}, ""},
+      {"all chosen", CL_DEVICE_TYPE_ALL, {{0, 0, 0}}, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(other_device_types_hint(c.chosen, c.counts), c.hint) << c.name;
 }
 
 TEST(DeviceEnumeration, DescribesListedDevicesOnly) {
@@ -123,7 +153,9 @@ TEST(GpuMinerCreate, DefaultsToGpuDevicesOnly) {
   if (count_gpu_devices(0) > 0) GTEST_SKIP() << "this machine has an OpenCL GPU";
   const CreateOutcome outcome = create_miner(0, 0, 64, 16, installed_kernel);
   EXPECT_EQ(outcome.gpu, nullptr);
-  EXPECT_EQ(outcome.output, "  [!] OpenCL device 0 not found (0 available)\n");
+  // The suite runs where some OpenCL device exists, so the other types are named.
+  EXPECT_EQ(outcome.output, "  [!] OpenCL device 0 not found (0 available)\n  [!] " + device_type_hint() + "\n");
+  EXPECT_NE(device_type_hint(), "");
 }
 
 TEST(GpuMinerCreate, ReportsKernelSourcesThatDoNotGiveTheKernel) {

@@ -187,6 +187,37 @@ TEST_F(KernelContract, ClearsTheFoundFlagForEachBatch) {
   EXPECT_EQ(miss.nonces_done, batch_nonces);
 }
 
+// Queued launches: each searches its own range with its own result, the results come back in
+// queue order, and a batch split into launches of whole work-groups finds what the batch finds.
+TEST_F(KernelContract, QueuedLaunchesReportEachTheirOwnRange) {
+  std::mt19937_64 random(17);
+  const BlockHeader header = random_header(random);
+  constexpr std::uint32_t half_items = contract_global_size / 2;
+  constexpr std::uint32_t half_nonces = half_items * nonces_per_item;
+  const LowestHash lowest = lowest_hash(header, 0, batch_nonces);
+  const bool in_first_half = lowest.nonce < half_nonces;
+  const Midstate midstate = compute_midstate(header);
+  gpu_set_job(*gpu_, midstate.state, lowest.hash);
+
+  ASSERT_TRUE(gpu_queue_launch(*gpu_, midstate.tail0, midstate.tail1, 0, half_items));
+  ASSERT_TRUE(gpu_queue_launch(*gpu_, midstate.tail0, midstate.tail1, half_nonces, half_items));
+  EXPECT_FALSE(gpu_queue_launch(*gpu_, midstate.tail0, midstate.tail1, batch_nonces, half_items))
+      << "every slot is taken until the oldest launch is collected";
+  const BatchResult first = gpu_collect_launch(*gpu_);
+  const BatchResult second = gpu_collect_launch(*gpu_);
+  EXPECT_EQ(first.nonces_done, half_nonces);
+  EXPECT_EQ(second.nonces_done, half_nonces);
+  EXPECT_EQ(first.found, in_first_half);
+  EXPECT_EQ(second.found, !in_first_half);
+  EXPECT_EQ((in_first_half ? first : second).nonce, lowest.nonce);
+  EXPECT_EQ(gpu_collect_launch(*gpu_).nonces_done, 0u) << "nothing left to collect";
+
+  // The single-batch call still works after queued launches rebound the result buffers.
+  const BatchResult batch = gpu_run_batch(*gpu_, midstate.tail0, midstate.tail1, 0);
+  EXPECT_TRUE(batch.found);
+  EXPECT_EQ(batch.nonce, lowest.nonce);
+}
+
 
 // The kernel shares its tables and round keys within a work-group; any group size must work,
 // including one item alone, sizes that do not divide 256 and sizes above it.

@@ -20,6 +20,7 @@ TEST(BlockSubmission, ReducesTheNodesAnswer) {
     test_http::ScriptedResponse response;
     bool accepted;
     const char* reason = "";  // the start of the reason
+    bool judged = true;       // a verdict on the block; any other answer is sent again
   };
   const std::vector<Case> cases = {
       {"null", test_http::reply(R"({"result":null,"error":null,"id":"m"})"), true},
@@ -37,18 +38,28 @@ TEST(BlockSubmission, ReducesTheNodesAnswer) {
        test_http::reply(R"({"result":"bad-txns-inputs-missingorspent","error":null,"note":"duplicate"})"), false,
        "bad-txns-inputs-missingorspent"},
       {"string null", test_http::reply(R"({"result":"null","error":null})"), false, "null"},
+      {"empty reason", test_http::reply(R"({"result":"","error":null})"), false,
+       "the node rejected the block without a reason"},
       {"error with message",
        test_http::reply(R"({"result":null,"error":{"code":-22,"message":"Block decode failed"},"id":"m"})", 500),
        false, "Block decode failed"},
       {"error without message", test_http::reply(R"({"result":null,"error":{"code":-1},"id":"m"})"), false,
-       "the node answered with an error"},
-      {"no result", test_http::reply(R"({"error":null,"id":"m"})"), false, "the node's reply has no result"},
-      {"empty reply", test_http::reply(""), false, "the node's reply has no result"},
-      {"HTTP 500 without body", test_http::reply("", 500), false, "HTTP 500 from 127.0.0.1:"},
-      {"HTTP 401", test_http::reply("", 401), false, "the node refused the RPC credentials"},
+       "the node answered with an error", false},
+      {"node still starting",
+       test_http::reply(R"({"result":null,"error":{"code":-28,"message":"Loading block index..."},"id":"m"})", 500),
+       false, "Loading block index...", false},
+      {"no result", test_http::reply(R"({"error":null,"id":"m"})"), false, "the node's reply has no result", false},
+      {"empty reply", test_http::reply(""), false, "the node's reply has no result", false},
+      {"HTTP 500 without body", test_http::reply("", 500), false, "HTTP 500 from 127.0.0.1:", false},
+      {"HTTP 401", test_http::reply("", 401), false, "the node refused the RPC credentials", false},
   };
   std::vector<test_http::ScriptedResponse> script;
-  for (const Case& c : cases) script.push_back(c.response);
+  std::size_t expected_requests = 0;
+  for (const Case& c : cases) {
+    const int attempts = c.judged ? 1 : submit_attempts;
+    for (int attempt = 0; attempt < attempts; ++attempt) script.push_back(c.response);
+    expected_requests += static_cast<std::size_t>(attempts);
+  }
   TestHttpServer server(script);
   RpcClient client = test_http::open_test_client(server.url());
   for (const Case& c : cases) {
@@ -57,8 +68,8 @@ TEST(BlockSubmission, ReducesTheNodesAnswer) {
     EXPECT_TRUE(result.reason.starts_with(c.reason)) << c.name << ": " << result.reason;
     EXPECT_EQ(result.reason.empty(), c.accepted) << c.name;
   }
-  // Every answer is final: one request per submission.
-  EXPECT_EQ(server.requests().size(), cases.size());
+  // A verdict is final; an answer that is none is asked for again, up to the attempts' limit.
+  EXPECT_EQ(server.requests().size(), expected_requests);
 }
 
 TEST(BlockSubmission, SendsAgainWhenTheRequestDidNotGetThrough) {
@@ -71,6 +82,15 @@ TEST(BlockSubmission, SendsAgainWhenTheRequestDidNotGetThrough) {
   for (const auto& request : requests) {
     EXPECT_EQ(request.body, R"({"jsonrpc":"1.0","id":"m","method":"submitblock","params":[")" + block_hex + "\"]}");
   }
+}
+
+TEST(BlockSubmission, SendsAgainWhenTheAnswerIsNoVerdictOnTheBlock) {
+  TestHttpServer server({test_http::reply("", 401),
+                         test_http::reply(R"({"result":null,"error":{"code":-28,"message":"Loading block index..."}})", 500),
+                         test_http::reply(R"({"result":null,"error":null,"id":"m"})")});
+  RpcClient client = test_http::open_test_client(server.url());
+  EXPECT_TRUE(submit_block(client, block_hex).accepted);
+  EXPECT_EQ(server.requests().size(), 3u);
 }
 
 TEST(BlockSubmission, GivesUpAfterThreeAttempts) {

@@ -40,6 +40,22 @@ std::string with_replaced(std::string text, const std::string& from, const std::
   return text;
 }
 
+// The longpoll is the same request with the template's longpollid; an id that JSON would need
+// escaped is never sent.
+TEST(BlockTemplate, LongpollNamesTheTemplateItHas) {
+  TestHttpServer server({test_http::reply(node_reply())});
+  RpcClient client = test_http::open_test_client(server.url());
+  const BlockTemplate block_template = get_block_template_longpoll(client, previous_hash + "812");
+  EXPECT_TRUE(block_template.valid);
+  for (const char* unsafe : {"a\"b", "a\\b", "a\nb"}) {
+    EXPECT_FALSE(get_block_template_longpoll(client, unsafe).valid) << unsafe;
+  }
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].body, R"({"jsonrpc":"1.0","id":"m","method":"getblocktemplate","params":[{"rules":["segwit"],)"
+                              R"("longpollid":")" + previous_hash + R"(812"}]})");
+}
+
 TEST(BlockTemplate, FillsEveryFieldFromANodeReply) {
   TestHttpServer server({test_http::reply(node_reply())});
   RpcClient client = test_http::open_test_client(server.url());
@@ -55,6 +71,7 @@ TEST(BlockTemplate, FillsEveryFieldFromANodeReply) {
   EXPECT_EQ(block_template.curtime, 1700000000u);
   EXPECT_EQ(block_template.height, 815000);
   EXPECT_EQ(block_template.coinbase_value, 625003250);
+  EXPECT_EQ(block_template.longpoll_id, previous_hash + "812");
   ASSERT_EQ(block_template.transactions.size(), 2u);
   EXPECT_EQ(block_template.transactions[0].data, tx_data_1);
   EXPECT_EQ(block_template.transactions[0].txid, txid_1);

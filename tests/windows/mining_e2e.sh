@@ -5,10 +5,13 @@
 # node's cookie file. After the first block the node writes new cookie credentials, as it does
 # when it restarts; the miner must take them without a failed template. Mines until the node has
 # accepted two blocks, reads the monitoring API (summary and metrics, the metrics through
-# prometheus_client's parser), then presses Ctrl-C (Wine turns SIGINT into the console's
-# CTRL_C_EVENT) and checks the miner's wind-down and the node's count.
+# prometheus_client's parser), lets the best-block poll fail twice, then presses Ctrl-C (Wine
+# turns SIGINT into the console's CTRL_C_EVENT) and checks the miner's wind-down and the node's
+# count.
 #   mining_e2e.sh MINER_EXE KERNEL_FILE TESTNODE_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
+# shellcheck source=wait_exit.sh
+source "$(dirname "$0")/wait_exit.sh"
 miner_exe=$1
 kernel_file=$2
 testnode_dir=$3
@@ -50,7 +53,10 @@ cp "$kernel_file" "$folder/whirlpool_opencl.cl"
 printf 'rpc_user=nobody\r\nrpc_cookie=%s\r\n' "$(winepath -w "$work/.cookie")" >"$folder/veltrane-miner.conf"
 
 cd "$folder"
-VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -a "$payout_address" -G 256 -L 64 --api-listen 0 \
+# Two PoCL devices, each on a thread of its own, beside the node's two connections (requests and
+# the longpoll).
+VELTRANE_DEVICE_TYPE=all POCL_DEVICES="pthread pthread" wine veltrane-miner.exe -o "$url" -a "$payout_address" \
+  -G 256 -L 64 -d all --api-listen 0 \
   >"$work/miner.log" 2>&1 </dev/null &
 miner_pid=$!
 
@@ -78,7 +84,10 @@ import json, sys, urllib.request
 url, accepted_before = sys.argv[1], int(sys.argv[2])
 summary = json.load(urllib.request.urlopen(url + "/api/summary", timeout=30))
 assert summary["totals"]["blocks_accepted"] >= accepted_before, summary["totals"]
-assert summary["totals"]["hashes"] > 0 and summary["devices"][0]["hashes"] == summary["totals"]["hashes"], summary
+devices = summary["devices"]
+assert [device["index"] for device in devices] == [0, 1], devices
+assert all(device["hashes"] > 0 for device in devices), devices
+assert sum(device["hashes"] for device in devices) == summary["totals"]["hashes"], summary
 assert summary["node"]["reachable"] is True, summary["node"]
 PYTHON
 python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1] + "/metrics", timeout=30).read().decode())' \
@@ -86,26 +95,35 @@ python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(
   fail "the API's metrics do not parse: $(cat "$work/metrics.json")"
 grep -q '"veltrane_device_hashes_total"' "$work/metrics.json" || fail "no hash counter in the metrics"
 
-kill -INT "$miner_pid"
-exit_code=""
-for _ in $(seq 600); do
-  if ! kill -0 "$miner_pid" 2>/dev/null; then
-    exit_code=0
-    wait "$miner_pid" || exit_code=$?
-    break
-  fi
-  sleep 0.1
+# The node stops answering the best-block poll twice: one line with the cause, then one when it
+# answers again.
+python3 "$testnode_dir/control.py" --url "$url" failnext close 2 --method getbestblockhash >/dev/null ||
+  fail "the test node took no fault"
+deadline=$((SECONDS + 90))
+until grep -qF "  [*] Best-block poll works again" "$work/miner.log"; do
+  kill -0 "$miner_pid" 2>/dev/null || fail "the miner ended by itself"
+  [ $SECONDS -lt $deadline ] || fail "no line saying the best-block poll works again"
+  sleep 0.5
 done
+[ "$(grep -c "  \[!\] Best-block poll failed: " "$work/miner.log")" -eq 1 ] ||
+  fail "the failing best-block poll was not reported exactly once"
+
+kill -INT "$miner_pid"
+wait_exit "$miner_pid" 60
 [ -n "$exit_code" ] || fail "the miner did not stop within a minute of Ctrl-C"
 miner_pid=""
 [ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"
 grep -q 'REJECTED' "$work/miner.log" && fail "the node rejected a block"
+grep -q '\[+\] 2 devices: 0 1' "$work/miner.log" || fail "the miner did not mine on both devices"
 grep -q 'Invalid template' "$work/miner.log" && fail "a template request failed"
 
 # Every block the miner counted as accepted is one the node accepted, and no more.
 accepted=$(grep -c 'ACCEPTED' "$work/miner.log")
 grep -q "  \[\*\] Done\. [0-9]* hashes, $accepted blocks" "$work/miner.log" ||
   fail "no \"Done.\" line with $accepted blocks after Ctrl-C"
+grep -qF "  [*] Stopping after the current batch" "$work/miner.log" || fail "Ctrl-C was not acknowledged"
+grep -q "  \[\*\] Ran [0-9]*:[0-9][0-9]:[0-9][0-9], average " "$work/miner.log" ||
+  fail "no elapsed time and average rate after the \"Done.\" line"
 node_accepted=$(python3 "$testnode_dir/control.py" --url "$url" summary |
   python3 -c 'import json, sys; print(len(json.load(sys.stdin)["accepted"]))')
 [ "$node_accepted" -eq "$accepted" ] ||

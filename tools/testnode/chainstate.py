@@ -50,6 +50,7 @@ class NodeConfig:
     dev_fee_script: bytes = DEFAULT_DEV_FEE_SCRIPT
     fee_check: bool = True
     start_height: int = 101
+    longpoll_timeout: float = 60.0  # longest hold of a longpoll request, in seconds
 
     def effective_target(self):
         return blocks.target_from_bits(self.bits) if self.target is None else self.target
@@ -252,7 +253,8 @@ class ChainState:
         self._requests = Counter()
         self._unauthorised = 0
         self._injected_failures = 0
-        self._template_serial = 0
+        self._tip_serial = 0  # counts tip moves: part of the longpollid
+        self._tip_moved = threading.Condition(self._lock)
         genesis = blocks.sha256d(b"veltrane testnode tip %d" % (config.start_height - 1))
         self._tip = self._make_tip(genesis, config.start_height)
 
@@ -273,6 +275,12 @@ class ChainState:
         while len(self._history) > TIP_HISTORY:
             self._history.popitem(last=False)
         self._tip = self._make_tip(previous_hash, old.height + 1)
+        self._tip_serial += 1
+        self._tip_moved.notify_all()
+
+    def _longpoll_id(self):
+        """Changes exactly when the tip (and with it the transaction set) changes."""
+        return "%s%d" % (blocks.display_hash(self._tip.previous_hash), self._tip_serial)
 
     def block_template(self, params):
         request = params[0] if params else {}
@@ -285,10 +293,14 @@ class ChainState:
             raise RpcError(-8, 'getblocktemplate must be called with the segwit rule set '
                                '(call with {"rules": ["segwit"]})')
         with self._lock:
+            # BIP 22 longpoll: a request naming the current longpollid is held until it changes.
+            longpoll_id = request.get("longpollid")
+            if longpoll_id is not None:
+                self._tip_moved.wait_for(lambda: self._longpoll_id() != longpoll_id,
+                                         timeout=self.config.longpoll_timeout)
             tip = self._tip
             curtime = max(int(self._clock()), tip.mintime + 1)
             tip.issued_times.add(curtime)
-            self._template_serial += 1
             template = {
                 "capabilities": ["proposal"],
                 "version": BLOCK_VERSION,
@@ -299,7 +311,7 @@ class ChainState:
                 "transactions": [item.entry for item in tip.transactions],
                 "coinbaseaux": {},
                 "coinbasevalue": tip.coinbase_value,
-                "longpollid": blocks.display_hash(tip.previous_hash) + str(self._template_serial),
+                "longpollid": self._longpoll_id(),
                 "target": "%064x" % tip.target,
                 "mintime": tip.mintime,
                 "mutable": ["time", "transactions", "prevblock"],
@@ -388,14 +400,30 @@ class ChainState:
                 "payout_script": coinbase.outputs[0].script.hex(),
                 "payout_value": coinbase.outputs[0].value,
                 "coinbase_script_sig": coinbase.inputs[0].script_sig.hex(),
+                "merkle_root": block.header[36:68][::-1].hex(),
             })
             self.log("testnode: accepted block at height %d (hash %s)" % (tip.height, blocks.display_hash(block_hash)))
             self._move_tip(block_hash)
             return None
 
+    def record_forced_rejection(self, block_hex, reason):
+        """A rejection test_failnext planned: listed among the decisions, the block unchecked."""
+        with self._lock:
+            try:
+                block = blocks.parse_block(_strict_hex(block_hex))
+            except blocks.DecodeError:
+                block = None
+            self._record_rejection(None, block, reason, "forced by test_failnext")
+
     def _record_rejection(self, height, block, reason, detail):
-        block_hash = blocks.display_hash(block.block_hash()) if block else None
-        self._rejected.append({"height": height, "hash": block_hash, "reason": reason, "detail": detail})
+        entry = {"height": height, "hash": None, "pow_hash": None, "reason": reason, "detail": detail}
+        if block:
+            entry["hash"] = blocks.display_hash(block.block_hash())
+            entry["pow_hash"] = pow_hash(block.header).hex()
+            entry["merkle_root"] = block.header[36:68][::-1].hex()
+            if block.transactions and block.transactions[0].inputs:
+                entry["coinbase_script_sig"] = block.transactions[0].inputs[0].script_sig.hex()
+        self._rejected.append(entry)
         where = " at height %d" % height if height is not None else ""
         self.log("testnode: rejected block%s: %s (%s)" % (where, reason, detail))
 

@@ -279,7 +279,10 @@ class RpcHandler(BaseHTTPRequestHandler):
         if plan is not None and plan.mode == "html":
             return None, None, plan
         if plan is not None and plan.mode == "reject":
-            # The block is answered with the planned reason and not looked at.
+            # The block is answered with the planned reason and not looked at, but the decision
+            # is listed like any other.
+            self.node.state.record_forced_rejection(params[0] if isinstance(params, list) and params else None,
+                                                    plan.message)
             return 200, _reply(request_id, plan.message, None), None
         if not isinstance(params, (list, dict)):
             return 500, _reply(request_id, None, RpcError(-32600, "Params must be an array or object")), None

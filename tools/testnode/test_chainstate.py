@@ -1,5 +1,7 @@
 """The node's verdict on submitted blocks, checked with blocks built in the test."""
 
+import threading
+import time
 import unittest
 
 import blocks
@@ -170,9 +172,40 @@ class SubmitTest(unittest.TestCase):
         self.assertEqual(self.state.submit_block(build_block(self.template)), "high-hash")
         self.state.set_target(target=0x7FFFFF << 232)
         self.state.set_reject_all(True)
-        self.assertEqual(self.state.submit_block(build_block(self.state.block_template(SEGWIT_RULES))), "rejected")
+        block = build_block(self.state.block_template(SEGWIT_RULES))
+        self.assertEqual(self.state.submit_block(block), "rejected")
+        # A refused block is still described by what makes it distinct.
+        header = bytes.fromhex(block[:160])
+        rejection = self.state.summary()["rejected"][-1]
+        self.assertEqual(rejection["merkle_root"], header[36:68][::-1].hex())
+        self.assertTrue(rejection["coinbase_script_sig"].startswith("01"))
         self.state.set_reject_all(False)
         self.assertIsNone(self.state.submit_block(build_block(self.state.block_template(SEGWIT_RULES))))
+
+
+class LongpollTest(unittest.TestCase):
+    def setUp(self):
+        self.state = ChainState(NodeConfig(longpoll_timeout=30.0))
+
+    def test_request_is_held_until_the_tip_moves(self):
+        first = self.state.block_template(SEGWIT_RULES)
+        self.assertEqual(self.state.block_template(SEGWIT_RULES)["longpollid"], first["longpollid"])
+        mover = threading.Timer(0.2, self.state.advance_tip)
+        mover.start()
+        started = time.monotonic()
+        held = self.state.block_template([{"rules": ["segwit"], "longpollid": first["longpollid"]}])
+        mover.join()
+        self.assertGreater(time.monotonic() - started, 0.1)
+        self.assertNotEqual(held["longpollid"], first["longpollid"])
+        self.assertNotEqual(held["previousblockhash"], first["previousblockhash"])
+
+    def test_stale_id_answers_at_once_and_a_time_out_answers_the_same_template(self):
+        first = self.state.block_template(SEGWIT_RULES)
+        stale = self.state.block_template([{"rules": ["segwit"], "longpollid": "older"}])
+        self.assertEqual(stale["longpollid"], first["longpollid"])
+        self.state.config.longpoll_timeout = 0.05
+        timed_out = self.state.block_template([{"rules": ["segwit"], "longpollid": first["longpollid"]}])
+        self.assertEqual(timed_out["longpollid"], first["longpollid"])
 
 
 class VariantConfigTest(unittest.TestCase):

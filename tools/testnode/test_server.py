@@ -154,7 +154,10 @@ class ServerTest(unittest.TestCase):
         self.client.fail_next("reject", 1, message="bad-txnmrklroot")
         self.assertEqual(self.client.template()["height"], 101)  # not a submission: unaffected
         self.assertEqual(self.client.submit_block("00"), "bad-txnmrklroot")
-        self.assertEqual(self.client.summary()["height"], 101)
+        summary = self.client.summary()
+        self.assertEqual(summary["height"], 101)
+        # The forced rejection is a decision like any other.
+        self.assertEqual(summary["rejected"][-1]["reason"], "bad-txnmrklroot")
 
     def test_cookie_credentials_change_with_each_new_cookie(self):
         directory = tempfile.TemporaryDirectory()

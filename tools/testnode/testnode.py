@@ -77,6 +77,8 @@ def parse_arguments(argv):
     parser.add_argument("--reject-all", action="store_true", help='answer every block with "rejected"')
     parser.add_argument("--dev-fee-script", type=_hex_bytes, default=DEFAULT_DEV_FEE_SCRIPT,
                         help="output script the 1 %% developer fee must pay to")
+    parser.add_argument("--longpoll-timeout", type=float, default=60.0,
+                        help="longest hold of a getblocktemplate longpoll request in seconds (60)")
     parser.add_argument("--no-fee-check", action="store_true", help="do not require the developer-fee output")
     return parser.parse_args(argv)
 
@@ -87,6 +89,7 @@ def config_from(arguments):
         transaction_count=arguments.transactions,
         witness_commitment=not arguments.no_witness_commitment,
         reject_all=arguments.reject_all,
+        longpoll_timeout=arguments.longpoll_timeout,
         dev_fee_script=arguments.dev_fee_script,
         fee_check=not arguments.no_fee_check,
         start_height=arguments.height,

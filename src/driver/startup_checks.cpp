@@ -1,0 +1,66 @@
+#include "driver/startup_checks.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "chain/address_problem.h"
+
+bool check_payout_address(const std::string& address) {
+  const AddressDecoding decoding = decode_address_explained(address);
+  if (!decoding.script.empty()) return true;
+  std::printf("  [!] Bad address\n");
+  std::printf("  [!] The payout address %s does not decode: %s\n", address.c_str(), decoding.explanation.c_str());
+  return false;
+}
+
+std::string url_without_credentials(std::string_view url) {
+  const std::size_t scheme_end = url.find("://");
+  const std::size_t authority_start = scheme_end == std::string_view::npos ? 0 : scheme_end + 3;
+  const std::size_t authority_end = std::min(url.find('/', authority_start), url.size());
+  const std::size_t at = url.substr(0, authority_end).rfind('@');
+  if (at == std::string_view::npos || at < authority_start) return std::string(url);
+  return std::string(url.substr(0, authority_start)) + std::string(url.substr(at + 1));
+}
+
+KernelFileChoice choose_kernel_file(const MinerOptions& options, const std::filesystem::path& executable) {
+  KernelFileChoice choice{options.kernel_path, {}, true};
+  if (options.kernel_path_given) return choice;
+  std::error_code error;
+  choice.looked_at.push_back(std::filesystem::absolute(options.kernel_path, error));
+  if (!executable.empty() && executable.parent_path() != std::filesystem::current_path(error)) {
+    choice.looked_at.push_back(executable.parent_path() / options.kernel_path);
+  }
+  for (std::size_t index = 0; index < choice.looked_at.size(); ++index) {
+    if (std::ifstream(choice.looked_at[index], std::ios::binary).is_open()) {
+      // The working directory's file keeps the name as given, which is what set-up reports.
+      if (index > 0) choice.path = choice.looked_at[index].string();
+      return choice;
+    }
+  }
+  choice.found = false;
+  return choice;
+}
+
+std::string kernel_not_found_hint(const KernelFileChoice& choice) {
+  std::string places;
+  for (std::size_t index = 0; index < choice.looked_at.size(); ++index) {
+    if (index > 0) places += index + 1 == choice.looked_at.size() ? " and " : ", ";
+    places += choice.looked_at[index].string();
+  }
+  return "Looked for the kernel file at " + places + "; give its path with -k PATH";
+}
+
+bool apply_cpu_device_work_size(MinerOptions& options, bool device_is_gpu) {
+  if (device_is_gpu) return false;
+  bool replaced = false;
+  if (!options.global_work_size_given) {
+    options.global_work_size = cpu_device_global_work_size;
+    replaced = true;
+  }
+  if (!options.local_work_size_given) {
+    options.local_work_size = cpu_device_local_work_size;
+    replaced = true;
+  }
+  return replaced;
+}

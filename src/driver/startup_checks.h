@@ -1,0 +1,41 @@
+#pragma once
+// Checks made before any work starts, so that a mistake in the set-up is reported at once with
+// what to do about it, instead of surfacing later as a silent retry or a bare failure.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/miner_options.h"
+
+// Decodes the payout address; when it does not decode, prints "Bad address" and the reason and
+// returns false.
+bool check_payout_address(const std::string& address);
+
+// The URL without a "user:password@" part, for the console.
+std::string url_without_credentials(std::string_view url);
+
+struct KernelFileChoice {
+  std::string path;                              // the kernel file set-up is to read
+  std::vector<std::filesystem::path> looked_at;  // full paths tried, when -k was not given
+  bool found = true;                             // false when none of them could be opened
+};
+
+// With -k, that path as given. Without it, the kernel file in the working directory when it is
+// there, else the one beside the executable (a program started from another folder finds its
+// kernel); when neither exists, the default name, which set-up then reports it cannot read.
+KernelFileChoice choose_kernel_file(const MinerOptions& options, const std::filesystem::path& executable);
+
+// The console line for a kernel file that was not found: every path looked at, and what to do.
+std::string kernel_not_found_hint(const KernelFileChoice& choice);
+
+// Work size for a device that is not a GPU: batches of about a million nonces, so that status
+// lines and a stop come within a second or so instead of after half a minute.
+inline constexpr std::int32_t cpu_device_global_work_size = 8192;
+inline constexpr std::int32_t cpu_device_local_work_size = 64;
+
+// For a device that is not a GPU, replaces each work size that was not given on the command line
+// by the CPU device's; returns true when it replaced one.
+bool apply_cpu_device_work_size(MinerOptions& options, bool device_is_gpu);

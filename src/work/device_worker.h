@@ -1,0 +1,39 @@
+#pragma once
+// One thread per device: takes a job from the board, keeps launches queued on its own GPU handle
+// back to back, and leaves the job when it reports a nonce, uses up the nonce space, or the tip
+// moves. A launch is the configured global size, or a part of it sized to take about 0.08 s,
+// so that a new tip reaches the device within two launches.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+#include "gpu/gpu_miner.h"
+#include "work/job_board.h"
+
+// Written by the device's thread only; any thread may read them at any time.
+struct DeviceStats {
+  std::atomic<std::uint64_t> hashes{0};        // nonces searched since mining started
+  std::atomic<std::uint64_t> found_nonces{0};  // nonces reported to the work source
+};
+
+// Called on the device's thread after each launch: the job, the nonce after the launch's range
+// (modulo 2^32) and the launch's count (0 for a failed launch).
+using BatchObserver = std::function<void(std::size_t device, const DeviceJob& job, std::uint32_t next_nonce,
+                                         std::uint32_t nonces_done)>;
+
+struct DeviceWorker {
+  std::size_t index = 0;       // position in the run's device list; names the device in results
+  GpuMiner* gpu = nullptr;     // used by the worker's thread only while it runs
+  std::uint32_t launch_items = 0;  // worker's thread only: work items per launch, adapted to the device
+  DeviceStats stats;
+  std::thread thread;
+};
+
+// The worker's loop; returns when the board is closed.
+void run_device(DeviceWorker& worker, JobBoard& board, const BatchObserver& observer);
+
+// Starts run_device on a thread of its own.
+void start_device(DeviceWorker& worker, JobBoard& board, BatchObserver observer);

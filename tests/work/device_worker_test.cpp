@@ -1,0 +1,103 @@
+// A device thread on the OpenCL device: jobs in through the board, found nonces and used-up
+// jobs back, and a new tip taken while a job runs.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "support/test_support.h"
+#include "work/device_worker.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A worker on the first device with a small work size, and its board.
+class DeviceWorkerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    test_support::set_environment_variable("VELTRANE_DEVICE_TYPE", "all");
+    testing::internal::CaptureStdout();
+    worker_.gpu = gpu_miner_create(0, 0, 64, 16, VELTRANE_BINARY_DIR "/whirlpool_opencl.cl");
+    const std::string output = testing::internal::GetCapturedStdout();
+    ASSERT_NE(worker_.gpu, nullptr) << output;
+  }
+  void TearDown() override {
+    close_board(board_);
+    if (worker_.thread.joinable()) worker_.thread.join();
+    gpu_miner_release(worker_.gpu);
+  }
+  JobBoard board_;
+  DeviceWorker worker_;
+};
+
+DeviceJob job_with(std::uint64_t id, std::uint64_t tip, const Target256& target) {
+  DeviceJob job;
+  job.id = id;
+  job.tip = tip;
+  job.header[0] = static_cast<std::uint8_t>(id);
+  job.midstate = compute_midstate(job.header);
+  job.target = target;
+  return job;
+}
+
+Target256 every_hash_hits() {
+  Target256 target;
+  target.limbs = {~0ULL, ~0ULL, ~0ULL, ~0ULL};
+  return target;
+}
+
+TEST_F(DeviceWorkerTest, ReportsANonceThatHitsAndEndsTheJobWithIt) {
+  JobBoard& board = board_;
+  DeviceWorker& worker = worker_;
+  std::uint64_t next_id = 1;
+  publish_work(board, [&](std::size_t) { return std::optional<DeviceJob>(job_with(next_id++, 1, every_hash_hits())); },
+               1);
+  start_device(worker, board, {});
+  SourceEvents events = wait_for_source_events(board, 60s);
+  close_board(board);
+  worker.thread.join();
+
+  ASSERT_FALSE(events.found.empty());
+  const FoundNonce& found = events.found.front();
+  EXPECT_EQ(found.job_id, 1u);
+  BlockHeader header = job_with(1, 1, {}).header;
+  store_u32_le(header.data() + header_nonce_offset, found.nonce);
+  EXPECT_TRUE(hash_meets_target(pow_hash(header), every_hash_hits()));
+  EXPECT_GE(worker.stats.found_nonces, 1u);
+  EXPECT_GT(worker.stats.hashes, 0u);
+}
+
+// Jobs that never hit: the device stays on its job until a new tip makes it stale, then takes a
+// job of the new tip.
+TEST_F(DeviceWorkerTest, NewTipEndsTheRunningJob) {
+  JobBoard& board = board_;
+  DeviceWorker& worker = worker_;
+  std::atomic<std::uint64_t> newest_tip_seen{0};
+  std::atomic<int> launches_on_first_tip{0};
+  std::uint64_t next_id = 1;
+  const auto maker_for = [&](std::uint64_t tip) {
+    return [&, tip](std::size_t) { return std::optional<DeviceJob>(job_with(next_id++, tip, Target256{})); };
+  };
+  publish_work(board, maker_for(1), 1);
+  start_device(worker, board, [&](std::size_t, const DeviceJob& job, std::uint32_t, std::uint32_t) {
+    newest_tip_seen = job.tip;
+    if (job.tip == 1) ++launches_on_first_tip;
+  });
+  const auto wait_until = [](const auto& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    return condition();
+  };
+  EXPECT_TRUE(wait_until([&] { return launches_on_first_tip >= 3; }));
+  publish_work(board, maker_for(2), 2);
+  EXPECT_TRUE(wait_until([&] { return newest_tip_seen == 2; })) << "the device stayed on the stale job";
+  close_board(board);
+  worker.thread.join();
+  EXPECT_TRUE(wait_for_source_events(board, 0ms).found.empty()) << "a zero target never hits";
+}
+
+}  // namespace
