@@ -42,9 +42,9 @@ ByteVector script_for_witness_program(std::uint8_t version, const std::uint8_t* 
 
 ByteVector script_for_base58check(std::string_view address) {
   const ByteVector decoded = base58_decode(address);
-  // At least version, 20-byte hash and checksum; longer payloads are accepted and the bytes
-  // between the hash and the checksum ignored.
-  if (decoded.size() < 25) return {};
+  // Exactly version, 20-byte hash and checksum: a longer payload would pay to a cut-off hash that
+  // nobody can spend.
+  if (decoded.size() != 25) return {};
   const std::size_t payload_length = decoded.size() - 4;
   std::array<std::uint8_t, 32> digest{};
   double_sha256(decoded.data(), payload_length, digest.data());

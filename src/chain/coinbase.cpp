@@ -1,5 +1,7 @@
 #include "chain/coinbase.h"
 
+#include <optional>
+
 #include "chain/serialize.h"
 #include "chain/sha256.h"
 
@@ -36,9 +38,10 @@ void append_output(ByteVector& out, std::int64_t value, const ByteVector& script
   append_bytes(out, script);
 }
 
-// Walks the legacy parts of a segwit transaction. Any count or length running past the end
-// makes it fail, and the caller then hashes the bytes as they are.
-struct LegacyRebuilder {
+// Reads one whole serialised transaction, legacy or segwit, and collects its legacy
+// serialisation (marker, flag and witness data left out). Any count or length that runs past
+// the end, and bytes left over after the lock time, make it fail.
+struct TransactionReader {
   const ByteVector& transaction;
   std::size_t position = 0;
   ByteVector legacy;
@@ -58,44 +61,65 @@ struct LegacyRebuilder {
     return true;
   }
 
-  // Copies length bytes unchanged.
-  bool copy(std::uint64_t length) {
+  bool skip(std::uint64_t length) {
     if (transaction.size() - position < length) return false;
-    const auto begin = transaction.begin() + static_cast<std::ptrdiff_t>(position);
-    legacy.insert(legacy.end(), begin, begin + static_cast<std::ptrdiff_t>(length));
     position += static_cast<std::size_t>(length);
     return true;
   }
 
-  // Copies a compact-size length exactly as stored, then that many bytes.
-  bool copy_script() {
-    const auto start = transaction.begin() + static_cast<std::ptrdiff_t>(position);
+  // Copies length bytes unchanged.
+  bool copy(std::uint64_t length) {
+    const std::size_t start = position;
+    if (!skip(length)) return false;
+    legacy.insert(legacy.end(), transaction.begin() + static_cast<std::ptrdiff_t>(start),
+                  transaction.begin() + static_cast<std::ptrdiff_t>(position));
+    return true;
+  }
+
+  // Copies a compact size exactly as stored, so that a non-minimal encoding keeps its id.
+  bool copy_compact_size(std::uint64_t& value) {
+    const std::size_t start = position;
+    if (!read_compact_size(value)) return false;
+    legacy.insert(legacy.end(), transaction.begin() + static_cast<std::ptrdiff_t>(start),
+                  transaction.begin() + static_cast<std::ptrdiff_t>(position));
+    return true;
+  }
+
+  bool copy_sized_bytes() {
     std::uint64_t length = 0;
-    if (!read_compact_size(length)) return false;
-    legacy.insert(legacy.end(), start, transaction.begin() + static_cast<std::ptrdiff_t>(position));
-    return copy(length);
+    return copy_compact_size(length) && copy(length);
   }
 
   bool run() {
     if (!copy(4)) return false;  // version
-    position += 2;               // marker and flag
+    // Marker 00 and flag 01 after the version mark the segwit serialisation.
+    const bool segwit =
+        transaction.size() - position >= 2 && transaction[position] == 0x00 && transaction[position + 1] == 0x01;
+    if (segwit) position += 2;
+    // Each loop pass consumes at least one byte or fails, so a huge count ends at the data's end.
     std::uint64_t input_count = 0;
-    if (!read_compact_size(input_count)) return false;
-    append_compact_size(legacy, input_count);
+    if (!copy_compact_size(input_count)) return false;
     for (std::uint64_t i = 0; i < input_count; ++i) {
       // previous output hash and index, script, sequence
-      if (!copy(36) || !copy_script() || !copy(4)) return false;
+      if (!copy(36) || !copy_sized_bytes() || !copy(4)) return false;
     }
     std::uint64_t output_count = 0;
-    if (!read_compact_size(output_count)) return false;
-    append_compact_size(legacy, output_count);
+    if (!copy_compact_size(output_count)) return false;
     for (std::uint64_t i = 0; i < output_count; ++i) {
-      if (!copy(8) || !copy_script()) return false;  // value, script
+      if (!copy(8) || !copy_sized_bytes()) return false;  // value, script
     }
-    // The witness data sits between the outputs and the lock time; it is skipped unread.
-    if (transaction.size() - position < 4) return false;
-    position = transaction.size() - 4;
-    return copy(4);
+    if (segwit) {
+      // One witness stack per input, between the outputs and the lock time.
+      for (std::uint64_t i = 0; i < input_count; ++i) {
+        std::uint64_t item_count = 0;
+        if (!read_compact_size(item_count)) return false;
+        for (std::uint64_t item = 0; item < item_count; ++item) {
+          std::uint64_t length = 0;
+          if (!read_compact_size(length) || !skip(length)) return false;
+        }
+      }
+    }
+    return copy(4) && position == transaction.size();  // lock time, and nothing after it
   }
 };
 
@@ -155,15 +179,17 @@ ByteVector build_coinbase(std::uint64_t height, std::int64_t coinbase_value, con
   return transaction;
 }
 
-ByteVector transaction_id(const ByteVector& transaction) {
+std::optional<ByteVector> read_transaction_id(const ByteVector& transaction) {
+  TransactionReader reader{transaction, 0, {}};
+  if (!reader.run()) return std::nullopt;
   ByteVector id(32);
-  // Marker 00 and flag 01 after the version mark the segwit serialisation.
-  const bool segwit = transaction.size() >= 7 && transaction[4] == 0x00 && transaction[5] == 0x01;
-  LegacyRebuilder rebuilder{transaction, 0, {}};
-  if (segwit && rebuilder.run()) {
-    double_sha256(rebuilder.legacy.data(), rebuilder.legacy.size(), id.data());
-  } else {
-    double_sha256(transaction.data(), transaction.size(), id.data());
-  }
+  double_sha256(reader.legacy.data(), reader.legacy.size(), id.data());
+  return id;
+}
+
+ByteVector transaction_id(const ByteVector& transaction) {
+  if (std::optional<ByteVector> id = read_transaction_id(transaction)) return *id;
+  ByteVector id(32);
+  double_sha256(transaction.data(), transaction.size(), id.data());
   return id;
 }

@@ -35,5 +35,10 @@ ByteVector build_coinbase(std::uint64_t height, std::int64_t coinbase_value, con
 std::size_t coinbase_text_kept_length(std::uint64_t height, std::size_t text_length, bool with_extra_nonce = false);
 
 // 32-byte id in internal order: double SHA-256 of the legacy serialisation (marker, flag and
-// witness data left out of a segwit transaction).
+// witness data left out of a segwit transaction). Bytes that are not one whole transaction are
+// hashed as they are.
 ByteVector transaction_id(const ByteVector& transaction);
+
+// The same id, but nothing when the bytes are not exactly one whole transaction in the legacy or
+// the segwit serialisation (a count or length running past the end, or bytes left over).
+std::optional<ByteVector> read_transaction_id(const ByteVector& transaction);

@@ -94,8 +94,7 @@ int main(int argc, char** argv) {
   }
 
   if (!mining) {
-    run_benchmark(options, devices);
-    return 0;
+    return run_benchmark(options, devices);
   }
   if (options.address.empty()) {
     std::printf("  [!] Address required (-a)\n");

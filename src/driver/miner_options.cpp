@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 #include <variant>
+#include <vector>
 
 std::int32_t parse_option_number(std::string_view text) {
   std::size_t position = 0;
@@ -170,8 +171,26 @@ std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int availa
   return chosen;
 }
 
-void apply_config_text(std::string_view text, MinerOptions& options) {
-  while (!text.empty()) {
+namespace {
+
+constexpr std::string_view config_keys = "rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase, api_listen";
+
+std::string_view trimmed(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::string ignored_line_warning(std::size_t line_number, const std::string& reason) {
+  return "  [!] " + std::string(config_file_name) + " line " + std::to_string(line_number) + " ignored: " + reason +
+         "\n";
+}
+
+}  // namespace
+
+std::vector<std::string> apply_config_text(std::string_view text, MinerOptions& options) {
+  std::vector<std::string> warnings;
+  for (std::size_t line_number = 1; !text.empty(); ++line_number) {
     const std::size_t line_end = text.find('\n');
     std::string_view line = text.substr(0, line_end);
     text = line_end == std::string_view::npos ? std::string_view() : text.substr(line_end + 1);
@@ -179,12 +198,44 @@ void apply_config_text(std::string_view text, MinerOptions& options) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty() || line.front() == '#') continue;
     const std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos) continue;
+    if (equals == std::string_view::npos) {
+      warnings.push_back(ignored_line_warning(line_number, "no \"=\" (lines are key=value)"));
+      continue;
+    }
     // Nothing is trimmed: "rpc_url =" has the key "rpc_url " and matches nothing.
-    if (std::string* field = config_field(line.substr(0, equals), options)) {
+    const std::string_view key = line.substr(0, equals);
+    if (std::string* field = config_field(key, options)) {
       *field = line.substr(equals + 1);
+    } else {
+      MinerOptions unused;
+      const std::string_view bare_key = trimmed(key);
+      const std::string hint = config_field(bare_key, unused) != nullptr
+                                   ? "nothing is trimmed: write " + std::string(bare_key) + "=VALUE without blanks"
+                                   : "the keys are " + std::string(config_keys);
+      warnings.push_back(ignored_line_warning(line_number, "unknown key \"" + std::string(key) + "\" (" + hint + ")"));
     }
   }
+  return warnings;
+}
+
+std::vector<std::string> options_overridden_by_file(const MinerOptions& command_line, const MinerOptions& after_file) {
+  struct TextOption {
+    const char* name;
+    std::string MinerOptions::*field;
+  };
+  static constexpr TextOption text_options[] = {{"-o", &MinerOptions::rpc_url},
+                                                {"-u", &MinerOptions::rpc_user},
+                                                {"-p", &MinerOptions::rpc_password},
+                                                {"-a", &MinerOptions::address},
+                                                {"--api-listen", &MinerOptions::api_listen}};
+  // A value other than the default came from the command line.
+  const MinerOptions defaults;
+  std::vector<std::string> overridden;
+  for (const TextOption& option : text_options) {
+    const std::string& given = command_line.*option.field;
+    if (given != defaults.*option.field && after_file.*option.field != given) overridden.emplace_back(option.name);
+  }
+  return overridden;
 }
 
 void read_config_file(MinerOptions& options) {
@@ -197,5 +248,13 @@ void read_config_file(MinerOptions& options) {
   std::size_t count = 0;
   while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, count);
   std::fclose(file);
-  apply_config_text(text, options);
+
+  const MinerOptions command_line = options;
+  for (const std::string& warning : apply_config_text(text, options)) std::fputs(warning.c_str(), stdout);
+  // The file wins over the command line; say so, naming the options but never their values.
+  const std::vector<std::string> overridden = options_overridden_by_file(command_line, options);
+  if (overridden.empty()) return;
+  std::string names;
+  for (const std::string& name : overridden) names += (names.empty() ? "" : ", ") + name;
+  std::printf("  [*] %s overrides the command line: %s\n", config_file_name, names.c_str());
 }

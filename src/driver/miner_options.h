@@ -64,8 +64,14 @@ std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int availa
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
 // starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase and
-// api_listen; others ignored.
-void apply_config_text(std::string_view text, MinerOptions& options);
+// api_listen; a line without "=" or with another key is ignored. Returns one warning line per
+// ignored line, with its number.
+std::vector<std::string> apply_config_text(std::string_view text, MinerOptions& options);
 
-// Applies the configuration file if it can be opened; a missing file is not an error.
+// The command-line options ("-a", ...) whose values the configuration file replaced. A value
+// counts as given on the command line when it differs from the default.
+std::vector<std::string> options_overridden_by_file(const MinerOptions& command_line, const MinerOptions& after_file);
+
+// Applies the configuration file if it can be opened; a missing file is not an error. Prints the
+// warnings for ignored lines and a line naming the command-line options the file overrode.
 void read_config_file(MinerOptions& options);

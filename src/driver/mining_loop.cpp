@@ -8,6 +8,7 @@
 #include <mutex>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -67,6 +68,7 @@ struct SoloSource {
   bool extra_nonce_cut_reported = false;
   std::string last_template_cause;          // the cause line shown last; cleared by a usable template
   std::string tip_poll_cause;               // why the best-block poll fails; empty while it works
+  std::set<std::size_t> lost_reported;      // workers whose loss has been said
   std::shared_ptr<LongpollWatch> longpoll;  // null while no longpoll runs
   std::string current_longpoll_id;          // of the template the devices mine
   std::uint64_t height = 0;                 // of the template the devices mine
@@ -78,6 +80,21 @@ struct SoloSource {
 };
 
 bool several_devices(const SoloSource& source) { return source.workers.size() > 1; }
+
+// True once every device has been given up (every launch failed for device_lost_seconds). With
+// several devices, one lost alone is said once, and the others go on.
+bool every_device_lost(SoloSource& source) {
+  bool every = true;
+  for (std::size_t index = 0; index < source.workers.size(); ++index) {
+    if (!source.workers[index]->lost) {
+      every = false;
+    } else if (several_devices(source) && source.lost_reported.insert(index).second) {
+      std::printf("\n  [!] Device %d lost: every batch failed for %.0f s; the other devices go on\n",
+                  source.device_ids[index], device_lost_seconds);
+    }
+  }
+  return every;
+}
 
 std::uint64_t total_hashes(const SoloSource& source) {
   std::uint64_t total = 0;
@@ -193,7 +210,7 @@ bool handle_found(SoloSource& source, const FoundNonce& found) {
 // Serves found nonces until the time is up or a stop is requested.
 void wait_serving(SoloSource& source, double seconds) {
   const std::int64_t start = monotonic_now_ns();
-  while (!g_stop_requested && elapsed_seconds(start, monotonic_now_ns()) < seconds) {
+  while (!g_stop_requested && !every_device_lost(source) && elapsed_seconds(start, monotonic_now_ns()) < seconds) {
     for (const FoundNonce& found : wait_for_source_events(*source.board, stop_check_interval).found) {
       handle_found(source, found);
     }
@@ -286,7 +303,7 @@ bool longpoll_healthy(SoloSource& source) {
 // set changed) or on stop.
 void serve_until_new_template_needed(SoloSource& source) {
   if (!source.last_tip_poll) source.last_tip_poll = monotonic_now_ns();
-  while (!g_stop_requested) {
+  while (!g_stop_requested && !every_device_lost(source)) {
     const SourceEvents events = wait_for_source_events(*source.board, stop_check_interval);
     bool handled = false;
     for (const FoundNonce& found : events.found) handled = handle_found(source, found) || handled;
@@ -420,7 +437,7 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
   }
   start_devices(source);
 
-  while (!g_stop_requested) {
+  while (!g_stop_requested && !every_device_lost(source)) {
     std::printf("  [*] Requesting block template...\n");
     BlockTemplate tmpl;
     try {
@@ -474,6 +491,15 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
   }
 
   stop_devices(source);
+  if (every_device_lost(source)) {
+    // A supervisor restarts a miner that exits with 1; a lost device rarely comes back by itself.
+    for (const auto& worker : source.workers) {
+      for (const std::string& line : unreported_failures(worker->failures)) std::fputs(line.c_str(), stdout);
+    }
+    std::fputs(device_lost_line, stdout);
+    close_mining(source);
+    return 1;
+  }
   std::printf("\n  [*] Done. %llu hashes, %llu blocks\n", static_cast<unsigned long long>(total_hashes(source)),
               static_cast<unsigned long long>(source.board->accepted_blocks.load()));
   std::printf("%s\n", run_summary_line(total_hashes(source), elapsed_seconds(source.start_time, monotonic_now_ns())).c_str());

@@ -20,5 +20,6 @@ void print_gpu_list();
 // devices all run at once, each on a thread of its own; the progress line shows the total and
 // the end each device's result before the total. A stop during the warm-up ends
 // it after the batch under way, with a line that says nothing was timed instead of a result.
-// Releases the GPUs.
-void run_benchmark(const MinerOptions& options, const std::vector<MiningDevice>& devices);
+// Releases the GPUs. Returns the exit code: 0, or 1 when a device failed every batch for
+// device_lost_seconds.
+int run_benchmark(const MinerOptions& options, const std::vector<MiningDevice>& devices);

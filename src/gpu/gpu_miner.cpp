@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
 
 #include "gpu/opencl_device.h"
 
@@ -34,6 +37,10 @@ struct GpuMiner {
   std::array<LaunchSlot, gpu_launch_slots> slots;
   std::size_t next_slot = 0;    // where the next launch is queued
   std::size_t oldest_slot = 0;  // the launch collected next
+  // The current job, kept so that an upload that failed is tried again before the next batch.
+  WhirlpoolWords midstate{};
+  Target256 target;
+  bool job_upload_pending = false;
 };
 
 namespace {
@@ -73,8 +80,63 @@ std::string build_log(cl_program program, cl_device_id device) {
   return log;
 }
 
-void set_buffer_argument(cl_kernel kernel, cl_uint index, const cl_mem& buffer) {
-  clSetKernelArg(kernel, index, sizeof(cl_mem), &buffer);
+cl_int set_buffer_argument(cl_kernel kernel, cl_uint index, const cl_mem& buffer) {
+  return clSetKernelArg(kernel, index, sizeof(cl_mem), &buffer);
+}
+
+// The first OpenCL call of a sequence that failed, for the message.
+struct OpenclFailure {
+  const char* call = nullptr;
+  cl_int status = CL_SUCCESS;
+};
+
+// Records a failing status unless an earlier call of the sequence has already failed.
+bool failed(OpenclFailure& failure, const char* call, cl_int status) {
+  if (status != CL_SUCCESS && failure.call == nullptr) failure = {call, status};
+  return failure.call != nullptr;
+}
+
+std::string failure_text(const OpenclFailure& failure) {
+  return std::string(failure.call) + ": " + opencl_error_name(failure.status);
+}
+
+constexpr std::size_t unknown_limit = std::numeric_limits<std::size_t>::max();
+
+// The largest local size the kernel can run with on its device: its own work-group limit,
+// and the device's limit on the first dimension. unknown_limit when the driver cannot say,
+// so that a query a driver gets wrong does not stop a size that works.
+std::size_t work_group_limit(const GpuMiner& gpu) {
+  std::size_t kernel_limit = unknown_limit;
+  if (clGetKernelWorkGroupInfo(gpu.kernel, gpu.device, CL_KERNEL_WORK_GROUP_SIZE, sizeof kernel_limit, &kernel_limit,
+                               nullptr) != CL_SUCCESS) {
+    kernel_limit = unknown_limit;
+  }
+  cl_uint dimensions = 0;
+  if (clGetDeviceInfo(gpu.device, CL_DEVICE_MAX_WORK_ITEM_DIMENSIONS, sizeof dimensions, &dimensions, nullptr) !=
+          CL_SUCCESS ||
+      dimensions == 0) {
+    return kernel_limit;
+  }
+  std::vector<std::size_t> item_sizes(dimensions);
+  if (clGetDeviceInfo(gpu.device, CL_DEVICE_MAX_WORK_ITEM_SIZES, dimensions * sizeof(std::size_t), item_sizes.data(),
+                      nullptr) != CL_SUCCESS) {
+    return kernel_limit;
+  }
+  return std::min(kernel_limit, item_sizes[0]);
+}
+
+OpenclFailure upload_job(GpuMiner& gpu) {
+  OpenclFailure failure;
+  // Words and limbs go to the device as their little-endian memory images.
+  gpu.job_upload_pending =
+      failed(failure, "clEnqueueWriteBuffer",
+             clEnqueueWriteBuffer(gpu.queue, gpu.midstate_buffer, CL_TRUE, 0, sizeof gpu.midstate,
+                                  gpu.midstate.data(), 0, nullptr, nullptr)) ||
+      failed(failure, "clEnqueueWriteBuffer",
+             clEnqueueWriteBuffer(gpu.queue, gpu.target_buffer, CL_TRUE, 0, sizeof gpu.target.limbs,
+                                  gpu.target.limbs.data(), 0, nullptr, nullptr)) ||
+      failed(failure, "clSetKernelArg", set_buffer_argument(gpu.kernel, target_argument, gpu.target_buffer));
+  return failure;
 }
 
 // Steps after the device is chosen; prints the first failure and returns false.
@@ -116,16 +178,39 @@ bool build_miner(GpuMiner& gpu, const std::string& kernel_path) {
   // The table buffer is filled from a copy: OpenCL takes a non-const host pointer.
   std::uint64_t tables[whirlpool_table_words];
   std::copy(whirlpool_table_image, whirlpool_table_image + whirlpool_table_words, tables);
-  gpu.tables_buffer =
-      clCreateBuffer(gpu.context, CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR, whirlpool_table_image_size, tables, nullptr);
-  gpu.midstate_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_ONLY, sizeof(WhirlpoolWords), nullptr, nullptr);
-  gpu.target_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_ONLY, sizeof(Target256), nullptr, nullptr);
-  gpu.nonce_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr, nullptr);
-  gpu.found_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr, nullptr);
-  set_buffer_argument(gpu.kernel, tables_argument, gpu.tables_buffer);
-  set_buffer_argument(gpu.kernel, midstate_argument, gpu.midstate_buffer);
-  set_buffer_argument(gpu.kernel, nonce_argument, gpu.nonce_buffer);
-  set_buffer_argument(gpu.kernel, found_argument, gpu.found_buffer);
+  OpenclFailure failure;
+  const auto create_buffer = [&](cl_mem& buffer, cl_mem_flags flags, std::size_t size, void* contents) {
+    buffer = clCreateBuffer(gpu.context, flags, size, contents, &status);
+    return failed(failure, "clCreateBuffer", status);
+  };
+  const bool buffers_failed =
+      create_buffer(gpu.tables_buffer, CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR, whirlpool_table_image_size, tables) ||
+      create_buffer(gpu.midstate_buffer, CL_MEM_READ_ONLY, sizeof(WhirlpoolWords), nullptr) ||
+      create_buffer(gpu.target_buffer, CL_MEM_READ_ONLY, sizeof(Target256), nullptr) ||
+      create_buffer(gpu.nonce_buffer, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr) ||
+      create_buffer(gpu.found_buffer, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr) ||
+      failed(failure, "clSetKernelArg", set_buffer_argument(gpu.kernel, tables_argument, gpu.tables_buffer)) ||
+      failed(failure, "clSetKernelArg", set_buffer_argument(gpu.kernel, midstate_argument, gpu.midstate_buffer)) ||
+      failed(failure, "clSetKernelArg", set_buffer_argument(gpu.kernel, nonce_argument, gpu.nonce_buffer)) ||
+      failed(failure, "clSetKernelArg", set_buffer_argument(gpu.kernel, found_argument, gpu.found_buffer));
+  if (buffers_failed) {
+    std::printf("  [!] %s\n", failure_text(failure).c_str());
+    return false;
+  }
+
+  // A local size the device refuses would fail every batch: refuse it here, once.
+  const std::size_t limit = work_group_limit(gpu);
+  if (!local_size_fits(gpu.global_size, gpu.local_size, limit)) {
+    std::printf("  [!] Invalid work size: %d global, %d local\n", gpu.global_size, gpu.local_size);
+    if (limit == unknown_limit) {
+      std::printf("  [!] The local size must divide the global size\n");
+    } else {
+      std::printf("  [!] The local size must divide the global size and be at most %zu with this kernel on this "
+                  "device\n",
+                  limit);
+    }
+    return false;
+  }
   return true;
 }
 
@@ -174,8 +259,8 @@ GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t gl
     return nullptr;
   }
 
-  char name[device_text_size];
-  char vendor[device_text_size];
+  char name[device_text_size] = "";
+  char vendor[device_text_size] = "";
   std::uint64_t memory_size = 0;
   get_gpu_device_info(platform_index, device_index, name, sizeof name, vendor, sizeof vendor, &memory_size);
   std::printf("  [+] OpenCL device: %s (%s, %zu MB)\n", name, vendor,
@@ -207,58 +292,70 @@ void gpu_miner_release(GpuMiner* gpu) {
 
 std::int32_t gpu_global_size(const GpuMiner& gpu) { return gpu.global_size; }
 
+bool local_size_fits(std::int32_t global_size, std::int32_t local_size, std::size_t work_group_limit) {
+  return global_size > 0 && local_size > 0 && global_size % local_size == 0 &&
+         static_cast<std::size_t>(local_size) <= work_group_limit;
+}
+
 std::int32_t gpu_set_job(GpuMiner& gpu, const WhirlpoolWords& midstate, const Target256& target) {
-  // Words and limbs go to the device as their little-endian memory images.
-  clEnqueueWriteBuffer(gpu.queue, gpu.midstate_buffer, CL_TRUE, 0, sizeof midstate, midstate.data(), 0, nullptr,
-                       nullptr);
-  clEnqueueWriteBuffer(gpu.queue, gpu.target_buffer, CL_TRUE, 0, sizeof target.limbs, target.limbs.data(), 0, nullptr,
-                       nullptr);
-  return clSetKernelArg(gpu.kernel, target_argument, sizeof(cl_mem), &gpu.target_buffer);
+  gpu.midstate = midstate;
+  gpu.target = target;
+  return upload_job(gpu).status;
 }
 
 namespace {
 
-// Binds a search's arguments and result buffers and enqueues it over work_items items; prints
-// and returns false when the enqueue fails. Argument values are captured by the enqueue.
+// Binds a search's arguments and result buffers and enqueues it over work_items items. Argument
+// values are captured by the enqueue. Records the first call that failed.
 bool enqueue_search(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base,
-                    std::size_t work_items, const cl_mem& nonce_buffer, const cl_mem& found_buffer) {
+                    std::size_t work_items, const cl_mem& nonce_buffer, const cl_mem& found_buffer,
+                    OpenclFailure& failure) {
   const cl_ulong tail0_value = tail0;
   const cl_ulong tail1_value = tail1;
   const cl_uint nonce_base_value = nonce_base;
-  clSetKernelArg(gpu.kernel, tail0_argument, sizeof tail0_value, &tail0_value);
-  clSetKernelArg(gpu.kernel, tail1_argument, sizeof tail1_value, &tail1_value);
-  clSetKernelArg(gpu.kernel, nonce_base_argument, sizeof nonce_base_value, &nonce_base_value);
-  set_buffer_argument(gpu.kernel, nonce_argument, nonce_buffer);
-  set_buffer_argument(gpu.kernel, found_argument, found_buffer);
   const auto local_work_size = static_cast<std::size_t>(gpu.local_size);
-  const cl_int status =
-      clEnqueueNDRangeKernel(gpu.queue, gpu.kernel, 1, nullptr, &work_items, &local_work_size, 0, nullptr, nullptr);
-  if (status != CL_SUCCESS) {
-    std::printf("  [!] clEnqueueNDRangeKernel: %s\n", opencl_error_name(status));
-    return false;
-  }
-  return true;
+  return !(failed(failure, "clSetKernelArg", clSetKernelArg(gpu.kernel, tail0_argument, sizeof tail0_value, &tail0_value)) ||
+           failed(failure, "clSetKernelArg", clSetKernelArg(gpu.kernel, tail1_argument, sizeof tail1_value, &tail1_value)) ||
+           failed(failure, "clSetKernelArg",
+                  clSetKernelArg(gpu.kernel, nonce_base_argument, sizeof nonce_base_value, &nonce_base_value)) ||
+           failed(failure, "clSetKernelArg", set_buffer_argument(gpu.kernel, nonce_argument, nonce_buffer)) ||
+           failed(failure, "clSetKernelArg", set_buffer_argument(gpu.kernel, found_argument, found_buffer)) ||
+           failed(failure, "clEnqueueNDRangeKernel",
+                  clEnqueueNDRangeKernel(gpu.queue, gpu.kernel, 1, nullptr, &work_items, &local_work_size, 0, nullptr,
+                                         nullptr)));
 }
 
 }  // namespace
 
 BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base) {
-  BatchResult result;
+  OpenclFailure failure;
+  if (gpu.job_upload_pending) failure = upload_job(gpu);
+
   const cl_uint cleared = 0;
-  clEnqueueWriteBuffer(gpu.queue, gpu.found_buffer, CL_TRUE, 0, sizeof cleared, &cleared, 0, nullptr, nullptr);
-  if (!enqueue_search(gpu, tail0, tail1, nonce_base, static_cast<std::size_t>(gpu.global_size), gpu.nonce_buffer,
-                      gpu.found_buffer)) {
+  cl_uint found = 0;
+  cl_uint nonce = 0;
+  // Every call is checked: a batch is credited only when all of it, the result reads included,
+  // went through. The calls stop at the first failure.
+  const bool batch_failed =
+      failure.call != nullptr ||
+      failed(failure, "clEnqueueWriteBuffer",
+             clEnqueueWriteBuffer(gpu.queue, gpu.found_buffer, CL_TRUE, 0, sizeof cleared, &cleared, 0, nullptr,
+                                  nullptr)) ||
+      !enqueue_search(gpu, tail0, tail1, nonce_base, static_cast<std::size_t>(gpu.global_size), gpu.nonce_buffer,
+                      gpu.found_buffer, failure) ||
+      failed(failure, "clFinish", clFinish(gpu.queue)) ||
+      failed(failure, "clEnqueueReadBuffer",
+             clEnqueueReadBuffer(gpu.queue, gpu.found_buffer, CL_TRUE, 0, sizeof found, &found, 0, nullptr, nullptr)) ||
+      (found != 0 && failed(failure, "clEnqueueReadBuffer",
+                            clEnqueueReadBuffer(gpu.queue, gpu.nonce_buffer, CL_TRUE, 0, sizeof nonce, &nonce, 0,
+                                                nullptr, nullptr)));
+  BatchResult result;
+  if (batch_failed) {
+    result.error = failure_text(failure);
     return result;
   }
-  clFinish(gpu.queue);
   result.nonces_done = static_cast<std::uint32_t>(gpu.global_size) * nonces_per_item;
-
-  cl_uint found = 0;
-  clEnqueueReadBuffer(gpu.queue, gpu.found_buffer, CL_TRUE, 0, sizeof found, &found, 0, nullptr, nullptr);
-  if (found == 0) return result;
-  cl_uint nonce = 0;
-  clEnqueueReadBuffer(gpu.queue, gpu.nonce_buffer, CL_TRUE, 0, sizeof nonce, &nonce, 0, nullptr, nullptr);
-  result.found = true;
+  result.found = found != 0;
   result.nonce = nonce;
   return result;
 }
@@ -266,21 +363,40 @@ BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail
 std::int32_t gpu_local_size(const GpuMiner& gpu) { return gpu.local_size; }
 
 bool gpu_queue_launch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base,
-                      std::uint32_t work_items) {
+                      std::uint32_t work_items, std::string& error) {
   LaunchSlot& slot = gpu.slots[gpu.next_slot];
   if (slot.queued) return false;
-  if (slot.found_buffer == nullptr) {
-    slot.nonce_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr, nullptr);
-    slot.found_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr, nullptr);
+  OpenclFailure failure;
+  if (gpu.job_upload_pending) failure = upload_job(gpu);
+  if (failure.call == nullptr && slot.found_buffer == nullptr) {
+    cl_int status = CL_SUCCESS;
+    slot.nonce_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr, &status);
+    if (!failed(failure, "clCreateBuffer", status)) {
+      slot.found_buffer = clCreateBuffer(gpu.context, CL_MEM_READ_WRITE, sizeof(cl_uint), nullptr, &status);
+      failed(failure, "clCreateBuffer", status);
+    }
   }
   // Everything below is queued without waiting; the in-order queue keeps the steps in order.
   static const cl_uint cleared = 0;
-  clEnqueueWriteBuffer(gpu.queue, slot.found_buffer, CL_FALSE, 0, sizeof cleared, &cleared, 0, nullptr, nullptr);
-  if (!enqueue_search(gpu, tail0, tail1, nonce_base, work_items, slot.nonce_buffer, slot.found_buffer)) return false;
   slot.found = 0;
-  clEnqueueReadBuffer(gpu.queue, slot.found_buffer, CL_FALSE, 0, sizeof slot.found, &slot.found, 0, nullptr, nullptr);
-  clEnqueueReadBuffer(gpu.queue, slot.nonce_buffer, CL_FALSE, 0, sizeof slot.nonce, &slot.nonce, 0, nullptr,
-                      &slot.done);
+  const bool launch_failed =
+      failure.call != nullptr ||
+      failed(failure, "clEnqueueWriteBuffer",
+             clEnqueueWriteBuffer(gpu.queue, slot.found_buffer, CL_FALSE, 0, sizeof cleared, &cleared, 0, nullptr,
+                                  nullptr)) ||
+      !enqueue_search(gpu, tail0, tail1, nonce_base, work_items, slot.nonce_buffer, slot.found_buffer, failure) ||
+      failed(failure, "clEnqueueReadBuffer",
+             clEnqueueReadBuffer(gpu.queue, slot.found_buffer, CL_FALSE, 0, sizeof slot.found, &slot.found, 0, nullptr,
+                                 nullptr)) ||
+      failed(failure, "clEnqueueReadBuffer",
+             clEnqueueReadBuffer(gpu.queue, slot.nonce_buffer, CL_FALSE, 0, sizeof slot.nonce, &slot.nonce, 0, nullptr,
+                                 &slot.done));
+  if (launch_failed) {
+    // Whatever of it was queued must finish before the slot's buffers are used again.
+    clFinish(gpu.queue);
+    error = failure_text(failure);
+    return false;
+  }
   clFlush(gpu.queue);
   slot.nonces = work_items * nonces_per_item;
   slot.queued = true;
@@ -298,7 +414,7 @@ BatchResult gpu_collect_launch(GpuMiner& gpu) {
   slot.queued = false;
   gpu.oldest_slot = (gpu.oldest_slot + 1) % gpu.slots.size();
   if (status != CL_SUCCESS) {
-    std::printf("  [!] clWaitForEvents: %s\n", opencl_error_name(status));
+    result.error = std::string("clWaitForEvents: ") + opencl_error_name(status);
     return result;
   }
   result.nonces_done = slot.nonces;

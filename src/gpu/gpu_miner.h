@@ -48,16 +48,23 @@ void gpu_miner_release(GpuMiner* gpu);
 
 std::int32_t gpu_global_size(const GpuMiner& gpu);
 
-// Uploads a job: the midstate's chaining value and the target. Returns the last OpenCL status.
+// True when the device can run batches of this shape: the local size divides the global size and
+// is at most the work-group limit of the kernel on the device. Set-up refuses other sizes.
+bool local_size_fits(std::int32_t global_size, std::int32_t local_size, std::size_t work_group_limit);
+
+// Uploads a job: the midstate's chaining value and the target. Returns the status of the first
+// call that failed (CL_SUCCESS when none did); a failed upload is tried again by the next batch.
 std::int32_t gpu_set_job(GpuMiner& gpu, const WhirlpoolWords& midstate, const Target256& target);
 
 struct BatchResult {
   bool found = false;             // the kernel reported a nonce that meets the target
   std::uint32_t nonce = 0;        // the reported nonce, when found
-  std::uint32_t nonces_done = 0;  // global size x 128 after a completed dispatch, 0 when it failed
+  std::uint32_t nonces_done = 0;  // global size x 128 after a completed batch, 0 when it failed
+  std::string error;              // "clFinish: CL_OUT_OF_RESOURCES" when a call failed; empty otherwise
 };
 
 // Searches nonce_base .. nonce_base + global size x 128 - 1 (modulo 2^32) and waits for the result.
+// Prints nothing: a failed call gives a result with its error, nothing found and no nonces done.
 BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base);
 
 // Launches queued back to back: the device starts the next while the host reads the result of
@@ -66,11 +73,11 @@ BatchResult gpu_run_batch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail
 // to be collected; they are collected in the order they were queued.
 inline constexpr int gpu_launch_slots = 2;
 
-// False, after printing the failed step, when the launch could not be queued (nothing then
-// waits to be collected for it), or when every slot already waits.
+// False when the launch could not be queued (nothing then waits to be collected for it; error
+// names the failed call) or when every slot already waits (error untouched). Prints nothing.
 bool gpu_queue_launch(GpuMiner& gpu, std::uint64_t tail0, std::uint64_t tail1, std::uint32_t nonce_base,
-                      std::uint32_t work_items);
-// Waits for the oldest queued launch and returns its result (nonces_done 0 when it failed, or
-// when nothing was queued).
+                      std::uint32_t work_items, std::string& error);
+// Waits for the oldest queued launch and returns its result (nonces_done 0 and the error when it
+// failed; nonces_done 0 when nothing was queued).
 BatchResult gpu_collect_launch(GpuMiner& gpu);
 std::int32_t gpu_local_size(const GpuMiner& gpu);

@@ -2,6 +2,10 @@
 
 #include <cstdlib>
 #include <exception>
+#include <optional>
+
+#include "chain/coinbase.h"
+#include "chain/hex.h"
 
 #include "rpc/json_scan.h"
 
@@ -26,30 +30,54 @@ std::uint32_t parse_hex_u32(const std::string& text) {
 // The 32-bit header fields keep the low 32 bits of the value.
 std::uint32_t low_32_bits(std::int64_t value) { return static_cast<std::uint32_t>(value); }
 
-bool transactions_are_well_formed(const std::vector<TemplateTransaction>& transactions) {
-  for (const TemplateTransaction& transaction : transactions) {
-    if (!transaction.txid.empty() && !is_hex_of_length(transaction.txid, 64)) return false;
+bool is_even_length_hex(std::string_view text) { return text.size() % 2 == 0 && is_hex_of_length(text, text.size()); }
+
+// A txid the node left out is computed from the data, as the node would (the legacy id), so that
+// the merkle leaves always match the block body. False when an id is malformed or the data is
+// not hex of one whole transaction.
+bool complete_transactions(std::vector<TemplateTransaction>& transactions) {
+  for (TemplateTransaction& transaction : transactions) {
+    if (!is_even_length_hex(transaction.data)) return false;
+    if (!transaction.txid.empty()) {
+      if (!is_hex_of_length(transaction.txid, 64)) return false;
+      continue;
+    }
+    const std::optional<ByteVector> id = read_transaction_id(hex_decode(transaction.data));
+    if (!id) return false;
+    const ByteVector display_order(id->rbegin(), id->rend());
+    transaction.txid = hex_encode(display_order.data(), display_order.size());
   }
   return true;
 }
 
+// Values no node sends for a block that can be mined: they would give a coinbase of another
+// height or with negative outputs, or a target that no hash meets.
+bool values_in_range(const BlockTemplate& block_template) {
+  constexpr std::int64_t largest_height = 0x7fffffff;
+  const bool target_well_formed = block_template.target_text.empty() || is_hex_of_length(block_template.target_text, 64);
+  return block_template.height >= 0 && block_template.height <= largest_height && block_template.coinbase_value >= 0 &&
+         target_well_formed;
+}
+
 }  // namespace
 
+// Only the result object's own members are read: a member of the same name nested in another
+// one (a "height" inside some extension object) is not the template's.
 void fill_from_result(BlockTemplate& block_template, std::string_view result) {
-  block_template.previous_block_hash = json_get(result, "previousblockhash");
-  block_template.bits_text = json_get(result, "bits");
-  block_template.version = static_cast<std::int32_t>(low_32_bits(json_get_int(result, "version")));
-  block_template.curtime = low_32_bits(json_get_int(result, "curtime"));
-  block_template.height = json_get_int(result, "height");
-  block_template.target_text = json_get(result, "target");
+  block_template.previous_block_hash = json_get_member(result, "previousblockhash");
+  block_template.bits_text = json_get_member(result, "bits");
+  block_template.version = static_cast<std::int32_t>(low_32_bits(json_get_member_int(result, "version")));
+  block_template.curtime = low_32_bits(json_get_member_int(result, "curtime"));
+  block_template.height = json_get_member_int(result, "height");
+  block_template.target_text = json_get_member(result, "target");
   block_template.bits = parse_hex_u32(block_template.bits_text);
-  block_template.coinbase_value = json_get_int(result, "coinbasevalue");
-  block_template.witness_commitment = json_get(result, "default_witness_commitment");
-  block_template.longpoll_id = json_get(result, "longpollid");
+  block_template.coinbase_value = json_get_member_int(result, "coinbasevalue");
+  block_template.witness_commitment = json_get_member(result, "default_witness_commitment");
+  block_template.longpoll_id = json_get_member(result, "longpollid");
   block_template.transactions = parse_transactions(result);
   block_template.valid = is_hex_of_length(block_template.previous_block_hash, 64) &&
-                         is_hex_of_length(block_template.bits_text, 8) &&
-                         transactions_are_well_formed(block_template.transactions);
+                         is_hex_of_length(block_template.bits_text, 8) && values_in_range(block_template) &&
+                         complete_transactions(block_template.transactions);
 }
 
 namespace {
@@ -58,14 +86,15 @@ BlockTemplate request_block_template(RpcClient& client, const std::string& param
   BlockTemplate block_template;
   try {
     const std::string reply = rpc_call(client, "getblocktemplate", params);
-    const std::size_t result_key = reply.find("\"result\"");
-    if (reply.size() < 8 || result_key == std::string::npos) {
+    // Only the reply's own result object is scanned, so members outside it are never mistaken
+    // for the template's; a null result gives nothing.
+    const std::string_view result = json_member_object(reply, "result");
+    if (result.empty()) {
       block_template.failure = {NodeFailureKind::bad_reply, endpoint_text(client.connection->endpoint), 0, 0,
                                 reply.empty() ? "empty reply" : "no result"};
       return block_template;
     }
-    // Only the result member is scanned, so keys that come before it are never mistaken for it.
-    fill_from_result(block_template, std::string_view(reply).substr(result_key));
+    fill_from_result(block_template, result);
   } catch (const NodeRequestError& error) {
     block_template.valid = false;
     block_template.failure = error.failure;
@@ -91,23 +120,21 @@ BlockTemplate get_block_template_longpoll(RpcClient& client, std::string_view lo
 
 std::vector<TemplateTransaction> parse_transactions(std::string_view text) {
   std::vector<TemplateTransaction> transactions;
-  const std::size_t key = text.find("\"transactions\"");
-  if (key == std::string_view::npos) return transactions;
-  const std::size_t array_start = text.find('[', key);
-  if (array_start == std::string_view::npos) return transactions;
-
+  // The object's own "transactions" member, and only when it holds an array: the same word in a
+  // list such as "mutable" is not the member.
+  const std::string_view array = json_member_array(text, "transactions");
   int depth = 0;
   std::size_t object_start = 0;
-  for (std::size_t i = array_start; i < text.size(); ++i) {
-    const char c = text[i];
+  for (std::size_t i = 0; i < array.size(); ++i) {
+    const char c = array[i];
     if (c == '{') {
       if (depth == 0) object_start = i;
       ++depth;
     } else if (c == '}') {
       --depth;
       if (depth == 0) {
-        const std::string_view object = text.substr(object_start, i - object_start + 1);
-        TemplateTransaction transaction{json_get(object, "data"), json_get(object, "txid")};
+        const std::string_view object = array.substr(object_start, i - object_start + 1);
+        TemplateTransaction transaction{json_get_member(object, "data"), json_get_member(object, "txid")};
         if (!transaction.data.empty()) transactions.push_back(std::move(transaction));
       }
     } else if (c == ']' && depth == 0) {

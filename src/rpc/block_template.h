@@ -11,7 +11,9 @@
 
 struct TemplateTransaction {
   std::string data;  // hex of the serialised transaction, as sent; never empty
-  std::string txid;  // hex in display order (reverse of internal order), as sent; may be empty
+  // Hex in display order (reverse of internal order), as sent; in a valid template one the node
+  // left out is computed from the data.
+  std::string txid;
 };
 
 // Texts are stored exactly as the node sent them. When valid is false no other field counts.
@@ -27,8 +29,10 @@ struct BlockTemplate {
   std::int64_t height = 0;
   std::int64_t coinbase_value = 0;  // in the smallest unit
   std::vector<TemplateTransaction> transactions;
-  // The fetch and parse finished, the previous hash is 64 hex digits, the bits 8 and every
-  // non-empty txid 64: a header or merkle leaf is never built from fewer than 32 bytes.
+  // The fetch and parse finished, the previous hash is 64 hex digits, the bits 8, the target
+  // empty or 64, the height within 0 .. 2^31 - 1, the coinbase value not negative, and every
+  // transaction's data even-length hex with a txid of 64 digits (sent, or computed from data
+  // that reads as one whole transaction): the block body and its merkle leaves always agree.
   bool valid = false;
   // Why the node gave no usable reply, when that is why valid is false; kind none otherwise.
   NodeFailure failure;
@@ -47,7 +51,7 @@ void fill_from_result(BlockTemplate& block_template, std::string_view result);
 // would need escaping in JSON is not sent (valid false at once). Never throws.
 BlockTemplate get_block_template_longpoll(RpcClient& client, std::string_view longpoll_id);
 
-// The entries of the first "transactions" array, in order; objects without "data" are dropped.
-// Braces and brackets are counted wherever they stand, so nested arrays and objects inside an
-// entry are passed over.
+// The entries of the object's own "transactions" array, in order; objects without "data" are
+// dropped. Braces and brackets are counted wherever they stand, so nested arrays and objects
+// inside an entry are passed over.
 std::vector<TemplateTransaction> parse_transactions(std::string_view text);

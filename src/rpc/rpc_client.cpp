@@ -112,12 +112,9 @@ std::string rpc_request_body(std::string_view method, std::string_view params) {
 }
 
 std::string rpc_error_message(std::string_view reply) {
-  const std::size_t error_key = reply.find("\"error\"");
-  if (reply.size() < 7 || error_key == std::string_view::npos) return {};
-  // "error": null, allowing for the blanks a node may put around the colon.
-  const std::size_t null_value = reply.find("null", error_key);
-  if (null_value != std::string_view::npos && null_value <= error_key + 20) return {};
-  return json_get(reply.substr(error_key), "message");
+  // The reply's own "error" member decides by its value: null (or no member) is no error, an
+  // object carries the message. Words inside other members ("nullified") play no part.
+  return json_get_member(json_member_object(reply, "error"), "message");
 }
 
 std::string authorization_from_cookie(const std::string& cookie_path) {
@@ -167,8 +164,7 @@ std::string rpc_call(RpcClient& client, std::string_view method, std::string_vie
   const std::string endpoint = endpoint_text(client.connection->endpoint);
   const std::string message = rpc_error_message(reply.body);
   if (!message.empty()) {
-    const std::string_view body = reply.body;
-    const std::int64_t code = json_get_int(body.substr(body.find("\"error\"")), "code");
+    const std::int64_t code = json_get_member_int(json_member_object(reply.body, "error"), "code");
     throw NodeRequestError("RPC error: " + message,
                            NodeFailure{NodeFailureKind::rpc_error, endpoint, reply.status, code, message});
   }

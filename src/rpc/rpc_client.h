@@ -67,8 +67,8 @@ std::string authorization_line(std::string_view user, std::string_view password)
 // The request envelope; method and params (a complete JSON array text) are inserted verbatim.
 std::string rpc_request_body(std::string_view method, std::string_view params);
 
-// The message of a non-null RPC error in the reply, empty when there is none or it carries no
-// message.
+// The message of the RPC error in the reply: the "message" of the reply's own "error" member when
+// that is an object; empty when the error is null, missing or carries no message.
 std::string rpc_error_message(std::string_view reply);
 
 // The cookie file's first line as a Basic authorisation line. Throws NodeRequestError

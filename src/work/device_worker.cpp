@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <utility>
 
 namespace {
@@ -32,6 +34,18 @@ std::uint32_t next_launch_size(const DeviceWorker& worker, std::uint32_t current
   return std::min(whole, groups * group);
 }
 
+std::int64_t steady_now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Tells the device's failure tracker how a launch went, prints what it says, and marks the device
+// lost once every launch has failed for device_lost_seconds.
+void record_launch(DeviceWorker& worker, const std::string& error) {
+  const std::int64_t now_ns = steady_now_ns();
+  for (const std::string& line : record_batch(worker.failures, error, now_ns)) std::fputs(line.c_str(), stdout);
+  if (device_lost(worker.failures, now_ns)) worker.lost = true;
+}
+
 struct QueuedLaunch {
   std::uint64_t start = 0;  // nonce position in the job (64-bit: the end of the space is 2^32)
   std::uint32_t items = 0;
@@ -46,11 +60,12 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job, con
   bool ended = false;
   auto last_collect = std::chrono::steady_clock::now();
   while (true) {
-    if (board.closed || board.tip != job.tip) ended = true;
+    if (board.closed || board.tip != job.tip || worker.lost) ended = true;
+    std::string launch_error;
     while (!ended && queued.size() < static_cast<std::size_t>(gpu_launch_slots) && next_start < nonce_space) {
       const std::uint32_t items = worker.launch_items;
       if (!gpu_queue_launch(*worker.gpu, job.midstate.tail0, job.midstate.tail1, static_cast<std::uint32_t>(next_start),
-                            items)) {
+                            items, launch_error)) {
         break;
       }
       queued.push_back({next_start, items});
@@ -60,6 +75,8 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job, con
       if (ended) return;
       // Nothing could be queued: a failed batch that counts no nonces. The same base again
       // after a pause, which new work or the end of mining cuts short.
+      record_launch(worker, launch_error);
+      if (worker.lost) return;
       if (observer) observer(worker.index, job, static_cast<std::uint32_t>(next_start), 0);
       std::unique_lock lock(board.mutex);
       board.work_changed.wait_for(lock, failed_launch_pause, [&] { return board.closed || board.tip != job.tip; });
@@ -78,6 +95,13 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job, con
     last_collect = now;
     worker.stats.hashes += result.nonces_done;
     if (ended) continue;  // collecting what was queued before the job ended
+    record_launch(worker, result.error);
+    if (worker.lost) {
+      ended = true;
+      continue;
+    }
+    // A failing device is not asked again in a busy loop.
+    if (!result.error.empty()) std::this_thread::sleep_for(failed_batch_pause);
 
     if (result.nonces_done == 0) next_start = launch.start;  // search the failed range again
     const std::uint64_t end = launch.start + result.nonces_done;
@@ -97,7 +121,9 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job, con
 
 void run_device(DeviceWorker& worker, JobBoard& board, const BatchObserver& observer) {
   worker.launch_items = static_cast<std::uint32_t>(gpu_global_size(*worker.gpu));
-  while (std::optional<DeviceJob> job = take_job(board, worker.index)) {
+  while (!worker.lost) {
+    const std::optional<DeviceJob> job = take_job(board, worker.index);
+    if (!job) break;
     search_job(worker, board, *job, observer);
   }
 }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "gpu/gpu_miner.h"
+#include "work/batch_failures.h"
 #include "work/job_board.h"
 
 // Written by the device's thread only; any thread may read them at any time.
@@ -28,11 +29,15 @@ struct DeviceWorker {
   std::size_t index = 0;       // position in the run's device list; names the device in results
   GpuMiner* gpu = nullptr;     // used by the worker's thread only while it runs
   std::uint32_t launch_items = 0;  // worker's thread only: work items per launch, adapted to the device
+  BatchFailures failures;          // worker's thread only while it runs
   DeviceStats stats;
+  // Set by the worker's thread when every launch failed for device_lost_seconds: it has stopped
+  // and takes no more jobs, while the other devices go on.
+  std::atomic<bool> lost{false};
   std::thread thread;
 };
 
-// The worker's loop; returns when the board is closed.
+// The worker's loop; returns when the board is closed or the device is lost.
 void run_device(DeviceWorker& worker, JobBoard& board, const BatchObserver& observer);
 
 // Starts run_device on a thread of its own.

@@ -214,6 +214,40 @@ TEST(TransactionId, WitnessTransactionHasTheIdOfItsLegacyForm) {
   }
 }
 
+// A template transaction without a txid gets its id from its data; data that is not one whole
+// transaction must give no id rather than the hash of whatever bytes were sent.
+TEST(TransactionId, ReadIdOnlyForOneWholeTransaction) {
+  const ByteVector coinbase = build_coinbase(840000, 312500000, payout_script, "solo", commitment, fee_script, 1);
+  const ByteVector legacy = build_coinbase(840000, 312500000, payout_script, "solo", {}, fee_script, 1);
+  for (const ByteVector& whole : {coinbase, legacy}) {
+    const std::optional<ByteVector> id = read_transaction_id(whole);
+    ASSERT_TRUE(id.has_value()) << to_hex(whole);
+    EXPECT_EQ(*id, transaction_id(whole));
+  }
+
+  struct Case {
+    const char* name;
+    ByteVector bytes;
+  };
+  ByteVector trailing = legacy;
+  trailing.push_back(0x00);
+  ByteVector witness_cut = coinbase;
+  witness_cut.erase(witness_cut.end() - 20, witness_cut.end() - 4);  // part of the witness item, lock time kept
+  ByteVector huge_input_count = from_hex("02000000ffffffffffffffffff");
+  const Case cases[] = {
+      {"empty", {}},
+      {"version only", from_hex("02000000")},
+      {"lock time missing", ByteVector(legacy.begin(), legacy.end() - 1)},
+      {"a byte after the lock time", trailing},
+      {"witness cut short", witness_cut},
+      {"output script longer than the data", from_hex("020000000100000000000000000000000000000000000000000000000000000"
+                                                      "000000000000000000000ffffffff0100000000000000000fff00000000")},
+      {"input count beyond the data", huge_input_count},
+      {"not a transaction at all", from_hex("0200000001bb")},
+  };
+  for (const Case& c : cases) EXPECT_FALSE(read_transaction_id(c.bytes).has_value()) << c.name;
+}
+
 TEST(TransactionId, TruncatedWitnessFormHashesTheBytesAsGiven) {
   for (const char* hex : {"02000000000101", "0200000000010100", "020000000001010000000000"}) {
     const ByteVector bytes = from_hex(hex);

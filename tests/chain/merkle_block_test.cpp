@@ -7,6 +7,7 @@
 #include "chain/block.h"
 #include "chain/coinbase.h"
 #include "chain/merkle.h"
+#include "support/fixtures.h"
 #include "support/test_support.h"
 #include "transaction_reader.h"
 
@@ -79,7 +80,7 @@ TEST(BlockHex, TransactionCountUsesTheFullCompactSize) {
 // transactions must equal the merkle root in the header, and block_hex must rebuild the block.
 TEST(RealBlocks, MerkleRootOfTransactionIdsMatchesTheHeader) {
   const auto fixtures = test_support::fixtures_dir();
-  if (!fixtures) GTEST_SKIP() << "shared fixtures folder not found: " << VELTRANE_FIXTURES_DIR;
+  VELTRANE_REQUIRE_FIXTURES(fixtures);
   const auto entries = test_support::parse_json(test_support::read_file(*fixtures / "checkblock_valid.json"));
   int blocks_checked = 0;
   for (const auto& entry : entries.items) {

@@ -49,13 +49,19 @@ TEST(GpuModesTest, ListGpusShowsTheDeviceAsClinfoDoes) {
 struct AddressCase {
   const char* name;
   std::vector<std::string> arguments;
-  const char* config;  // nullptr: no configuration file
+  const char* config;   // nullptr: no configuration file
+  const char* notices;  // what the configuration file makes the miner say before the banner
 };
 
 TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
   const AddressCase cases[] = {
-      {"no address", {}, nullptr},
-      {"file empties the address", {"-a", "vtr1qexample"}, "rpc_user=x\r\naddress=\r\n"},
+      {"no address", {}, nullptr, ""},
+      {"file empties the address", {"-a", "vtr1qexample"}, "rpc_user=x\r\naddress=\r\n",
+       "  \\[\\*\\] veltrane-miner\\.conf overrides the command line: -a\n"},
+      // The blanks make the key unknown: the address stays empty, and the user is told why.
+      {"address line with blanks", {}, "address = vtr1qexample\n",
+       "  \\[!\\] veltrane-miner\\.conf line 1 ignored: unknown key \"address \" \\(nothing is trimmed: write "
+       "address=VALUE without blanks\\)\n"},
   };
   for (const AddressCase& c : cases) {
     TemporaryDirectory directory;
@@ -65,6 +71,7 @@ TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
     const MinerResult result = run_miner(arguments, directory.path, "all", timeout_seconds);
     EXPECT_EQ(result.exit_code, 1) << c.name;
     const std::string expected(
+        std::string(c.notices) +
         "\n  Veltrane OpenCL Miner v1\\.1\n"
         "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
         "  \\[\\+\\] OpenCL device: .*\n"
@@ -123,27 +130,51 @@ TEST(GpuModesTest, DeviceThatIsNotAGpuGetsACpuWorkSizeUnlessOneIsGiven) {
   }
 }
 
+// A local size the device cannot run would fail every batch; start-up refuses it, in both modes.
+TEST(GpuModesTest, WorkSizeTheDeviceCannotRunIsRefusedAtStartUp) {
+  const std::vector<std::string> modes[] = {{"-a", "vtr1qqqqsyqcyq5rqwzqfpg9scrgwpugpzysnah89ys"}, {"--benchmark"}};
+  for (const std::vector<std::string>& mode : modes) {
+    TemporaryDirectory directory;
+    std::vector<std::string> arguments = {"-G", "1024", "-L", "100", "-k", miner_process::kernel_path().string()};
+    arguments.insert(arguments.end(), mode.begin(), mode.end());
+    const MinerResult result = run_miner(arguments, directory.path, "all", timeout_seconds);
+    EXPECT_EQ(result.exit_code, 1) << mode[0];
+    const std::string expected(
+        "\n  Veltrane OpenCL Miner v1\\.1\n"
+        "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
+        "(  \\[\\*\\] Payout address: [^\n]*\n  \\[\\*\\] Node: [^\n]*\n)?"
+        "  \\[!\\] Invalid work size: 1024 global, 100 local\n"
+        "  \\[!\\] The local size must divide the global size and be at most [0-9]+ with this kernel on this "
+        "device\n"
+        "  \\[!\\] Failed to initialize OpenCL\n");
+    EXPECT_TRUE(matches_whole(result.output, expected)) << mode[0] << ":\n" << result.output;
+  }
+}
+
 struct StopCase {
   const char* name;
+  std::vector<std::string> arguments;
   int signal_number;
-  const char* send_after;        // the output that has to appear before the signal is sent
-  const char* global_work_size;  // sets how long the batch under way takes
+  const char* send_after;  // the output that has to appear before the signal is sent
   bool during_timed_batches;
 };
 
 TEST(GpuModesTest, StoppedBenchmarkEndsAfterTheBatchUnderWay) {
-  // The warm-up case sends its signal within milliseconds of the work-size line, while the five
-  // warm-up batches of 33 million nonces each (seconds on a CPU device) run. The batch under way
-  // finishes, and the rest of the warm-up is not run.
+  std::vector<std::string> small_work = miner_process::small_work_arguments();
+  small_work.push_back("--benchmark");
+  // The warm-up case sends its signal as soon as the work-size line, printed right before the
+  // warm-up, appears. Its kernel makes each batch one long chain of dependent steps, which takes
+  // a good part of a second on a CPU device and no less on a GPU, so the five warm-up batches
+  // outlast the signal's way on any device; on a busy machine they slow down as much as the test.
+  const std::vector<std::string> slow_warm_up = {
+      "-G", "1", "-L", "1", "-k", VELTRANE_SOURCE_DIR "/tests/driver/slow_kernel.cl", "--benchmark"};
   const StopCase cases[] = {
-      {"SIGINT during the timed batches", SIGINT, "s] ", "8192", true},
-      {"SIGTERM during the warm-up", SIGTERM, "  Work size", "262144", false},
+      {"SIGINT during the timed batches", small_work, SIGINT, "s] ", true},
+      {"SIGTERM during the warm-up", slow_warm_up, SIGTERM, "  Work size", false},
   };
   for (const StopCase& c : cases) {
     TemporaryDirectory directory;
-    const std::vector<std::string> arguments = {"-G", c.global_work_size, "-L", "64", "-k",
-                                                miner_process::kernel_path().string(), "--benchmark"};
-    const auto miner = miner_process::start_miner(arguments, directory.path, "all");
+    const auto miner = miner_process::start_miner(c.arguments, directory.path, "all");
     ASSERT_TRUE(miner->wait_for_output(c.send_after, timeout_seconds)) << c.name << ":\n" << miner->output();
     miner->send_signal(c.signal_number);
     ASSERT_TRUE(miner->wait_for_output("  [*] Stopping after the current batch (press Ctrl-C again to quit at once)\n",

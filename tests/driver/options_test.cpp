@@ -210,6 +210,57 @@ TEST(MinerOptionsTest, ChosenDevicesInOrderWithoutRepeats) {
   }
 }
 
+// The file's semantics stay (the table above); what changes is that the user hears of each line
+// that had no effect.
+TEST(ConfigFileTest, WarnsOncePerIgnoredLineWithItsNumber) {
+  const std::string text =
+      "# payout\n"                 // 1: comment
+      "address = tvtr1qexample\n"  // 2: the key has blanks
+      "\n"                         // 3: empty
+      "rpc_user=u\r\n"              // 4: fine
+      "rpc_password\n"             // 5: no "="
+      " #rpc_url=x\n"              // 6: not a comment, unknown key
+      "kernel_path=k.cl\n"         // 7: not a file key
+      "rpc_password=a=b";          // 8: fine, no line feed
+  MinerOptions options;
+  const std::vector<std::string> warnings = apply_config_text(text, options);
+  const std::vector<std::string> expected = {
+      "  [!] veltrane-miner.conf line 2 ignored: unknown key \"address \" (nothing is trimmed: write "
+      "address=VALUE without blanks)\n",
+      "  [!] veltrane-miner.conf line 5 ignored: no \"=\" (lines are key=value)\n",
+      "  [!] veltrane-miner.conf line 6 ignored: unknown key \" #rpc_url\" (the keys are rpc_url, rpc_user, "
+      "rpc_password, rpc_cookie, address, coinbase, api_listen)\n",
+      "  [!] veltrane-miner.conf line 7 ignored: unknown key \"kernel_path\" (the keys are rpc_url, rpc_user, "
+      "rpc_password, rpc_cookie, address, coinbase, api_listen)\n",
+  };
+  EXPECT_EQ(warnings, expected);
+  EXPECT_EQ(options, (MinerOptions{.rpc_user = "u", .rpc_password = "a=b"}));
+}
+
+TEST(ConfigFileTest, NamesTheCommandLineOptionsTheFileReplaced) {
+  struct Case {
+    const char* name;
+    MinerOptions command_line;
+    std::string config;
+    std::vector<std::string> overridden;
+  };
+  const Case cases[] = {
+      {"nothing on the command line", {}, "address=x\nrpc_user=u\n", {}},
+      {"same value", {.address = "x"}, "address=x\n", {}},
+      {"address emptied", {.address = "x"}, "address=\n", {"-a"}},
+      {"all four",
+       {.rpc_url = "http://cli", .rpc_user = "cu", .rpc_password = "cp", .address = "ca"},
+       "rpc_url=http://f\nrpc_user=fu\nrpc_password=fp\naddress=fa\n",
+       {"-o", "-u", "-p", "-a"}},
+      {"key with a blank changes nothing", {.address = "x"}, "address =y\n", {}},
+  };
+  for (const Case& c : cases) {
+    MinerOptions options = c.command_line;
+    apply_config_text(c.config, options);
+    EXPECT_EQ(options_overridden_by_file(c.command_line, options), c.overridden) << c.name;
+  }
+}
+
 // Runs a test body in a fresh empty working directory, restoring the old one afterwards.
 class WorkingDirectoryTest : public ::testing::Test {
  protected:
@@ -227,10 +278,15 @@ TEST_F(WorkingDirectoryTest, MissingConfigFileChangesNothing) {
 }
 
 TEST_F(WorkingDirectoryTest, ConfigFileIsReadFromTheWorkingDirectory) {
-  std::ofstream(config_file_name, std::ios::binary) << "address=file\r\nrpc_user=u";
+  std::ofstream(config_file_name, std::ios::binary) << "address=file\r\nrpc_user=u\nrpc_pass=x";
   MinerOptions options;
   options.address = "cli";
+  testing::internal::CaptureStdout();
   read_config_file(options);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "  [!] veltrane-miner.conf line 3 ignored: unknown key \"rpc_pass\" (the keys are rpc_url, rpc_user, "
+            "rpc_password, rpc_cookie, address, coinbase, api_listen)\n"
+            "  [*] veltrane-miner.conf overrides the command line: -a\n");
   EXPECT_EQ(options, (MinerOptions{.rpc_user = "u", .address = "file"}));
 }
 

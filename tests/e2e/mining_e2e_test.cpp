@@ -216,4 +216,25 @@ TEST(MiningEndToEnd, CandidateThatFailsTheCpuCheckIsNotSubmitted) {
   EXPECT_EQ(node_control(node, "summary").find("\"submitblock\""), std::string::npos) << "nothing was submitted";
 }
 
+// Every batch fails after a set-up that went through, as on a device that has been lost: the
+// error is named once, its repeats are counted, and after thirty seconds the miner gives up with
+// exit code 1 so that a supervisor can restart it.
+TEST(MiningEndToEnd, DeviceThatFailsEveryBatchStopsTheMinerWithExitCodeOne) {
+  TestNode node = start_node({});
+  auto miner = start_miner(node.url, {"-k", source_dir + "/tests/e2e/argument_mismatch_kernel.cl"});
+  const auto code = miner->wait_exit(miner_start_seconds + 120);
+  ASSERT_TRUE(code.has_value()) << miner->output();
+  EXPECT_EQ(*code, 1);
+  const std::string output = miner->output();
+  const std::string named = "  [!] clSetKernelArg: CL_UNKNOWN_ERROR\n";
+  const std::string lost = "\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; ";
+  expect_in_order(output, {"  [*] Mining h=", named, "clSetKernelArg: CL_UNKNOWN_ERROR (repeated ", lost});
+  EXPECT_EQ(count_occurrences(output, named), 1u) << output;
+  // A count every ten seconds and one at the end, not a line per batch.
+  EXPECT_LE(count_occurrences(output, "clSetKernelArg"), 6u) << output;
+  EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
+  EXPECT_EQ(output.substr(output.rfind('\n', output.size() - 2) + 1).rfind("  [!] Device lost", 0), 0u)
+      << "the give-up message is the last line:\n" << output;
+}
+
 }  // namespace

@@ -185,20 +185,60 @@ TEST(GpuMinerCreate, ReportsKernelSourcesThatDoNotGiveTheKernel) {
   EXPECT_EQ(misnamed_outcome.output, "  [!] clCreateKernel: CL_INVALID_KERNEL_NAME\n");
 }
 
-// A local size that does not divide the global size: each dispatch fails and counts nothing.
-TEST(GpuRunBatch, ReportsAFailedDispatchAndCountsNoNonces) {
+TEST(LocalSizeFits, DividesTheGlobalSizeAndStaysWithinTheLimit) {
+  struct Case {
+    std::int32_t global_size, local_size;
+    std::size_t limit;
+    bool fits;
+  };
+  const Case cases[] = {
+      {524288, 256, 1024, true}, {1024, 1024, 1024, true}, {1, 1, 1, true},  {520, 260, 4096, true},
+      {1024, 100, 4096, false},  {64, 24, 4096, false},    {2048, 2048, 1024, false},
+      {64, 16, 0, false},  // the limit could not be queried
+      {0, 16, 1024, false},      {64, 0, 1024, false},     {-64, 16, 1024, false}, {64, -16, 1024, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(local_size_fits(c.global_size, c.local_size, c.limit), c.fits)
+        << c.global_size << " global, " << c.local_size << " local, limit " << c.limit;
+  }
+}
+
+// Such a size would make every batch fail; set-up refuses it with the work-size message.
+TEST(GpuMinerCreate, RefusesALocalSizeTheDeviceCannotRun) {
   const DeviceTypeSetting setting("all");
-  const CreateOutcome outcome = create_miner(0, 0, 64, 24, installed_kernel);
+  struct Case {
+    std::int32_t global_size, local_size;
+  };
+  // 2^20 is far above any device's work-group limit.
+  for (const Case& c : {Case{1024, 100}, Case{64, 24}, Case{1048576, 1048576}}) {
+    const CreateOutcome outcome = create_miner(0, 0, c.global_size, c.local_size, installed_kernel);
+    EXPECT_EQ(outcome.gpu, nullptr);
+    const std::string expected = "  [!] Invalid work size: " + std::to_string(c.global_size) + " global, " +
+                                 std::to_string(c.local_size) + " local\n" +
+                                 "  [!] The local size must divide the global size and be at most ";
+    EXPECT_EQ(outcome.output.substr(0, expected.size()), expected) << outcome.output;
+    EXPECT_EQ(outcome.output.find("OpenCL device:"), std::string::npos) << outcome.output;
+    gpu_miner_release(outcome.gpu);
+  }
+}
+
+// A kernel whose nonce_base argument is 64 bits wide: setting it fails in every batch, after the
+// set-up went through. The batch prints nothing, counts nothing and names the failed call.
+TEST(GpuRunBatch, AFailedCallCountsNoNoncesAndNamesTheCall) {
+  const DeviceTypeSetting setting("all");
+  const CreateOutcome outcome =
+      create_miner(0, 0, 64, 16, VELTRANE_SOURCE_DIR "/tests/e2e/argument_mismatch_kernel.cl");
   ASSERT_NE(outcome.gpu, nullptr) << outcome.output;
   EXPECT_EQ(outcome.output.rfind("  [+] OpenCL device: ", 0), 0u) << outcome.output;
   EXPECT_EQ(outcome.output.substr(outcome.output.size() - 5), " MB)\n");
   EXPECT_EQ(gpu_global_size(*outcome.gpu), 64);
 
-  gpu_set_job(*outcome.gpu, WhirlpoolWords{}, Target256{});
+  EXPECT_EQ(gpu_set_job(*outcome.gpu, WhirlpoolWords{}, Target256{}), CL_SUCCESS);
   for (int attempt = 0; attempt < 2; ++attempt) {
     testing::internal::CaptureStdout();
     const BatchResult result = gpu_run_batch(*outcome.gpu, 0, 0, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "  [!] clEnqueueNDRangeKernel: CL_INVALID_WORK_GROUP_SIZE\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(result.error, "clSetKernelArg: CL_UNKNOWN_ERROR");
     EXPECT_FALSE(result.found);
     EXPECT_EQ(result.nonces_done, 0u);
   }

@@ -199,10 +199,12 @@ TEST_F(KernelContract, QueuedLaunchesReportEachTheirOwnRange) {
   const Midstate midstate = compute_midstate(header);
   gpu_set_job(*gpu_, midstate.state, lowest.hash);
 
-  ASSERT_TRUE(gpu_queue_launch(*gpu_, midstate.tail0, midstate.tail1, 0, half_items));
-  ASSERT_TRUE(gpu_queue_launch(*gpu_, midstate.tail0, midstate.tail1, half_nonces, half_items));
-  EXPECT_FALSE(gpu_queue_launch(*gpu_, midstate.tail0, midstate.tail1, batch_nonces, half_items))
+  std::string error;
+  ASSERT_TRUE(gpu_queue_launch(*gpu_, midstate.tail0, midstate.tail1, 0, half_items, error)) << error;
+  ASSERT_TRUE(gpu_queue_launch(*gpu_, midstate.tail0, midstate.tail1, half_nonces, half_items, error)) << error;
+  EXPECT_FALSE(gpu_queue_launch(*gpu_, midstate.tail0, midstate.tail1, batch_nonces, half_items, error))
       << "every slot is taken until the oldest launch is collected";
+  EXPECT_EQ(error, "") << "a full queue is no failure of the device";
   const BatchResult first = gpu_collect_launch(*gpu_);
   const BatchResult second = gpu_collect_launch(*gpu_);
   EXPECT_EQ(first.nonces_done, half_nonces);

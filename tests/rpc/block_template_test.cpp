@@ -90,8 +90,8 @@ TEST(BlockTemplate, ValidOnlyWhenHashesAndBitsAreWellFormed) {
       {"no witness commitment", with_replaced(node_reply(), "default_witness_commitment", "unused"), true},
       {"empty transaction list",
        R"({"result":{"previousblockhash":")" + previous_hash + R"(","transactions":[],"bits":"207fffff"}})", true},
-      {"transaction without txid", with_replaced(node_reply(), R"("txid":")" + txid_2 + "\"", R"("unused":"")"),
-       true},
+      {"no txid and data that is not one transaction",
+       with_replaced(node_reply(), R"("txid":")" + txid_2 + "\"", R"("unused":"")"), false},
       {"upper-case hex", with_replaced(node_reply(), "\"17053894\"", "\"1D00FFFF\""), true},
       {"missing result", R"({"error":null,"id":"m","previousblockhash":")" + previous_hash + R"(","bits":"1d00ffff"})",
        false},
@@ -107,6 +107,26 @@ TEST(BlockTemplate, ValidOnlyWhenHashesAndBitsAreWellFormed) {
       {"bits not hex", with_replaced(node_reply(), "\"17053894\"", "\"1705389g\""), false},
       {"short txid", with_replaced(node_reply(), txid_2, txid_2.substr(2)), false},
       {"txid not hex", with_replaced(node_reply(), txid_1, "x" + txid_1.substr(1)), false},
+      // Values no block can be built from.
+      {"height -1", with_replaced(node_reply(), "815000", "-1"), false},
+      {"height 2^31", with_replaced(node_reply(), "815000", "2147483648"), false},
+      {"height 2^31 - 1", with_replaced(node_reply(), "815000", "2147483647"), true},
+      {"height 0", with_replaced(node_reply(), "815000", "0"), true},
+      {"negative coinbase value", with_replaced(node_reply(), "625003250", "-625003250"), false},
+      {"coinbase value 0", with_replaced(node_reply(), "625003250", "0"), true},
+      {"target null",
+       with_replaced(node_reply(), R"("0000000000000000000538940000000000000000000000000000000000000000")", "null"),
+       false},
+      {"target of 63 digits", with_replaced(node_reply(), "00000000000000000005389400", "0000000000000000000538940"),
+       false},
+      {"target not hex", with_replaced(node_reply(), "0000000000000000000538940", "000000000000000000053894g"), false},
+      {"data of odd length", with_replaced(node_reply(), tx_data_2, tx_data_2 + "b"), false},
+      {"data not hex", with_replaced(node_reply(), tx_data_2, "02000000\\x1bb"), false},
+      // A node error judged by its own value, whatever its message says.
+      {"error whose message starts with null",
+       R"({"result":{"previousblockhash":")" + previous_hash + R"(","bits":"1d00ffff"},)"
+       R"("error":{"code":-1,"message":"nullified"}})",
+       false},
   };
   std::vector<test_http::ScriptedResponse> script;
   for (const Case& c : cases) script.push_back(test_http::reply(c.reply));
@@ -140,6 +160,47 @@ TEST(BlockTemplate, ReadsOnlyTheResultMember) {
   EXPECT_TRUE(block_template.transactions.empty());
 }
 
+// Members of the same name elsewhere in the reply are not the template's own.
+TEST(BlockTemplate, ReadsTheResultObjectsOwnMembersOnly) {
+  const std::string reply = R"({"result":{"mutable":["time","transactions","prevblock"],)"
+                            R"("extension":{"height":5,"transactions":[{"data":"00"}]},"previousblockhash":")" +
+                            previous_hash + R"(","transactions":[{"data":")" + tx_data_1 + R"(","txid":")" + txid_1 +
+                            R"(","extra":{"data":"ff"}}],"height":815000,"bits":"1d00ffff"},"error":null})";
+  TestHttpServer server({test_http::reply(reply)});
+  RpcClient client = test_http::open_test_client(server.url());
+  const BlockTemplate block_template = get_block_template(client);
+  ASSERT_TRUE(block_template.valid);
+  EXPECT_EQ(block_template.height, 815000);
+  ASSERT_EQ(block_template.transactions.size(), 1u);
+  EXPECT_EQ(block_template.transactions[0].data, tx_data_1);
+  EXPECT_EQ(block_template.transactions[0].txid, txid_1);
+}
+
+// Without a txid the merkle leaf would be missing while the data still goes into the block.
+TEST(BlockTemplate, ComputesAMissingTxidAsTheLegacyIdOfTheData) {
+  // The ids were computed apart from the program: double SHA-256 of the serialisation without
+  // marker, flag and witness, shown byte-reversed.
+  const std::string legacy =
+      "0200000001aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa0100000000ffffffff01e8030000000000"
+      "00015100000000";
+  const std::string segwit =
+      "02000000000101aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa0100000000ffffffff01e803000000"
+      "00000001510202aabb01cc00000000";
+  const std::string reply = R"({"result":{"previousblockhash":")" + previous_hash + R"(","transactions":[)"
+                            R"({"data":")" + legacy + R"("},{"data":")" + segwit + R"(","txid":""}],)"
+                            R"("bits":"1d00ffff"}})";
+  TestHttpServer server({test_http::reply(reply)});
+  RpcClient client = test_http::open_test_client(server.url());
+  const BlockTemplate block_template = get_block_template(client);
+  ASSERT_TRUE(block_template.valid);
+  ASSERT_EQ(block_template.transactions.size(), 2u);
+  const std::string legacy_id = "3453dba35e76bb29b8a35cbaef48d61189fd04a4116090fbabbb0e356bb1eafd";
+  EXPECT_EQ(block_template.transactions[0].txid, legacy_id);
+  // The same transaction with a witness: its id leaves the witness out (the hash of the whole
+  // serialisation would be ee5fe0d8...).
+  EXPECT_EQ(block_template.transactions[1].txid, legacy_id);
+}
+
 TEST(BlockTemplate, TransportFailureGivesAnInvalidTemplate) {
   RpcClient client = test_http::open_test_client(test_http::unreachable_url());
   BlockTemplate block_template;
@@ -169,6 +230,9 @@ TEST(BlockTemplate, ParsesTransactionEntries) {
       {"unterminated entry", R"({"transactions":[{"data":"aa"},{"data":"bb")", {{"aa", ""}}},
       {"blanks between entries", "{\"transactions\" : [\n {\"data\" : \"aa\"} ,\n {\"data\":\"bb\"}\n]}",
        {{"aa", ""}, {"bb", ""}}},
+      {"the word in an array first", R"({"mutable":["transactions"],"transactions":[{"data":"aa"}]})", {{"aa", ""}}},
+      {"member that is not an array", R"({"transactions":null,"other":[{"data":"aa"}]})", {}},
+      {"nested member only", R"({"o":{"transactions":[{"data":"aa"}]}})", {}},
   };
   for (const Case& c : cases) {
     const std::vector<TemplateTransaction> transactions = parse_transactions(c.text);

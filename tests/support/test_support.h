@@ -46,7 +46,7 @@ struct TemporaryDirectory {
   std::filesystem::path path;
 };
 
-// The shared fixtures folder, or nothing when it is absent (tests then skip).
+// The shared fixtures folder, or nothing when it is absent (see support/fixtures.h).
 std::optional<std::filesystem::path> fixtures_dir();
 std::string read_file(const std::filesystem::path& path);
 

@@ -40,9 +40,11 @@ PAYOUT_ADDRESS = "vtr1qqqqsyqcyq5rqwzqfpg9scrgwpugpzysnah89ys"
 DEFAULT_TARGET = "000004" + "0" * 58
 # A fault every 2 to 4 seconds.
 FAULT_INTERVAL_SECONDS = (2.0, 4.0)
-# Requests one fault fails at most. A found block is sent three times, a second apart, so an
-# outage of more requests during a submission would lose it by the miner's design.
+# Requests one fault fails at most, and the time the node answers again before the next fault.
+# A found block is sent three times, a second apart, so an outage of more requests during a
+# submission (two faults back to back) would lose it by the miner's design.
 MAX_FAILED_REQUESTS = 2
+HEALTHY_SECONDS = 3.0
 MAX_STALL_SECONDS = 6.0
 MAX_MEMORY_GROWTH = 0.10
 MEMORY_BASELINE_SECONDS = 60.0
@@ -276,7 +278,8 @@ def main(argv=None):
             last_cpu, last_sample = cpu, now
             if memory_baseline is None and now - started >= MEMORY_BASELINE_SECONDS:
                 memory_baseline = resident_mib(miner.pid)
-            if now >= next_fault:
+            last_failure = relay.log.failed[-1][1] if relay.log.failed else 0.0
+            if now >= next_fault and now - last_failure >= HEALTHY_SECONDS:
                 schedule.inject()
                 next_fault = now + rng.uniform(*FAULT_INTERVAL_SECONDS)
         memory_end = resident_mib(miner.pid)
