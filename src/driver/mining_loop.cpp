@@ -1,5 +1,6 @@
 #include "driver/mining_loop.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include "chain/block.h"
 #include "chain/coinbase.h"
 #include "chain/hex.h"
+#include "chain/sha256.h"
+#include "driver/api_startup.h"
 #include "driver/console.h"
 #include "driver/hash_rate.h"
 #include "driver/monotonic_clock.h"
@@ -48,9 +51,13 @@ constexpr std::chrono::minutes longpoll_request_timeout{10};
 // the members marked as guarded by the board's mutex, which the device threads' job maker uses.
 struct SoloSource {
   const MinerOptions* options = nullptr;
+  MiningStats* stats = nullptr;
   std::shared_ptr<JobBoard> board = std::make_shared<JobBoard>();  // shared with the longpoll thread
   std::vector<std::unique_ptr<DeviceWorker>> workers;
   std::vector<std::int32_t> device_ids;
+  // When each device's last launch was collected, so the statistics spread a launch's hashes
+  // over its own span; element d is written by device d's thread only.
+  std::vector<std::int64_t> last_launch_end;
   RpcClient rpc;
   ByteVector fee_script;
   std::string last_prev_hash;
@@ -64,6 +71,7 @@ struct SoloSource {
   std::set<std::size_t> lost_reported;      // workers whose loss has been said
   std::shared_ptr<LongpollWatch> longpoll;  // null while no longpoll runs
   std::string current_longpoll_id;          // of the template the devices mine
+  std::uint64_t height = 0;                 // of the template the devices mine
 
   // Guarded by board.mutex.
   ExtraNonceCounter extra_nonces;
@@ -125,8 +133,11 @@ void start_devices(SoloSource& source) {
   const bool status_every_batch = status_period == 0 || status_period > UINT32_MAX;
   for (auto& worker : source.workers) {
     start_device(*worker, *source.board,
-                 [&source, status_every_batch, status_period](std::size_t, const DeviceJob& job,
+                 [&source, status_every_batch, status_period](std::size_t device, const DeviceJob& job,
                                                               std::uint32_t next_nonce, std::uint32_t done) {
+                   const std::int64_t now = monotonic_now_ns();
+                   const std::int64_t launch_start = std::exchange(source.last_launch_end[device], now);
+                   stats_record_batch(*source.stats, source.device_ids[device], done, launch_start, now);
                    // Once per period of nonces: when a launch reaches or crosses a multiple of it
                    // (a failed launch: when the nonce stands on one).
                    if (status_every_batch) return print_status(source, job, next_nonce);
@@ -141,6 +152,14 @@ void start_devices(SoloSource& source) {
 
 // Every job on the current tip becomes stale at its next batch; devices wait for new work.
 void withdraw_work(SoloSource& source) { publish_work(*source.board, {}, ++source.tip); }
+
+// The block's id as the node shows it: double SHA-256 of the header, reversed.
+std::string block_id_text(const BlockHeader& header) {
+  Hash256 digest{};
+  double_sha256(header.data(), header.size(), digest.data());
+  std::reverse(digest.begin(), digest.end());
+  return hex_encode(digest.data(), digest.size());
+}
 
 // Re-checks a found nonce on the CPU and submits the block when it holds. Returns false for a
 // nonce of a stale job, which is dropped.
@@ -157,8 +176,10 @@ bool handle_found(SoloSource& source, const FoundNonce& found) {
   const PowHash hash = pow_hash(job->header);
   const std::string device_text =
       several_devices(source) ? " on device " + std::to_string(source.device_ids[found.device]) : "";
+  const std::int32_t device_id = source.device_ids[found.device];
   if (!hash_meets_target(hash, job->target)) {
     std::printf("  [!] CPU rejected hash%s\n", device_text.c_str());
+    stats_record_cpu_rejected(*source.stats, device_id);
     return true;
   }
   std::printf("\n  [*] BLOCK FOUND%s! Nonce=%u Hash=%s\n", device_text.c_str(), found.nonce,
@@ -166,6 +187,15 @@ bool handle_found(SoloSource& source, const FoundNonce& found) {
   const std::string block = block_hex(job->header, job->coinbase, *job->transaction_data);
   std::printf("  [*] Submitting...\n");
   const SubmitResult result = submit_block(source.rpc, block);
+  FoundBlockRecord record;
+  record.time = unix_time_now();
+  record.height = source.height;  // the job's tip is the current one, so is its height
+  record.hash = block_id_text(job->header);
+  record.pow_hash = hex_encode(hash.data(), hash.size());
+  record.device = device_id;
+  record.accepted = result.accepted;
+  if (!result.accepted) record.reason = result.reason;
+  stats_record_block(*source.stats, record);
   if (result.accepted) {
     ++source.board->accepted_blocks;
     withdraw_work(source);  // the chain moved on to this block
@@ -199,6 +229,15 @@ void report_tip_poll(SoloSource& source, const std::string& cause) {
   source.tip_poll_cause = cause;
 }
 
+// The node's state for the monitoring API: the failure's description (or the fallback text when it
+// has none), and whether the node answered at all.
+void record_node_failure(SoloSource& source, const NodeFailure& failure, const std::string& fallback) {
+  const std::string cause = describe_node_failure(failure);
+  const bool answered = failure.kind == NodeFailureKind::http_status || failure.kind == NodeFailureKind::rpc_error ||
+                        failure.kind == NodeFailureKind::bad_reply;
+  stats_record_node_failure(*source.stats, cause.empty() ? fallback : cause, answered, unix_time_now());
+}
+
 // True when the node reports a best block other than the one the work builds on.
 bool tip_moved(SoloSource& source) {
   const std::int64_t now = monotonic_now_ns();
@@ -208,12 +247,17 @@ bool tip_moved(SoloSource& source) {
   try {
     const std::string best = get_best_block_hash(source.rpc);
     report_tip_poll(source, {});
+    stats_record_node_reachable(*source.stats);
     return !best.empty() && best != source.last_prev_hash;
   } catch (const NodeRequestError& error) {
     // A stop abandons the request; that is no fault of the node's.
-    if (error.failure.kind != NodeFailureKind::abandoned) report_tip_poll(source, describe_node_failure(error.failure));
+    if (error.failure.kind != NodeFailureKind::abandoned) {
+      report_tip_poll(source, describe_node_failure(error.failure));
+      record_node_failure(source, error.failure, error.what());
+    }
   } catch (const std::exception& error) {
     report_tip_poll(source, error.what());
+    record_node_failure(source, NodeFailure{}, error.what());
   }
   return false;  // a failed poll changes nothing; the next one comes 5 s later
 }
@@ -345,15 +389,25 @@ void close_mining(SoloSource& source) {
   rpc_client_close(source.rpc);
 }
 
+// The device's name as the listing shows it, for the statistics.
+std::string device_name(std::int32_t platform_id, std::int32_t device_id) {
+  char name[256] = "";
+  char vendor[256] = "";
+  std::uint64_t memory = 0;
+  get_gpu_device_info(platform_id, device_id, name, sizeof name, vendor, sizeof vendor, &memory);
+  return name;
+}
+
 void release_devices(const std::vector<MiningDevice>& devices) {
   for (const MiningDevice& device : devices) gpu_miner_release(device.gpu);
 }
 
 }  // namespace
 
-int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& devices) {
+int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& devices, MiningStats& stats) {
   SoloSource source;
   source.options = &options;
+  source.stats = &stats;
   source.fee_script = address_to_script(dev_fee_address);
   if (source.fee_script.empty()) {
     std::printf("  [!] WARNING: Dev fee address decode failed\n");
@@ -370,12 +424,16 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
     return 1;
   }
   source.start_time = monotonic_now_ns();
+  stats_start(stats, source.start_time);
+  stats_set_node_url(stats, options.rpc_url);
   for (std::size_t index = 0; index < devices.size(); ++index) {
     auto worker = std::make_unique<DeviceWorker>();
     worker->index = index;
     worker->gpu = devices[index].gpu;
     source.workers.push_back(std::move(worker));
     source.device_ids.push_back(devices[index].device_id);
+    source.last_launch_end.push_back(source.start_time);
+    stats_add_device(stats, devices[index].device_id, device_name(options.platform_id, devices[index].device_id));
   }
   start_devices(source);
 
@@ -386,6 +444,7 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
       tmpl = get_block_template(source.rpc);
     } catch (const std::exception& error) {
       std::printf("  [!] RPC error: %s\n", error.what());
+      stats_record_node_failure(stats, error.what(), false, unix_time_now());
       wait_serving(source, node_retry_wait_seconds);
       continue;
     }
@@ -394,6 +453,7 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
     if (!tmpl.valid) {
       std::printf("  [!] Invalid template\n");
       report_template_failure(source, tmpl.failure);
+      record_node_failure(source, tmpl.failure, "no valid block template");
       wait_serving(source, node_retry_wait_seconds);
       continue;
     }
@@ -421,6 +481,8 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
     report_coinbase_cut(source, work->height);
     const double difficulty = difficulty_from_target(work->target);
     const auto height = static_cast<unsigned long long>(work->height);
+    source.height = work->height;
+    stats_record_template(stats, work->height, tmpl.previous_block_hash, monotonic_now_ns());
     std::printf("  [*] Mining h=%llu diff=%.2f\n", height, difficulty);
     publish_template(source, std::make_shared<const SoloWork>(std::move(*work)));
     source.current_longpoll_id = tmpl.longpoll_id;
