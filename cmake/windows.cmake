@@ -42,3 +42,10 @@ if(VELTRANE_BUILD_TESTS)
   endif()
   set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 endif()
+
+# Header-only libraries from Debian (nlohmann-json, standalone Asio for the tests), copied into
+# the build tree for the same reason as the OpenCL headers.
+set(VELTRANE_HEADER_LIBRARIES_DIR "${CMAKE_BINARY_DIR}/header-libraries/include")
+file(COPY /usr/include/nlohmann /usr/include/asio /usr/include/asio.hpp DESTINATION "${VELTRANE_HEADER_LIBRARIES_DIR}")
+add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+set_target_properties(nlohmann_json::nlohmann_json PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${VELTRANE_HEADER_LIBRARIES_DIR}")

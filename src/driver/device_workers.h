@@ -1,12 +1,14 @@
 #pragma once
-// The device threads of a mining run, whichever work source feeds them: set-up, wind-down and
-// release of the devices' handles.
+// The device threads of a mining run, whichever work source feeds them: set-up, statistics,
+// lost devices, wind-down and release of the devices' handles.
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "driver/mining_device.h"
+#include "driver/mining_stats.h"
 #include "work/device_worker.h"
 #include "work/job_board.h"
 
@@ -14,6 +16,22 @@
 // as the user knows them. The threads are not started.
 void add_device_workers(const std::vector<MiningDevice>& devices, std::vector<std::unique_ptr<DeviceWorker>>& workers,
                         std::vector<std::int32_t>& device_ids);
+
+// Registers each device, with its name as the listing shows it, in the statistics.
+void add_devices_to_stats(MiningStats& stats, std::int32_t platform_id, const std::vector<MiningDevice>& devices);
+
+// Records a launch of the device that ended now, spreading its hashes over the span since the
+// device's previous launch ended (last_launch_end, which this moves on).
+void record_launch(MiningStats& stats, std::int32_t device_id, std::int64_t& last_launch_end, std::uint32_t nonces_done);
+
+// True once every device has been given up (every launch failed for device_lost_seconds). With
+// several devices, one lost alone is said once (lost_reported remembers which), and the others
+// go on.
+bool every_device_lost(const std::vector<std::unique_ptr<DeviceWorker>>& workers,
+                       const std::vector<std::int32_t>& device_ids, std::set<std::size_t>& lost_reported);
+
+// The devices' pending failure counts and the line that ends a run whose every device is lost.
+void print_devices_lost(const std::vector<std::unique_ptr<DeviceWorker>>& workers);
 
 // Closes the board; each device thread finishes its running batch and ends.
 void stop_device_workers(JobBoard& board, std::vector<std::unique_ptr<DeviceWorker>>& workers);

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "driver/api_startup.h"
 #include "driver/console.h"
 #include "driver/executable_path.h"
 #include "driver/miner_options.h"
@@ -107,5 +108,11 @@ int main(int argc, char** argv) {
     release_all(devices);
     return 1;
   }
-  return run_mining(options, devices);
+  MiningStats stats;
+  ApiServerHandle api_server;  // stopped when main returns, after the mining run
+  if (!start_monitoring_api(options, stats, api_server)) {
+    release_all(devices);
+    return 1;
+  }
+  return run_mining(options, devices, stats);
 }

@@ -92,6 +92,7 @@ const KnownOption known_options[] = {
     {"--benchmark", &MinerOptions::benchmark},
     {"--list-gpus", &MinerOptions::list_gpus},
     {"--no-longpoll", SwitchSetter{switch_off_longpoll}},
+    {"--api-listen", &MinerOptions::api_listen},
 };
 
 const KnownOption* find_option(std::string_view name) {
@@ -108,6 +109,7 @@ std::string* config_field(std::string_view key, MinerOptions& options) {
   if (key == "rpc_cookie") return &options.rpc_cookie;
   if (key == "address") return &options.address;
   if (key == "coinbase") return &options.coinbase;
+  if (key == "api_listen") return &options.api_listen;
   return nullptr;
 }
 
@@ -163,6 +165,7 @@ void print_usage(const char* program_name) {
   std::printf("  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n");
   std::printf("  -d LIST      Several devices: IDs separated by commas, or all\n");
   std::printf("  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n");
+  std::printf("  --api-listen [HOST:]PORT  Read-only monitoring API and dashboard (host 127.0.0.1 by default)\n");
   std::printf("  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
@@ -183,7 +186,7 @@ std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int availa
 
 namespace {
 
-constexpr std::string_view config_keys = "rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase, pool_url";
+constexpr std::string_view config_keys = "rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase, api_listen, pool_url";
 
 std::string_view trimmed(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t");
@@ -241,7 +244,8 @@ std::vector<std::string> options_overridden_by_file(const MinerOptions& command_
   static constexpr TextOption text_options[] = {{"-o", &MinerOptions::rpc_url},
                                                 {"-u", &MinerOptions::rpc_user},
                                                 {"-p", &MinerOptions::rpc_password},
-                                                {"-a", &MinerOptions::address}};
+                                                {"-a", &MinerOptions::address},
+                                                {"--api-listen", &MinerOptions::api_listen}};
   // A value other than the default came from the command line.
   const MinerOptions defaults;
   std::vector<std::string> overridden;

@@ -18,6 +18,7 @@ struct MinerOptions {
   std::string coinbase;  // free text for the coinbase input script (configuration file only)
   std::string kernel_path = "whirlpool_opencl.cl";
   bool kernel_path_given = false;  // -k was on the command line
+  std::string api_listen;  // "[HOST:]PORT" of the monitoring API; empty: no API
   std::int32_t platform_id = 0;
   std::int32_t device_id = 0;             // the first of device_ids when a list was given
   std::vector<std::int32_t> device_ids;   // "-d 0,2": the devices to mine on; empty: device_id alone
@@ -65,10 +66,10 @@ void print_usage(const char* program_name);
 std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices);
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
-// starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address and coinbase; a
-// line without "=" or with another key is ignored. pool_url may be given several times; the file's
-// pool_url lines replace those of the command line. Returns one warning line per ignored line,
-// with its number.
+// starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase,
+// api_listen and pool_url; a line without "=" or with another key is ignored. pool_url may be
+// given several times; the file's pool_url lines replace those of the command line. Returns one
+// warning line per ignored line, with its number.
 std::vector<std::string> apply_config_text(std::string_view text, MinerOptions& options);
 
 // The command-line options ("-a", ...) whose values the configuration file replaced. A value

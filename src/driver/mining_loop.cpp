@@ -1,5 +1,6 @@
 #include "driver/mining_loop.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include "chain/block.h"
 #include "chain/coinbase.h"
 #include "chain/hex.h"
+#include "chain/sha256.h"
+#include "driver/api_startup.h"
 #include "driver/console.h"
 #include "driver/device_workers.h"
 #include "driver/hash_rate.h"
@@ -49,9 +52,13 @@ constexpr std::chrono::minutes longpoll_request_timeout{10};
 // the members marked as guarded by the board's mutex, which the device threads' job maker uses.
 struct SoloSource {
   const MinerOptions* options = nullptr;
+  MiningStats* stats = nullptr;
   std::shared_ptr<JobBoard> board = std::make_shared<JobBoard>();  // shared with the longpoll thread
   std::vector<std::unique_ptr<DeviceWorker>> workers;
   std::vector<std::int32_t> device_ids;
+  // When each device's last launch was collected, so the statistics spread a launch's hashes
+  // over its own span; element d is written by device d's thread only.
+  std::vector<std::int64_t> last_launch_end;
   RpcClient rpc;
   ByteVector fee_script;
   std::string last_prev_hash;
@@ -65,6 +72,7 @@ struct SoloSource {
   std::set<std::size_t> lost_reported;      // workers whose loss has been said
   std::shared_ptr<LongpollWatch> longpoll;  // null while no longpoll runs
   std::string current_longpoll_id;          // of the template the devices mine
+  std::uint64_t height = 0;                 // of the template the devices mine
 
   // Guarded by board.mutex.
   ExtraNonceCounter extra_nonces;
@@ -74,19 +82,8 @@ struct SoloSource {
 
 bool several_devices(const SoloSource& source) { return source.workers.size() > 1; }
 
-// True once every device has been given up (every launch failed for device_lost_seconds). With
-// several devices, one lost alone is said once, and the others go on.
 bool every_device_lost(SoloSource& source) {
-  bool every = true;
-  for (std::size_t index = 0; index < source.workers.size(); ++index) {
-    if (!source.workers[index]->lost) {
-      every = false;
-    } else if (several_devices(source) && source.lost_reported.insert(index).second) {
-      std::printf("\n  [!] Device %d lost: every batch failed for %.0f s; the other devices go on\n",
-                  source.device_ids[index], device_lost_seconds);
-    }
-  }
-  return every;
+  return ::every_device_lost(source.workers, source.device_ids, source.lost_reported);
 }
 
 std::uint64_t total_hashes(const SoloSource& source) {
@@ -126,8 +123,9 @@ void start_devices(SoloSource& source) {
   const bool status_every_batch = status_period == 0 || status_period > UINT32_MAX;
   for (auto& worker : source.workers) {
     start_device(*worker, *source.board,
-                 [&source, status_every_batch, status_period](std::size_t, const DeviceJob& job,
+                 [&source, status_every_batch, status_period](std::size_t device, const DeviceJob& job,
                                                               std::uint32_t next_nonce, std::uint32_t done) {
+                   record_launch(*source.stats, source.device_ids[device], source.last_launch_end[device], done);
                    // Once per period of nonces: when a launch reaches or crosses a multiple of it
                    // (a failed launch: when the nonce stands on one).
                    if (status_every_batch) return print_status(source, job, next_nonce);
@@ -142,6 +140,14 @@ void start_devices(SoloSource& source) {
 
 // Every job on the current tip becomes stale at its next batch; devices wait for new work.
 void withdraw_work(SoloSource& source) { publish_work(*source.board, {}, ++source.tip); }
+
+// The block's id as the node shows it: double SHA-256 of the header, reversed.
+std::string block_id_text(const BlockHeader& header) {
+  Hash256 digest{};
+  double_sha256(header.data(), header.size(), digest.data());
+  std::reverse(digest.begin(), digest.end());
+  return hex_encode(digest.data(), digest.size());
+}
 
 // Re-checks a found nonce on the CPU and submits the block when it holds. Returns false for a
 // nonce of a stale job, which is dropped.
@@ -158,8 +164,10 @@ bool handle_found(SoloSource& source, const FoundNonce& found) {
   const PowHash hash = pow_hash(job->header);
   const std::string device_text =
       several_devices(source) ? " on device " + std::to_string(source.device_ids[found.device]) : "";
+  const std::int32_t device_id = source.device_ids[found.device];
   if (!hash_meets_target(hash, job->target)) {
     std::printf("  [!] CPU rejected hash%s\n", device_text.c_str());
+    stats_record_cpu_rejected(*source.stats, device_id);
     return true;
   }
   std::printf("\n  [*] BLOCK FOUND%s! Nonce=%u Hash=%s\n", device_text.c_str(), found.nonce,
@@ -167,6 +175,15 @@ bool handle_found(SoloSource& source, const FoundNonce& found) {
   const std::string block = block_hex(job->header, job->coinbase, *job->transaction_data);
   std::printf("  [*] Submitting...\n");
   const SubmitResult result = submit_block(source.rpc, block);
+  FoundBlockRecord record;
+  record.time = unix_time_now();
+  record.height = source.height;  // the job's tip is the current one, so is its height
+  record.hash = block_id_text(job->header);
+  record.pow_hash = hex_encode(hash.data(), hash.size());
+  record.device = device_id;
+  record.accepted = result.accepted;
+  if (!result.accepted) record.reason = result.reason;
+  stats_record_block(*source.stats, record);
   if (result.accepted) {
     ++source.board->accepted_blocks;
     withdraw_work(source);  // the chain moved on to this block
@@ -200,6 +217,15 @@ void report_tip_poll(SoloSource& source, const std::string& cause) {
   source.tip_poll_cause = cause;
 }
 
+// The node's state for the monitoring API: the failure's description (or the fallback text when it
+// has none), and whether the node answered at all.
+void record_node_failure(SoloSource& source, const NodeFailure& failure, const std::string& fallback) {
+  const std::string cause = describe_node_failure(failure);
+  const bool answered = failure.kind == NodeFailureKind::http_status || failure.kind == NodeFailureKind::rpc_error ||
+                        failure.kind == NodeFailureKind::bad_reply;
+  stats_record_node_failure(*source.stats, cause.empty() ? fallback : cause, answered, unix_time_now());
+}
+
 // True when the node reports a best block other than the one the work builds on.
 bool tip_moved(SoloSource& source) {
   const std::int64_t now = monotonic_now_ns();
@@ -209,12 +235,17 @@ bool tip_moved(SoloSource& source) {
   try {
     const std::string best = get_best_block_hash(source.rpc);
     report_tip_poll(source, {});
+    stats_record_node_reachable(*source.stats);
     return !best.empty() && best != source.last_prev_hash;
   } catch (const NodeRequestError& error) {
     // A stop abandons the request; that is no fault of the node's.
-    if (error.failure.kind != NodeFailureKind::abandoned) report_tip_poll(source, describe_node_failure(error.failure));
+    if (error.failure.kind != NodeFailureKind::abandoned) {
+      report_tip_poll(source, describe_node_failure(error.failure));
+      record_node_failure(source, error.failure, error.what());
+    }
   } catch (const std::exception& error) {
     report_tip_poll(source, error.what());
+    record_node_failure(source, NodeFailure{}, error.what());
   }
   return false;  // a failed poll changes nothing; the next one comes 5 s later
 }
@@ -343,9 +374,10 @@ void close_mining(SoloSource& source) {
 
 }  // namespace
 
-int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& devices) {
+int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& devices, MiningStats& stats) {
   SoloSource source;
   source.options = &options;
+  source.stats = &stats;
   source.fee_script = address_to_script(dev_fee_address);
   if (source.fee_script.empty()) {
     std::printf("  [!] WARNING: Dev fee address decode failed\n");
@@ -362,7 +394,11 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
     return 1;
   }
   source.start_time = monotonic_now_ns();
+  stats_start(stats, source.start_time);
+  stats_set_node_url(stats, options.rpc_url);
   add_device_workers(devices, source.workers, source.device_ids);
+  source.last_launch_end.assign(devices.size(), source.start_time);
+  add_devices_to_stats(stats, options.platform_id, devices);
   start_devices(source);
 
   while (!g_stop_requested && !every_device_lost(source)) {
@@ -372,6 +408,7 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
       tmpl = get_block_template(source.rpc);
     } catch (const std::exception& error) {
       std::printf("  [!] RPC error: %s\n", error.what());
+      stats_record_node_failure(stats, error.what(), false, unix_time_now());
       wait_serving(source, node_retry_wait_seconds);
       continue;
     }
@@ -380,6 +417,7 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
     if (!tmpl.valid) {
       std::printf("  [!] Invalid template\n");
       report_template_failure(source, tmpl.failure);
+      record_node_failure(source, tmpl.failure, "no valid block template");
       wait_serving(source, node_retry_wait_seconds);
       continue;
     }
@@ -407,6 +445,8 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
     report_coinbase_cut(source, work->height);
     const double difficulty = difficulty_from_target(work->target);
     const auto height = static_cast<unsigned long long>(work->height);
+    source.height = work->height;
+    stats_record_template(stats, work->height, tmpl.previous_block_hash, monotonic_now_ns());
     std::printf("  [*] Mining h=%llu diff=%.2f\n", height, difficulty);
     publish_template(source, std::make_shared<const SoloWork>(std::move(*work)));
     source.current_longpoll_id = tmpl.longpoll_id;
@@ -416,11 +456,7 @@ int run_mining(const MinerOptions& options, const std::vector<MiningDevice>& dev
 
   stop_devices(source);
   if (every_device_lost(source)) {
-    // A supervisor restarts a miner that exits with 1; a lost device rarely comes back by itself.
-    for (const auto& worker : source.workers) {
-      for (const std::string& line : unreported_failures(worker->failures)) std::fputs(line.c_str(), stdout);
-    }
-    std::fputs(device_lost_line, stdout);
+    print_devices_lost(source.workers);
     close_mining(source);
     return 1;
   }

@@ -37,6 +37,7 @@ std::string usage_text(const std::string& program_name) {
          "  --rpc-cookie PATH  RPC credentials from the node's .cookie file\n"
          "  -d LIST      Several devices: IDs separated by commas, or all\n"
          "  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n"
+         "  --api-listen [HOST:]PORT  Read-only monitoring API and dashboard (host 127.0.0.1 by default)\n"
          "  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n"
          "  -h           Show help\n"
          "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n";

@@ -18,7 +18,7 @@
 
 void PrintTo(const MinerOptions& options, std::ostream* out) {
   *out << "{url=\"" << options.rpc_url << "\" pools=" << ::testing::PrintToString(options.pool_urls) << " user=\"" << options.rpc_user << "\" password=\"" << options.rpc_password
-       << "\" cookie=\"" << options.rpc_cookie << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" kernel=\""
+       << "\" cookie=\"" << options.rpc_cookie << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" api=\"" << options.api_listen << "\" kernel=\""
        << options.kernel_path << "\" P=" << options.platform_id << " d=" << options.device_id
        << " devices=" << ::testing::PrintToString(options.device_ids) << " all=" << options.all_devices
        << " G=" << options.global_work_size << " L=" << options.local_work_size << " benchmark=" << options.benchmark
@@ -110,6 +110,8 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
       {"device list", {"-d", "2,0, 1"}, "", false, {.device_id = 2, .device_ids = {2, 0, 1}}},
       {"every device", {"-d", "all"}, "", false, {.all_devices = true}},
       {"no longpoll", {"--no-longpoll"}, "", false, {.longpoll = false}},
+      {"API address from the command line", {"--api-listen", "[::1]:4068"}, "", false, {.api_listen = "[::1]:4068"}},
+      {"API address from the file", {}, "api_listen=4068\n", false, {.api_listen = "4068"}},
       {"a later single device replaces a list", {"-d", "all", "-d", "1,2", "-d", "3"}, "", false, {.device_id = 3}},
       {"repeated option keeps the last", {"-a", "one", "-G", "1", "-a", "two", "-G", "2"}, "", false,
        {.address = "two", .global_work_size = 2, .global_work_size_given = true}},
@@ -239,9 +241,9 @@ TEST(ConfigFileTest, WarnsOncePerIgnoredLineWithItsNumber) {
       "address=VALUE without blanks)\n",
       "  [!] veltrane-miner.conf line 5 ignored: no \"=\" (lines are key=value)\n",
       "  [!] veltrane-miner.conf line 6 ignored: unknown key \" #rpc_url\" (the keys are rpc_url, rpc_user, "
-      "rpc_password, rpc_cookie, address, coinbase, pool_url)\n",
+      "rpc_password, rpc_cookie, address, coinbase, api_listen, pool_url)\n",
       "  [!] veltrane-miner.conf line 7 ignored: unknown key \"kernel_path\" (the keys are rpc_url, rpc_user, "
-      "rpc_password, rpc_cookie, address, coinbase, pool_url)\n",
+      "rpc_password, rpc_cookie, address, coinbase, api_listen, pool_url)\n",
   };
   EXPECT_EQ(warnings, expected);
   EXPECT_EQ(options, (MinerOptions{.rpc_user = "u", .rpc_password = "a=b"}));
@@ -295,7 +297,7 @@ TEST_F(WorkingDirectoryTest, ConfigFileIsReadFromTheWorkingDirectory) {
   read_config_file(options);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "  [!] veltrane-miner.conf line 3 ignored: unknown key \"rpc_pass\" (the keys are rpc_url, rpc_user, "
-            "rpc_password, rpc_cookie, address, coinbase, pool_url)\n"
+            "rpc_password, rpc_cookie, address, coinbase, api_listen, pool_url)\n"
             "  [*] veltrane-miner.conf overrides the command line: -a\n");
   EXPECT_EQ(options, (MinerOptions{.rpc_user = "u", .address = "file"}));
 }

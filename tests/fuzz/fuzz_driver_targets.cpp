@@ -24,6 +24,7 @@ MinerOptions marked_options() {
   options.address = "mark-address";
   options.coinbase = "mark-coinbase";
   options.kernel_path = "mark-kernel";
+  options.api_listen = "mark-api";
   options.platform_id = 7;
   options.device_id = 8;
   options.global_work_size = 9;
@@ -39,7 +40,7 @@ std::string as_config_text(const MinerOptions& options) {
   for (const std::string& url : options.pool_urls) pool_lines += "pool_url=" + url + "\r\n";
   return "rpc_url=" + options.rpc_url + "\r\nrpc_user=" + options.rpc_user + "\r\nrpc_password=" +
          options.rpc_password + "\r\nrpc_cookie=" + options.rpc_cookie + "\r\naddress=" + options.address +
-         "\r\ncoinbase=" + options.coinbase + "\r\n" + pool_lines;
+         "\r\ncoinbase=" + options.coinbase + "\r\napi_listen=" + options.api_listen + "\r\n" + pool_lines;
 }
 
 // The reading the C library gives a decimal option value, clamped to 32 bits.
@@ -53,7 +54,7 @@ std::int32_t reference_option_number(const std::string& text) {
 std::vector<std::string> as_arguments(const MinerOptions& options) {
   std::vector<std::string> arguments = {
       "-o", options.rpc_url, "-u", options.rpc_user, "-p", options.rpc_password, "--rpc-cookie", options.rpc_cookie,
-      "-a", options.address, "-P", std::to_string(options.platform_id), "-d", std::to_string(options.device_id)};
+      "-a", options.address, "--api-listen", options.api_listen, "-P", std::to_string(options.platform_id), "-d", std::to_string(options.device_id)};
   // Pools after the node's URL: each is an "-o" of its own, in order.
   for (const std::string& url : options.pool_urls) arguments.insert(arguments.end(), {"-o", url});
   // A list or "all" after the single index, which keeps device_id as it was.
@@ -104,6 +105,7 @@ void fuzz_config_file(const std::uint8_t* data, std::size_t size) {
             set_or_kept(from_defaults.rpc_cookie, from_marks.rpc_cookie, defaults.rpc_cookie, marks.rpc_cookie) &&
             set_or_kept(from_defaults.address, from_marks.address, defaults.address, marks.address) &&
             set_or_kept(from_defaults.coinbase, from_marks.coinbase, defaults.coinbase, marks.coinbase) &&
+            set_or_kept(from_defaults.api_listen, from_marks.api_listen, defaults.api_listen, marks.api_listen) &&
             set_or_kept(from_defaults.pool_urls, from_marks.pool_urls, defaults.pool_urls, marks.pool_urls),
         name, "a key sets its field whatever it held, and other fields stay");
   check(from_marks.kernel_path == marks.kernel_path && from_marks.global_work_size == marks.global_work_size &&

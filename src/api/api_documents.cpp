@@ -1,0 +1,175 @@
+#include "api/api_documents.h"
+
+#include <cmath>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+const std::string_view api_program_version = VELTRANE_VERSION;
+
+namespace {
+
+using nlohmann::json;
+
+json rates_json(const HashRates& rates) {
+  return {{"10s", rates.last_10s}, {"60s", rates.last_60s}, {"run", rates.run}};
+}
+
+json text_or_null(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
+
+json node_json(const StatsSnapshot& snapshot) {
+  const NodeStats& node = snapshot.node;
+  json result = {
+      {"url", node.url},
+      {"reachable", node.reachable},
+      {"height", node.has_template ? json(node.height) : json(nullptr)},
+      {"tip", text_or_null(node.tip)},
+      {"template_age_seconds", snapshot.template_age_seconds ? json(*snapshot.template_age_seconds) : json(nullptr)},
+      {"last_failure", nullptr},
+  };
+  if (!node.last_failure.empty()) {
+    result["last_failure"] = {{"cause", node.last_failure}, {"time", node.last_failure_time}};
+  }
+  return result;
+}
+
+json device_json(const DeviceSnapshot& device) {
+  return {{"index", device.index},         {"name", device.name},
+          {"hash_rate", rates_json(device.rates)}, {"hashes", device.hashes},
+          {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected}};
+}
+
+json block_json(const FoundBlockRecord& block) {
+  return {{"time", block.time},
+          {"height", block.height},
+          {"hash", block.hash},
+          {"pow_hash", block.pow_hash},
+          {"device", block.device},
+          {"verdict", block.accepted ? "accepted" : "rejected"},
+          {"reason", text_or_null(block.reason)}};
+}
+
+// Numbers in the text format: counts as whole numbers, rates and seconds to the thousandth.
+std::string metric_number(double value) {
+  if (!std::isfinite(value)) return value > 0 ? "+Inf" : (value < 0 ? "-Inf" : "NaN");
+  char text[64];
+  std::snprintf(text, sizeof text, value == std::floor(value) ? "%.0f" : "%.3f", value);
+  return text;
+}
+
+struct MetricsWriter {
+  std::string text;
+
+  void family(std::string_view name, std::string_view type, std::string_view help) {
+    text.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    text.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+  }
+  void sample(std::string_view name, std::string_view labels, double value) {
+    text.append(name);
+    if (!labels.empty()) text.append("{").append(labels).append("}");
+    text.append(" ").append(metric_number(value)).append("\n");
+  }
+};
+
+std::string device_labels(const DeviceSnapshot& device) {
+  return "device=\"" + std::to_string(device.index) + "\",name=\"" + escape_label_value(device.name) + "\"";
+}
+
+}  // namespace
+
+std::string escape_label_value(std::string_view value) {
+  std::string escaped;
+  for (char c : value) {
+    if (c == '\\') {
+      escaped += "\\\\";
+    } else if (c == '"') {
+      escaped += "\\\"";
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+std::string summary_json(const StatsSnapshot& snapshot) {
+  json devices = json::array();
+  for (const DeviceSnapshot& device : snapshot.devices) devices.push_back(device_json(device));
+  json blocks = json::array();
+  for (const FoundBlockRecord& block : snapshot.found_blocks) blocks.push_back(block_json(block));
+  const json summary = {
+      {"version", api_program_version},
+      {"time", snapshot.unix_time},
+      {"uptime_seconds", snapshot.uptime_seconds},
+      {"node", node_json(snapshot)},
+      {"devices", devices},
+      {"totals",
+       {{"hash_rate", rates_json(snapshot.total_rates)},
+        {"hashes", snapshot.total_hashes},
+        {"blocks_found", snapshot.blocks_found},
+        {"blocks_accepted", snapshot.blocks_accepted},
+        {"blocks_rejected", snapshot.blocks_rejected}}},
+      {"blocks", blocks},
+  };
+  // Replacement instead of an exception for text that is not UTF-8 (a device name, say).
+  return summary.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string history_json(const StatsSnapshot& snapshot) {
+  json devices = json::array();
+  for (const DeviceSnapshot& device : snapshot.devices) devices.push_back({{"index", device.index}, {"name", device.name}});
+  json samples = json::array();
+  for (const HistorySample& sample : snapshot.history) {
+    samples.push_back({{"time", sample.time}, {"total", sample.total}, {"devices", sample.devices}});
+  }
+  const json history = {{"interval_seconds", stats_history_interval_seconds},
+                        {"time", snapshot.unix_time},
+                        {"devices", devices},
+                        {"samples", samples}};
+  return history.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string metrics_text(const StatsSnapshot& snapshot) {
+  MetricsWriter out;
+  out.family("veltrane_build_info", "gauge", "Version of the miner; the value is always 1.");
+  out.sample("veltrane_build_info", "version=\"" + escape_label_value(api_program_version) + "\"", 1);
+  out.family("veltrane_uptime_seconds", "gauge", "Seconds since mining started.");
+  out.sample("veltrane_uptime_seconds", "", snapshot.uptime_seconds);
+
+  // One counter per device, labelled with its index and name.
+  auto device_counter = [&](std::string_view name, std::string_view help, std::uint64_t DeviceSnapshot::*count) {
+    out.family(name, "counter", help);
+    for (const DeviceSnapshot& device : snapshot.devices) {
+      out.sample(name, device_labels(device), static_cast<double>(device.*count));
+    }
+  };
+  device_counter("veltrane_device_hashes_total", "Nonces hashed by the device.", &DeviceSnapshot::hashes);
+  out.family("veltrane_device_hash_rate_hashes_per_second", "gauge",
+             "Hash rate of the device over the last 10 s, the last 60 s and the whole run.");
+  for (const DeviceSnapshot& device : snapshot.devices) {
+    const std::string labels = device_labels(device);
+    out.sample("veltrane_device_hash_rate_hashes_per_second", labels + ",window=\"10s\"", device.rates.last_10s);
+    out.sample("veltrane_device_hash_rate_hashes_per_second", labels + ",window=\"60s\"", device.rates.last_60s);
+    out.sample("veltrane_device_hash_rate_hashes_per_second", labels + ",window=\"run\"", device.rates.run);
+  }
+  device_counter("veltrane_device_blocks_found_total", "Blocks found by the device (CPU check passed).",
+                 &DeviceSnapshot::blocks_found);
+  device_counter("veltrane_device_cpu_rejected_total", "Nonces the device reported whose hash failed the CPU check.",
+                 &DeviceSnapshot::cpu_rejected);
+
+  out.family("veltrane_blocks_total", "counter", "Found blocks by the node's verdict.");
+  out.sample("veltrane_blocks_total", "result=\"accepted\"", static_cast<double>(snapshot.blocks_accepted));
+  out.sample("veltrane_blocks_total", "result=\"rejected\"", static_cast<double>(snapshot.blocks_rejected));
+
+  out.family("veltrane_node_reachable", "gauge", "1 when the node answered the last request, else 0.");
+  out.sample("veltrane_node_reachable", "", snapshot.node.reachable ? 1 : 0);
+  if (snapshot.node.has_template) {
+    out.family("veltrane_node_height", "gauge", "Height of the block being mined.");
+    out.sample("veltrane_node_height", "", static_cast<double>(snapshot.node.height));
+  }
+  if (snapshot.template_age_seconds) {
+    out.family("veltrane_template_age_seconds", "gauge", "Seconds since the current block template arrived.");
+    out.sample("veltrane_template_age_seconds", "", *snapshot.template_age_seconds);
+  }
+  return out.text;
+}

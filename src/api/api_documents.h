@@ -1,0 +1,24 @@
+#pragma once
+// The API's documents, made from a statistics snapshot: the JSON summary and history, and the
+// metrics in the Prometheus text format.
+
+#include <string>
+#include <string_view>
+
+#include "driver/mining_stats.h"
+
+// The program version that the summary and the build-info metric report.
+extern const std::string_view api_program_version;
+
+// GET /api/summary: version, uptime, node, devices, totals and the last found blocks.
+std::string summary_json(const StatsSnapshot& snapshot);
+
+// GET /api/history: the total and per-device hash rate of each 10-second interval of the last hour.
+std::string history_json(const StatsSnapshot& snapshot);
+
+// GET /metrics: Prometheus text exposition format 0.0.4.
+std::string metrics_text(const StatsSnapshot& snapshot);
+inline constexpr std::string_view metrics_content_type = "text/plain; version=0.0.4; charset=utf-8";
+
+// A label value with backslash, double quote and line feed escaped as the text format wants.
+std::string escape_label_value(std::string_view value);

@@ -1,0 +1,207 @@
+#include "driver/mining_stats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+
+#include "driver/startup_checks.h"
+
+namespace {
+
+constexpr double nanoseconds_per_second = 1e9;
+constexpr auto bucket_count = static_cast<std::int64_t>(stats_bucket_count);
+
+double seconds_since_start(const MiningStats& stats, std::int64_t time_ns) {
+  return std::max(0.0, static_cast<double>(time_ns - stats.start_ns) / nanoseconds_per_second);
+}
+
+DeviceCounters* find_device(MiningStats& stats, int index) {
+  for (DeviceCounters& device : stats.devices) {
+    if (device.index == index) return &device;
+  }
+  return nullptr;
+}
+
+// The device of that index, added without a name when the mining side never announced it.
+DeviceCounters& device_of(MiningStats& stats, int index) {
+  if (DeviceCounters* device = find_device(stats, index)) return *device;
+  DeviceCounters& device = stats.devices.emplace_back();
+  device.index = index;
+  device.bucket_second.fill(-1);
+  return device;
+}
+
+void add_to_bucket(DeviceCounters& device, std::int64_t second, std::uint64_t hashes) {
+  const auto slot = static_cast<std::size_t>(second % bucket_count);
+  if (device.bucket_second[slot] != second) {
+    device.bucket_second[slot] = second;
+    device.bucket_hashes[slot] = 0;
+  }
+  device.bucket_hashes[slot] += hashes;
+}
+
+std::uint64_t bucket(const DeviceCounters& device, std::int64_t second) {
+  if (second < 0) return 0;
+  const auto slot = static_cast<std::size_t>(second % bucket_count);
+  return device.bucket_second[slot] == second ? device.bucket_hashes[slot] : 0;
+}
+
+// Hashes per second over the last window_seconds before elapsed (seconds since the start);
+// over the whole run while it is younger than the window.
+double window_rate(const DeviceCounters& device, double elapsed, int window_seconds) {
+  if (elapsed <= 0) return 0;
+  if (elapsed <= window_seconds) return static_cast<double>(device.hashes) / elapsed;
+  const auto current = static_cast<std::int64_t>(elapsed);
+  const double current_fraction = elapsed - static_cast<double>(current);
+  // The window starts inside the bucket window_seconds back: only its later part counts.
+  double hashes = (1.0 - current_fraction) * static_cast<double>(bucket(device, current - window_seconds));
+  for (std::int64_t second = current - window_seconds + 1; second <= current; ++second) {
+    hashes += static_cast<double>(bucket(device, second));
+  }
+  return hashes / window_seconds;
+}
+
+HashRates device_rates(const DeviceCounters& device, double elapsed) {
+  HashRates rates;
+  rates.last_10s = window_rate(device, elapsed, 10);
+  rates.last_60s = window_rate(device, elapsed, 60);
+  rates.run = elapsed > 0 ? static_cast<double>(device.hashes) / elapsed : 0;
+  return rates;
+}
+
+double interval_rate(const DeviceCounters& device, std::int64_t interval) {
+  std::uint64_t hashes = 0;
+  for (std::int64_t second = interval * stats_history_interval_seconds;
+       second < (interval + 1) * stats_history_interval_seconds; ++second) {
+    hashes += bucket(device, second);
+  }
+  return static_cast<double>(hashes) / stats_history_interval_seconds;
+}
+
+}  // namespace
+
+void stats_start(MiningStats& stats, std::int64_t now_ns) {
+  const std::lock_guard lock(stats.mutex);
+  stats.start_ns = now_ns;
+}
+
+void stats_add_device(MiningStats& stats, int index, const std::string& name) {
+  const std::lock_guard lock(stats.mutex);
+  device_of(stats, index).name = name;
+}
+
+void stats_record_batch(MiningStats& stats, int device_index, std::uint64_t hashes, std::int64_t started_ns,
+                        std::int64_t finished_ns) {
+  const std::lock_guard lock(stats.mutex);
+  DeviceCounters& device = device_of(stats, device_index);
+  device.hashes += hashes;
+  if (hashes == 0) return;
+
+  const double end = seconds_since_start(stats, finished_ns);
+  const double begin = std::min(seconds_since_start(stats, started_ns), end);
+  const auto last_second = static_cast<std::int64_t>(end);
+  const double span = end - begin;
+  if (span <= 0) {
+    add_to_bucket(device, last_second, hashes);
+    return;
+  }
+  // Each second gets the share of the batch that fell into it; the shares are rounded on the
+  // running total so that they add up to the batch exactly. Seconds older than the ring are
+  // skipped: nothing reads them any more.
+  const std::int64_t first_second = std::max(static_cast<std::int64_t>(begin), last_second - bucket_count + 1);
+  auto assigned_before = [&](double time) {
+    return static_cast<std::uint64_t>(std::llround(static_cast<double>(hashes) * (time - begin) / span));
+  };
+  std::uint64_t assigned = assigned_before(static_cast<double>(first_second) > begin ? static_cast<double>(first_second)
+                                                                                      : begin);
+  for (std::int64_t second = first_second; second <= last_second; ++second) {
+    const std::uint64_t through = second == last_second ? hashes : assigned_before(static_cast<double>(second + 1));
+    add_to_bucket(device, second, through - assigned);
+    assigned = through;
+  }
+}
+
+void stats_record_cpu_rejected(MiningStats& stats, int device) {
+  const std::lock_guard lock(stats.mutex);
+  ++device_of(stats, device).cpu_rejected;
+}
+
+void stats_record_block(MiningStats& stats, const FoundBlockRecord& block) {
+  const std::lock_guard lock(stats.mutex);
+  ++device_of(stats, block.device).blocks_found;
+  ++(block.accepted ? stats.blocks_accepted : stats.blocks_rejected);
+  stats.found_blocks.push_back(block);
+  if (stats.found_blocks.size() > stats_found_blocks_kept) stats.found_blocks.pop_front();
+}
+
+void stats_set_node_url(MiningStats& stats, const std::string& url) {
+  const std::lock_guard lock(stats.mutex);
+  // The query and fragment may carry a token too; they go before the user information.
+  stats.node.url = url_without_credentials(std::string_view(url).substr(0, url.find_first_of("?#")));
+}
+
+void stats_record_template(MiningStats& stats, std::uint64_t height, const std::string& tip, std::int64_t now_ns) {
+  const std::lock_guard lock(stats.mutex);
+  stats.node.reachable = true;
+  stats.node.has_template = true;
+  stats.node.height = height;
+  stats.node.tip = tip;
+  stats.node.template_time_ns = now_ns;
+}
+
+void stats_record_node_reachable(MiningStats& stats) {
+  const std::lock_guard lock(stats.mutex);
+  stats.node.reachable = true;
+}
+
+void stats_record_node_failure(MiningStats& stats, const std::string& cause, bool reachable, double unix_time) {
+  const std::lock_guard lock(stats.mutex);
+  stats.node.reachable = reachable;
+  stats.node.last_failure = cause;
+  stats.node.last_failure_time = unix_time;
+}
+
+StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double unix_time) {
+  const std::lock_guard lock(stats.mutex);
+  StatsSnapshot snapshot;
+  const double elapsed = seconds_since_start(stats, now_ns);
+  snapshot.uptime_seconds = elapsed;
+  snapshot.unix_time = unix_time;
+  for (const DeviceCounters& device : stats.devices) {
+    DeviceSnapshot& entry = snapshot.devices.emplace_back();
+    entry.index = device.index;
+    entry.name = device.name;
+    entry.rates = device_rates(device, elapsed);
+    entry.hashes = device.hashes;
+    entry.blocks_found = device.blocks_found;
+    entry.cpu_rejected = device.cpu_rejected;
+    snapshot.total_rates.last_10s += entry.rates.last_10s;
+    snapshot.total_rates.last_60s += entry.rates.last_60s;
+    snapshot.total_hashes += device.hashes;
+    snapshot.blocks_found += device.blocks_found;
+  }
+  // The same arithmetic as the console's progress line: all hashes over the whole run.
+  snapshot.total_rates.run = elapsed > 0 ? static_cast<double>(snapshot.total_hashes) / elapsed : 0;
+  snapshot.blocks_accepted = stats.blocks_accepted;
+  snapshot.blocks_rejected = stats.blocks_rejected;
+  snapshot.node = stats.node;
+  if (stats.node.has_template) {
+    snapshot.template_age_seconds =
+        std::max(0.0, static_cast<double>(now_ns - stats.node.template_time_ns) / nanoseconds_per_second);
+  }
+  snapshot.found_blocks.assign(stats.found_blocks.rbegin(), stats.found_blocks.rend());
+
+  const auto completed = static_cast<std::int64_t>(elapsed / stats_history_interval_seconds);
+  for (std::int64_t interval = std::max<std::int64_t>(0, completed - stats_history_samples); interval < completed;
+       ++interval) {
+    HistorySample& sample = snapshot.history.emplace_back();
+    const double end = static_cast<double>((interval + 1) * stats_history_interval_seconds);
+    sample.time = unix_time - (elapsed - end);
+    for (const DeviceCounters& device : stats.devices) {
+      const double rate = interval_rate(device, interval);
+      sample.devices.push_back(rate);
+      sample.total += rate;
+    }
+  }
+  return snapshot;
+}

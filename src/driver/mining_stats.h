@@ -1,0 +1,123 @@
+#pragma once
+// What the rig has done, for the monitoring API: hashes per device, found blocks, the node's
+// state. The mining side records into it; readers take a snapshot. Every function locks the
+// recorder's mutex, so any thread may call any of them. Times are passed in (monotonic
+// nanoseconds for intervals, Unix seconds for what a person reads), which keeps the arithmetic
+// testable with a made-up clock.
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+inline constexpr int stats_history_interval_seconds = 10;
+inline constexpr int stats_history_samples = 360;  // one hour of 10-second samples
+inline constexpr std::size_t stats_bucket_count = stats_history_interval_seconds * (stats_history_samples + 1);
+inline constexpr std::size_t stats_found_blocks_kept = 50;
+
+struct FoundBlockRecord {
+  double time = 0;  // Unix seconds
+  std::uint64_t height = 0;
+  std::string hash;      // the block's id as the node shows it (double SHA-256, reversed)
+  std::string pow_hash;  // the proof-of-work hash as the console prints it
+  int device = 0;
+  bool accepted = false;
+  std::string reason;  // the node's reason for a rejection; empty when it gave none
+};
+
+struct DeviceCounters {
+  int index = 0;
+  std::string name;
+  std::uint64_t hashes = 0;
+  std::uint64_t blocks_found = 0;
+  std::uint64_t cpu_rejected = 0;  // reported nonces whose hash failed the CPU check
+  // Hashes per second of the run over the last hour and a little more, as a ring: bucket
+  // k % stats_bucket_count holds second k when bucket_second says so, else nothing.
+  std::array<std::uint64_t, stats_bucket_count> bucket_hashes{};
+  std::array<std::int64_t, stats_bucket_count> bucket_second{};
+};
+
+struct NodeStats {
+  std::string url;  // without user, password or query
+  bool reachable = false;
+  bool has_template = false;
+  std::uint64_t height = 0;
+  std::string tip;                  // previous block hash of the current template
+  std::int64_t template_time_ns = 0;  // monotonic time the current template arrived
+  std::string last_failure;         // empty: none yet
+  double last_failure_time = 0;     // Unix seconds
+};
+
+struct MiningStats {
+  std::mutex mutex;
+  std::int64_t start_ns = 0;
+  std::vector<DeviceCounters> devices;
+  NodeStats node;
+  std::uint64_t blocks_accepted = 0;
+  std::uint64_t blocks_rejected = 0;
+  std::deque<FoundBlockRecord> found_blocks;  // newest last, at most stats_found_blocks_kept
+};
+
+// Rates in hashes per second over the last 10 s, the last 60 s and the whole run.
+struct HashRates {
+  double last_10s = 0;
+  double last_60s = 0;
+  double run = 0;
+};
+
+struct DeviceSnapshot {
+  int index = 0;
+  std::string name;
+  HashRates rates;
+  std::uint64_t hashes = 0;
+  std::uint64_t blocks_found = 0;
+  std::uint64_t cpu_rejected = 0;
+};
+
+struct HistorySample {
+  double time = 0;  // Unix seconds at the end of the 10-second interval
+  double total = 0;
+  std::vector<double> devices;  // in the order of StatsSnapshot::devices
+};
+
+struct StatsSnapshot {
+  double uptime_seconds = 0;
+  double unix_time = 0;
+  std::vector<DeviceSnapshot> devices;
+  HashRates total_rates;
+  std::uint64_t total_hashes = 0;
+  std::uint64_t blocks_found = 0;
+  std::uint64_t blocks_accepted = 0;
+  std::uint64_t blocks_rejected = 0;
+  NodeStats node;
+  std::optional<double> template_age_seconds;  // none before the first template
+  std::vector<FoundBlockRecord> found_blocks;  // newest first
+  std::vector<HistorySample> history;          // oldest first, completed intervals only
+};
+
+// The run starts now: rates and uptime count from here.
+void stats_start(MiningStats& stats, std::int64_t now_ns);
+// Adds a device (its OpenCL index and name) unless one with that index is there.
+void stats_add_device(MiningStats& stats, int index, const std::string& name);
+// A batch of the device covered this many nonces between the two times; its hashes are spread
+// evenly over that span.
+void stats_record_batch(MiningStats& stats, int device, std::uint64_t hashes, std::int64_t started_ns,
+                        std::int64_t finished_ns);
+// A reported nonce whose hash did not meet the target on the CPU.
+void stats_record_cpu_rejected(MiningStats& stats, int device);
+// A found block and the node's verdict.
+void stats_record_block(MiningStats& stats, const FoundBlockRecord& block);
+
+// The node's URL as configured; user, password and query are dropped before it is stored.
+void stats_set_node_url(MiningStats& stats, const std::string& url);
+// A template arrived: the node is reachable and these are its height and tip.
+void stats_record_template(MiningStats& stats, std::uint64_t height, const std::string& tip, std::int64_t now_ns);
+// The node answered a request (tip poll, submission).
+void stats_record_node_reachable(MiningStats& stats);
+// A request to the node failed: reachable says whether it answered at all.
+void stats_record_node_failure(MiningStats& stats, const std::string& cause, bool reachable, double unix_time);
+
+StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double unix_time);
