@@ -32,10 +32,36 @@ json node_json(const StatsSnapshot& snapshot) {
   return result;
 }
 
-json device_json(const DeviceSnapshot& device) {
-  return {{"index", device.index},         {"name", device.name},
-          {"hash_rate", rates_json(device.rates)}, {"hashes", device.hashes},
-          {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected}};
+json pool_json(const PoolStats& pool) {
+  json result = {
+      {"url", pool.url},
+      {"worker", pool.worker},
+      {"connected", pool.connected},
+      {"authorized", pool.authorized},
+      {"difficulty", pool.difficulty},
+      {"shares",
+       {{"accepted", pool.shares_accepted},
+        {"rejected", pool.shares_rejected},
+        {"stale", pool.shares_stale},
+        {"blocks", pool.block_shares}}},
+      {"last_rejection", nullptr},
+      {"last_failure", nullptr},
+  };
+  if (!pool.last_rejection.empty()) {
+    result["last_rejection"] = {{"reason", pool.last_rejection}, {"time", pool.last_rejection_time}};
+  }
+  if (!pool.last_failure.empty()) {
+    result["last_failure"] = {{"cause", pool.last_failure}, {"time", pool.last_failure_time}};
+  }
+  return result;
+}
+
+json device_json(const DeviceSnapshot& device, bool pool_mining) {
+  json result = {{"index", device.index},         {"name", device.name},
+                 {"hash_rate", rates_json(device.rates)}, {"hashes", device.hashes},
+                 {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected}};
+  if (pool_mining) result["shares"] = {{"accepted", device.shares_accepted}, {"rejected", device.shares_rejected}};
+  return result;
 }
 
 json block_json(const FoundBlockRecord& block) {
@@ -74,6 +100,45 @@ std::string device_labels(const DeviceSnapshot& device) {
   return "device=\"" + std::to_string(device.index) + "\",name=\"" + escape_label_value(device.name) + "\"";
 }
 
+void node_metrics(MetricsWriter& out, const StatsSnapshot& snapshot) {
+  out.family("veltrane_blocks_total", "counter", "Found blocks by the node's verdict.");
+  out.sample("veltrane_blocks_total", "result=\"accepted\"", static_cast<double>(snapshot.blocks_accepted));
+  out.sample("veltrane_blocks_total", "result=\"rejected\"", static_cast<double>(snapshot.blocks_rejected));
+
+  out.family("veltrane_node_reachable", "gauge", "1 when the node answered the last request, else 0.");
+  out.sample("veltrane_node_reachable", "", snapshot.node.reachable ? 1 : 0);
+  if (snapshot.node.has_template) {
+    out.family("veltrane_node_height", "gauge", "Height of the block being mined.");
+    out.sample("veltrane_node_height", "", static_cast<double>(snapshot.node.height));
+  }
+  if (snapshot.template_age_seconds) {
+    out.family("veltrane_template_age_seconds", "gauge", "Seconds since the current block template arrived.");
+    out.sample("veltrane_template_age_seconds", "", *snapshot.template_age_seconds);
+  }
+}
+
+void pool_metrics(MetricsWriter& out, const StatsSnapshot& snapshot) {
+  const PoolStats& pool = *snapshot.pool;
+  out.family("veltrane_pool_connected", "gauge", "1 while the pool is connected and has sent a job, else 0.");
+  out.sample("veltrane_pool_connected", "url=\"" + escape_label_value(pool.url) + "\"", pool.connected ? 1 : 0);
+  out.family("veltrane_pool_difficulty", "gauge", "Share difficulty the pool set.");
+  out.sample("veltrane_pool_difficulty", "", pool.difficulty);
+  out.family("veltrane_shares_total", "counter", "Shares by the pool's verdict.");
+  out.sample("veltrane_shares_total", "result=\"accepted\"", static_cast<double>(pool.shares_accepted));
+  out.sample("veltrane_shares_total", "result=\"rejected\"", static_cast<double>(pool.shares_rejected));
+  out.family("veltrane_shares_stale_total", "counter",
+             "Shares refused as stale or dropped because their job ended before they could be sent.");
+  out.sample("veltrane_shares_stale_total", "", static_cast<double>(pool.shares_stale));
+  out.family("veltrane_block_shares_total", "counter", "Accepted shares that were blocks.");
+  out.sample("veltrane_block_shares_total", "", static_cast<double>(pool.block_shares));
+  out.family("veltrane_device_shares_total", "counter", "Shares of the device by the pool's verdict.");
+  for (const DeviceSnapshot& device : snapshot.devices) {
+    const std::string labels = device_labels(device);
+    out.sample("veltrane_device_shares_total", labels + ",result=\"accepted\"", static_cast<double>(device.shares_accepted));
+    out.sample("veltrane_device_shares_total", labels + ",result=\"rejected\"", static_cast<double>(device.shares_rejected));
+  }
+}
+
 }  // namespace
 
 std::string escape_label_value(std::string_view value) {
@@ -94,14 +159,16 @@ std::string escape_label_value(std::string_view value) {
 
 std::string summary_json(const StatsSnapshot& snapshot) {
   json devices = json::array();
-  for (const DeviceSnapshot& device : snapshot.devices) devices.push_back(device_json(device));
+  for (const DeviceSnapshot& device : snapshot.devices) devices.push_back(device_json(device, snapshot.pool.has_value()));
   json blocks = json::array();
   for (const FoundBlockRecord& block : snapshot.found_blocks) blocks.push_back(block_json(block));
   const json summary = {
       {"version", api_program_version},
       {"time", snapshot.unix_time},
       {"uptime_seconds", snapshot.uptime_seconds},
-      {"node", node_json(snapshot)},
+      // Pool mining talks to a pool, not to a node: one of the two is null.
+      {"node", snapshot.pool ? json(nullptr) : node_json(snapshot)},
+      {"pool", snapshot.pool ? pool_json(*snapshot.pool) : json(nullptr)},
       {"devices", devices},
       {"totals",
        {{"hash_rate", rates_json(snapshot.total_rates)},
@@ -157,19 +224,10 @@ std::string metrics_text(const StatsSnapshot& snapshot) {
   device_counter("veltrane_device_cpu_rejected_total", "Nonces the device reported whose hash failed the CPU check.",
                  &DeviceSnapshot::cpu_rejected);
 
-  out.family("veltrane_blocks_total", "counter", "Found blocks by the node's verdict.");
-  out.sample("veltrane_blocks_total", "result=\"accepted\"", static_cast<double>(snapshot.blocks_accepted));
-  out.sample("veltrane_blocks_total", "result=\"rejected\"", static_cast<double>(snapshot.blocks_rejected));
-
-  out.family("veltrane_node_reachable", "gauge", "1 when the node answered the last request, else 0.");
-  out.sample("veltrane_node_reachable", "", snapshot.node.reachable ? 1 : 0);
-  if (snapshot.node.has_template) {
-    out.family("veltrane_node_height", "gauge", "Height of the block being mined.");
-    out.sample("veltrane_node_height", "", static_cast<double>(snapshot.node.height));
-  }
-  if (snapshot.template_age_seconds) {
-    out.family("veltrane_template_age_seconds", "gauge", "Seconds since the current block template arrived.");
-    out.sample("veltrane_template_age_seconds", "", *snapshot.template_age_seconds);
+  if (snapshot.pool) {
+    pool_metrics(out, snapshot);
+  } else {
+    node_metrics(out, snapshot);
   }
   return out.text;
 }

@@ -10,7 +10,8 @@
 // The program version that the summary and the build-info metric report.
 extern const std::string_view api_program_version;
 
-// GET /api/summary: version, uptime, node, devices, totals and the last found blocks.
+// GET /api/summary: version, uptime, the node (or in pool mining the pool and its shares), devices,
+// totals and the last found blocks.
 std::string summary_json(const StatsSnapshot& snapshot);
 
 // GET /api/history: the total and per-device hash rate of each 10-second interval of the last hour.

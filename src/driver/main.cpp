@@ -4,6 +4,7 @@
 
 #include "driver/api_startup.h"
 #include "driver/console.h"
+#include "driver/device_workers.h"
 #include "driver/executable_path.h"
 #include "driver/miner_options.h"
 #include "driver/mining_device.h"
@@ -12,14 +13,6 @@
 #include "driver/startup_checks.h"
 #include "driver/utility_modes.h"
 #include "gpu/gpu_miner.h"
-
-namespace {
-
-void release_all(const std::vector<MiningDevice>& devices) {
-  for (const MiningDevice& device : devices) gpu_miner_release(device.gpu);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   install_stop_handler();
@@ -86,7 +79,7 @@ int main(int argc, char** argv) {
   if (devices.empty() || devices.size() < device_ids.size()) {
     if (!kernel.found) std::printf("  [!] %s\n", kernel_not_found_hint(kernel).c_str());
     std::printf("  [!] Failed to initialize OpenCL\n");
-    release_all(devices);
+    release_devices(devices);
     return 1;
   }
   if (cpu_work_size) {
@@ -102,17 +95,16 @@ int main(int argc, char** argv) {
   if (!mining) {
     return run_benchmark(options, devices);
   }
-  if (pool_mode) return run_pool_mining(options, devices);
-  if (options.address.empty()) {
+  if (!pool_mode && options.address.empty()) {
     std::printf("  [!] Address required (-a)\n");
-    release_all(devices);
+    release_devices(devices);
     return 1;
   }
   MiningStats stats;
   ApiServerHandle api_server;  // stopped when main returns, after the mining run
   if (!start_monitoring_api(options, stats, api_server)) {
-    release_all(devices);
+    release_devices(devices);
     return 1;
   }
-  return run_mining(options, devices, stats);
+  return pool_mode ? run_pool_mining(options, devices, stats) : run_mining(options, devices, stats);
 }

@@ -161,6 +161,15 @@ void stats_record_node_failure(MiningStats& stats, const std::string& cause, boo
   stats.node.last_failure_time = unix_time;
 }
 
+void stats_set_pool(MiningStats& stats, const PoolStats& pool, const std::vector<ShareResult>& new_results) {
+  const std::lock_guard lock(stats.mutex);
+  stats.pool = pool;
+  for (const ShareResult& result : new_results) {
+    DeviceCounters& counters = device_of(stats, result.device);
+    ++(result.accepted ? counters.shares_accepted : counters.shares_rejected);
+  }
+}
+
 StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double unix_time) {
   const std::lock_guard lock(stats.mutex);
   StatsSnapshot snapshot;
@@ -175,6 +184,8 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
     entry.hashes = device.hashes;
     entry.blocks_found = device.blocks_found;
     entry.cpu_rejected = device.cpu_rejected;
+    entry.shares_accepted = device.shares_accepted;
+    entry.shares_rejected = device.shares_rejected;
     snapshot.total_rates.last_10s += entry.rates.last_10s;
     snapshot.total_rates.last_60s += entry.rates.last_60s;
     snapshot.total_hashes += device.hashes;
@@ -185,6 +196,7 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
   snapshot.blocks_accepted = stats.blocks_accepted;
   snapshot.blocks_rejected = stats.blocks_rejected;
   snapshot.node = stats.node;
+  snapshot.pool = stats.pool;
   if (stats.node.has_template) {
     snapshot.template_age_seconds =
         std::max(0.0, static_cast<double>(now_ns - stats.node.template_time_ns) / nanoseconds_per_second);

@@ -1,6 +1,6 @@
 #pragma once
 // What the rig has done, for the monitoring API: hashes per device, found blocks, the node's
-// state. The mining side records into it; readers take a snapshot. Every function locks the
+// state, or in pool mining the pool's state and the shares. The mining side records into it; readers take a snapshot. Every function locks the
 // recorder's mutex, so any thread may call any of them. Times are passed in (monotonic
 // nanoseconds for intervals, Unix seconds for what a person reads), which keeps the arithmetic
 // testable with a made-up clock.
@@ -34,6 +34,8 @@ struct DeviceCounters {
   std::uint64_t hashes = 0;
   std::uint64_t blocks_found = 0;
   std::uint64_t cpu_rejected = 0;  // reported nonces whose hash failed the CPU check
+  std::uint64_t shares_accepted = 0;  // pool mining: the pool's verdicts on the device's shares
+  std::uint64_t shares_rejected = 0;
   // Hashes per second of the run over the last hour and a little more, as a ring: bucket
   // k % stats_bucket_count holds second k when bucket_second says so, else nothing.
   std::array<std::uint64_t, stats_bucket_count> bucket_hashes{};
@@ -51,11 +53,29 @@ struct NodeStats {
   double last_failure_time = 0;     // Unix seconds
 };
 
+// Pool mining: the pool in use and the share counts as the Stratum session keeps them.
+struct PoolStats {
+  std::string url;          // the pool in use, or being tried
+  std::string worker;
+  bool connected = false;   // subscribed, with a job from the pool
+  bool authorized = false;  // the pool accepted the worker
+  double difficulty = 0;    // the share difficulty in force
+  std::uint64_t shares_accepted = 0;
+  std::uint64_t shares_rejected = 0;  // stale ones included
+  std::uint64_t shares_stale = 0;     // refused as stale, or dropped because their job ended unsent
+  std::uint64_t block_shares = 0;     // accepted shares that were blocks
+  std::string last_rejection;         // empty: none yet
+  double last_rejection_time = 0;     // Unix seconds
+  std::string last_failure;           // the latest connection problem; empty: none yet
+  double last_failure_time = 0;       // Unix seconds
+};
+
 struct MiningStats {
   std::mutex mutex;
   std::int64_t start_ns = 0;
   std::vector<DeviceCounters> devices;
   NodeStats node;
+  std::optional<PoolStats> pool;  // set in pool mining, where there is no node
   std::uint64_t blocks_accepted = 0;
   std::uint64_t blocks_rejected = 0;
   std::deque<FoundBlockRecord> found_blocks;  // newest last, at most stats_found_blocks_kept
@@ -75,6 +95,8 @@ struct DeviceSnapshot {
   std::uint64_t hashes = 0;
   std::uint64_t blocks_found = 0;
   std::uint64_t cpu_rejected = 0;
+  std::uint64_t shares_accepted = 0;
+  std::uint64_t shares_rejected = 0;
 };
 
 struct HistorySample {
@@ -93,6 +115,7 @@ struct StatsSnapshot {
   std::uint64_t blocks_accepted = 0;
   std::uint64_t blocks_rejected = 0;
   NodeStats node;
+  std::optional<PoolStats> pool;               // pool mining only
   std::optional<double> template_age_seconds;  // none before the first template
   std::vector<FoundBlockRecord> found_blocks;  // newest first
   std::vector<HistorySample> history;          // oldest first, completed intervals only
@@ -119,5 +142,16 @@ void stats_record_template(MiningStats& stats, std::uint64_t height, const std::
 void stats_record_node_reachable(MiningStats& stats);
 // A request to the node failed: reachable says whether it answered at all.
 void stats_record_node_failure(MiningStats& stats, const std::string& cause, bool reachable, double unix_time);
+
+// The pool's verdict on a share of the device.
+struct ShareResult {
+  int device = 0;
+  bool accepted = false;
+};
+
+// Pool mining: the pool's state and share counts as they are now (replacing what was there), and
+// the verdicts that came since the last call, counted per device. One update, so that a reader
+// never sees the devices' counts ahead of the pool's.
+void stats_set_pool(MiningStats& stats, const PoolStats& pool, const std::vector<ShareResult>& new_results);
 
 StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double unix_time);

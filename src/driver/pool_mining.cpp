@@ -5,10 +5,12 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "chain/hex.h"
+#include "driver/api_startup.h"
 #include "driver/console.h"
 #include "driver/device_workers.h"
 #include "driver/hash_rate.h"
@@ -60,6 +62,12 @@ struct PoolSource {
   JobBoard board;
   std::vector<std::unique_ptr<DeviceWorker>> workers;
   std::vector<std::int32_t> device_ids;
+  // When each device's last launch was collected; element d is written by device d's thread only.
+  std::vector<std::int64_t> last_launch_end;
+  std::set<std::size_t> lost_reported;  // workers whose loss has been said
+  MiningStats* stats = nullptr;
+  PoolStats pool_stats;                     // what the statistics get after every round
+  std::vector<ShareResult> share_results;  // verdicts since the statistics last got them
   std::vector<PoolEndpoint> pools;
   StratumSession session;
   PoolFailover failover;
@@ -177,6 +185,8 @@ void connection_lost(PoolSource& source, const std::string& reason, bool was_con
   }
   const int pause = reconnect_pause_seconds(source.failover.failed_attempts);
   const std::string next = source.pools[source.failover.current].url;
+  source.pool_stats.last_failure = url + ": " + reason;
+  source.pool_stats.last_failure_time = unix_time_now();
   say(source, "  [!] Pool " + url + ": " + reason + "; trying " + (next == url ? "again" : next) + " in " +
                   std::to_string(pause) + " s\n");
 }
@@ -200,6 +210,13 @@ void handle_reconnect_request(PoolSource& source, const StratumActions::Reconnec
 void apply_actions(PoolSource& source, const StratumActions& actions, double previous_difficulty, std::int64_t now) {
   for (const std::string& line : actions.send) connection_send(*source.connection, line);
   for (const std::string& line : actions.console) say(source, line);
+  for (const ShareVerdict& verdict : actions.verdicts) {
+    source.share_results.push_back({verdict.device, verdict.accepted});
+    if (!verdict.accepted) {
+      source.pool_stats.last_rejection = verdict.reason;
+      source.pool_stats.last_rejection_time = unix_time_now();
+    }
+  }
   if (source.session.job_since_connect && !source.session_ready) {
     source.session_ready = true;
     failover_session_ready(source.failover);
@@ -313,6 +330,22 @@ void print_status(PoolSource& source, std::int64_t now) {
   source.last_status = now;
 }
 
+// The pool's state and the session's counts, for the monitoring API.
+void publish_pool_stats(PoolSource& source) {
+  PoolStats& pool = source.pool_stats;
+  const StratumSession& session = source.session;
+  pool.url = source.pools[source.failover.current].url;
+  pool.connected = source.session_ready && connection_is_up(*source.connection);
+  pool.authorized = pool.connected && session.authorized;
+  pool.difficulty = session.difficulty;
+  pool.shares_accepted = session.accepted;
+  pool.shares_rejected = session.rejected;
+  pool.shares_stale = session.stale;
+  pool.block_shares = session.blocks;
+  stats_set_pool(*source.stats, pool, source.share_results);
+  source.share_results.clear();
+}
+
 // One round of the pool's thread: network, found nonces, status line.
 void serve(PoolSource& source, int wait_milliseconds) {
   network_step(source, wait_milliseconds);
@@ -323,12 +356,14 @@ void serve(PoolSource& source, int wait_milliseconds) {
   if (source.session.job && elapsed_seconds(source.last_status, now) >= status_interval_seconds) {
     print_status(source, now);
   }
+  publish_pool_stats(source);
 }
 
 }  // namespace
 
-int run_pool_mining(const MinerOptions& options, const std::vector<MiningDevice>& devices) {
+int run_pool_mining(const MinerOptions& options, const std::vector<MiningDevice>& devices, MiningStats& stats) {
   PoolSource source;
+  source.stats = &stats;
   for (const std::string& url : options.pool_urls) {
     const auto pool = parse_pool_url(url);
     if (!pool) {
@@ -352,12 +387,31 @@ int run_pool_mining(const MinerOptions& options, const std::vector<MiningDevice>
   source.connection = connection_create();
   source.probe = connection_create();
   source.start_time = source.last_status = monotonic_now_ns();
+  stats_start(stats, source.start_time);
+  source.pool_stats.worker = source.session.user;
+  publish_pool_stats(source);
   add_device_workers(devices, source.workers, source.device_ids);
-  for (auto& worker : source.workers) start_device(*worker, source.board, {});
+  source.last_launch_end.assign(devices.size(), source.start_time);
+  add_devices_to_stats(stats, options.platform_id, devices);
+  for (auto& worker : source.workers) {
+    start_device(*worker, source.board,
+                 [&source](std::size_t device, const DeviceJob&, std::uint32_t, std::uint32_t done) {
+                   record_launch(*source.stats, source.device_ids[device], source.last_launch_end[device], done);
+                 });
+  }
 
-  while (!g_stop_requested) serve(source, network_poll_milliseconds);
+  while (!g_stop_requested && !every_device_lost(source.workers, source.device_ids, source.lost_reported)) {
+    serve(source, network_poll_milliseconds);
+  }
 
   stop_device_workers(source.board, source.workers);
+  if (every_device_lost(source.workers, source.device_ids, source.lost_reported)) {
+    print_devices_lost(source.workers);
+    connection_destroy(source.probe);
+    connection_destroy(source.connection);
+    release_devices(devices);
+    return 1;
+  }
   // Nonces found in the last batches, and answers to shares already sent, still count.
   const std::int64_t stop_time = monotonic_now_ns();
   do {

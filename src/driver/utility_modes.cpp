@@ -11,6 +11,7 @@
 
 #include "work/batch_failures.h"
 #include "driver/console.h"
+#include "driver/device_workers.h"
 #include "driver/hash_rate.h"
 #include "driver/monotonic_clock.h"
 
@@ -195,6 +196,6 @@ bool benchmark_several(const MinerOptions& options, const std::vector<MiningDevi
 
 int run_benchmark(const MinerOptions& options, const std::vector<MiningDevice>& devices) {
   const bool lost = devices.size() == 1 ? benchmark_one(options, *devices.front().gpu) : benchmark_several(options, devices);
-  for (const MiningDevice& device : devices) gpu_miner_release(device.gpu);
+  release_devices(devices);
   return lost ? 1 : 0;
 }

@@ -104,6 +104,7 @@ void handle_response(StratumSession& session, const StratumMessage& message, Str
       if (message.result_true && !message.error) {
         ++session.accepted;
         if (share.is_block) ++session.blocks;
+        actions.verdicts.push_back({share.device, true, {}});
         actions.console.push_back("  [+] Share accepted (device " + device + ")" + (share.is_block ? ": a block" : "") +
                                   "\n");
         return;
@@ -111,8 +112,9 @@ void handle_response(StratumSession& session, const StratumMessage& message, Str
       ++session.rejected;
       const StratumError error = message.error.value_or(StratumError{0, "refused without a reason"});
       if (error.code == 21) ++session.stale;
-      actions.console.push_back("  [!] Share rejected (device " + device + "): " + printable(rejection_reason(error)) +
-                                "\n");
+      const std::string reason = printable(rejection_reason(error));
+      actions.verdicts.push_back({share.device, false, reason});
+      actions.console.push_back("  [!] Share rejected (device " + device + "): " + reason + "\n");
       return;
     }
   }

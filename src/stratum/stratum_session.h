@@ -49,9 +49,17 @@ struct StratumSession {
   std::uint64_t blocks = 0;    // accepted shares that were blocks
 };
 
+// The pool's answer to one share.
+struct ShareVerdict {
+  int device = 0;
+  bool accepted = false;
+  std::string reason;  // why it was refused: the pool's message or its code's meaning
+};
+
 struct StratumActions {
   std::vector<std::string> send;     // lines for the pool, without the line feed
   std::vector<std::string> console;  // complete console lines, with their line feed
+  std::vector<ShareVerdict> verdicts;
   bool new_job = false;              // session.job or the extra nonces changed
   bool clean = false;                // work on older jobs must end now
   struct Reconnect {

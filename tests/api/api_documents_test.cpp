@@ -120,4 +120,60 @@ TEST(ApiDocuments, MetricsInTheTextFormat) {
   EXPECT_EQ(text.find("\n\n"), std::string::npos);
 }
 
+// Pool mining: the pool takes the node's place, each device has its share counts, and the node's
+// metrics give way to the pool's.
+StatsSnapshot pool_snapshot() {
+  StatsSnapshot snapshot = sample_snapshot();
+  snapshot.devices[0].shares_accepted = 40;
+  snapshot.devices[0].shares_rejected = 2;
+  PoolStats pool;
+  pool.url = "stratum+tcp://pool.lan:3333";
+  pool.worker = "tvtr1worker.rig1";
+  pool.connected = true;
+  pool.authorized = true;
+  pool.difficulty = 0.25;
+  pool.shares_accepted = 40;
+  pool.shares_rejected = 2;
+  pool.shares_stale = 1;
+  pool.block_shares = 1;
+  pool.last_rejection = "Duplicate share (22)";
+  pool.last_rejection_time = 1'799'999'000;
+  snapshot.pool = pool;
+  return snapshot;
+}
+
+TEST(ApiDocuments, PoolMiningShowsThePoolAndTheSharesInsteadOfTheNode) {
+  const json summary = json::parse(summary_json(pool_snapshot()));
+  EXPECT_TRUE(summary["node"].is_null());
+  const json& pool = summary["pool"];
+  EXPECT_EQ(pool["url"], "stratum+tcp://pool.lan:3333");
+  EXPECT_EQ(pool["worker"], "tvtr1worker.rig1");
+  EXPECT_EQ(pool["connected"], true);
+  EXPECT_EQ(pool["authorized"], true);
+  EXPECT_EQ(pool["difficulty"], 0.25);
+  EXPECT_EQ(pool["shares"], json({{"accepted", 40}, {"rejected", 2}, {"stale", 1}, {"blocks", 1}}));
+  EXPECT_EQ(pool["last_rejection"]["reason"], "Duplicate share (22)");
+  EXPECT_TRUE(pool["last_failure"].is_null());
+  EXPECT_EQ(summary["devices"].at(0)["shares"], json({{"accepted", 40}, {"rejected", 2}}));
+
+  // Solo mining: no pool, and the devices carry no share counts.
+  const json solo = json::parse(summary_json(sample_snapshot()));
+  EXPECT_TRUE(solo["pool"].is_null());
+  EXPECT_FALSE(solo["devices"].at(0).contains("shares"));
+
+  const std::string text = metrics_text(pool_snapshot());
+  const char* expected_lines[] = {
+      "veltrane_pool_connected{url=\"stratum+tcp://pool.lan:3333\"} 1\n",
+      "veltrane_pool_difficulty 0.250\n",
+      "veltrane_shares_total{result=\"accepted\"} 40\n",
+      "veltrane_shares_total{result=\"rejected\"} 2\n",
+      "veltrane_shares_stale_total 1\n",
+      "veltrane_block_shares_total 1\n",
+      "veltrane_device_shares_total{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",result=\"accepted\"} 40\n",
+  };
+  for (const char* line : expected_lines) EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
+  EXPECT_EQ(text.find("veltrane_node_"), std::string::npos) << text;
+  EXPECT_EQ(text.find("veltrane_blocks_total"), std::string::npos) << text;
+}
+
 }  // namespace

@@ -140,6 +140,32 @@ TEST(MiningStats, NodeStateFollowsTemplatesAndFailures) {
   EXPECT_EQ(snapshot.node.last_failure, "tip poll: connection refused");  // the last cause stays to be read
 }
 
+TEST(MiningStats, PoolStateAndEachDevicesSharesReachTheSnapshot) {
+  MiningStats stats;
+  stats_start(stats, start);
+  stats_add_device(stats, 0, "first");
+  stats_add_device(stats, 3, "second");
+  EXPECT_FALSE(stats_snapshot(stats, at(1), unix_now).pool.has_value());  // solo until a pool is set
+
+  PoolStats pool;
+  pool.url = "stratum+tcp://pool:3333";
+  pool.shares_accepted = 3;
+  stats_set_pool(stats, pool, {{3, true}, {3, true}, {0, true}});
+  // A later round replaces the pool's state and adds its verdicts to the devices' counts.
+  pool.shares_accepted = 4;
+  stats_set_pool(stats, pool, {{3, false}, {0, true}});
+
+  const StatsSnapshot snapshot = stats_snapshot(stats, at(2), unix_now);
+  ASSERT_TRUE(snapshot.pool.has_value());
+  EXPECT_EQ(snapshot.pool->url, "stratum+tcp://pool:3333");
+  EXPECT_EQ(snapshot.pool->shares_accepted, 4u);
+  ASSERT_EQ(snapshot.devices.size(), 2u);
+  EXPECT_EQ(snapshot.devices[0].shares_accepted, 2u);
+  EXPECT_EQ(snapshot.devices[0].shares_rejected, 0u);
+  EXPECT_EQ(snapshot.devices[1].shares_accepted, 2u);
+  EXPECT_EQ(snapshot.devices[1].shares_rejected, 1u);
+}
+
 TEST(MiningStats, NodeUrlKeepsNoCredentials) {
   const std::pair<const char*, const char*> cases[] = {
       {"http://127.0.0.1:8899", "http://127.0.0.1:8899"},

@@ -2,7 +2,6 @@
 // the metrics agree with the console and the node, and the page works in a real browser.
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "e2e/api_client.h"
 #include "e2e/e2e_support.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
@@ -22,23 +22,6 @@ using test_support::count_occurrences;
 using namespace e2e;
 
 const std::string binary_dir = VELTRANE_BINARY_DIR;
-
-// The port from "API listening on http://127.0.0.1:PORT/".
-int api_port(const std::string& output) {
-  const std::string prefix = "  [*] API listening on http://127.0.0.1:";
-  const std::size_t start = output.find(prefix);
-  return start == std::string::npos ? 0 : std::atoi(output.c_str() + start + prefix.size());
-}
-
-std::string api_get(int port, const std::string& path) {
-  httplib::Client http("127.0.0.1", port);
-  http.set_read_timeout(30, 0);
-  auto response = http.Get(path);
-  EXPECT_TRUE(response) << path;
-  if (!response) return "";
-  EXPECT_EQ(response->status, 200) << path;
-  return response->body;
-}
 
 // The number after the last occurrence of key ("diff=", "[") in the console output.
 double last_number_after(const std::string& output, const std::string& key) {
@@ -58,26 +41,6 @@ double console_rate(const std::string& output) {
   const std::size_t step = std::string_view(prefixes).find(units[1]);
   for (std::size_t i = 0; i < step && step != std::string_view::npos; ++i) rate *= 1000;
   return rate;
-}
-
-// Metrics parsed by prometheus_client's text parser (tests/api/parse_metrics.py).
-nlohmann::json parse_metrics(const std::string& text) {
-  test_support::TemporaryFile file(text, ".txt");
-  const auto result = test_support::run_command("/usr/bin/python3 " + source_dir + "/tests/api/parse_metrics.py < " +
-                                                file.path.string() + " 2>&1");
-  EXPECT_EQ(result.exit_code, 0) << result.output << "\n" << text;
-  return result.exit_code == 0 ? nlohmann::json::parse(result.output) : nlohmann::json::array();
-}
-
-double metric_value(const nlohmann::json& samples, const std::string& name, const nlohmann::json& labels = {}) {
-  for (const auto& sample : samples) {
-    if (sample["name"] != name) continue;
-    bool match = true;
-    for (const auto& [key, value] : labels.items()) match = match && sample["labels"].value(key, "") == value;
-    if (match) return sample["value"];
-  }
-  ADD_FAILURE() << "no sample " << name << " " << labels.dump();
-  return -1;
 }
 
 TEST(MonitoringApiEndToEnd, SummaryAndMetricsAgreeWithTheConsoleAndTheNode) {
@@ -203,7 +166,7 @@ TEST(MonitoringApiEndToEnd, EveryDeviceReportsItsOwnHashesAndBlocks) {
 // The page in a real browser: headless Chromium loads it from the running miner, the chart
 // draws the history's samples, and nothing goes to the browser's console.
 TEST(MonitoringApiEndToEnd, DashboardPageDrawsTheChartInChromium) {
-  if (test_support::run_command("command -v chromium").exit_code != 0) GTEST_SKIP() << "chromium is not installed";
+  if (!chromium_available()) GTEST_SKIP() << "chromium is not installed";
   TestNode node = start_node({"--difficulty", "hard"});
   auto miner = start_miner(node.url, {"--api-listen", "0"});
   ASSERT_TRUE(miner->wait_for_output("  [*] API listening on http://127.0.0.1:", miner_start_seconds)) << miner->output();
@@ -212,25 +175,18 @@ TEST(MonitoringApiEndToEnd, DashboardPageDrawsTheChartInChromium) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
 
-  test_support::TemporaryDirectory profile;
   const std::string screenshot = binary_dir + "/api-dashboard.png";
   std::filesystem::remove(screenshot);
-  const std::string browser = "chromium --headless=new --no-sandbox --disable-gpu --no-first-run --user-data-dir=" +
-                              profile.path.string() +
-                              " --enable-logging=stderr --v=0 --virtual-time-budget=8000 --window-size=1100,1400 ";
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-  const auto dom = test_support::run_command(browser + "--dump-dom " + url + " 2>" + profile.path.string() + "/log.txt");
-  const std::string log = test_support::read_file(profile.path / "log.txt");
-  const auto shot = test_support::run_command(browser + "--screenshot=" + screenshot + " " + url + " 2>&1");
+  const BrowserPage page = render_dashboard(port, screenshot);
 
-  EXPECT_EQ(dom.exit_code, 0) << log;
-  const std::size_t points = dom.output.find("data-points=\"");
-  ASSERT_NE(points, std::string::npos) << dom.output;
-  EXPECT_GE(std::atoi(dom.output.c_str() + points + 13), 2) << dom.output;
-  EXPECT_NE(dom.output.find("<polyline"), std::string::npos);
-  EXPECT_NE(dom.output.find("updated "), std::string::npos) << "the status line says the data arrived";
-  EXPECT_EQ(log.find("CONSOLE"), std::string::npos) << log;
-  EXPECT_TRUE(std::filesystem::exists(screenshot) && std::filesystem::file_size(screenshot) > 10'000) << shot.output;
+  EXPECT_EQ(page.exit_code, 0) << page.log;
+  const std::size_t points = page.dom.find("data-points=\"");
+  ASSERT_NE(points, std::string::npos) << page.dom;
+  EXPECT_GE(std::atoi(page.dom.c_str() + points + 13), 2) << page.dom;
+  EXPECT_NE(page.dom.find("<polyline"), std::string::npos);
+  EXPECT_NE(page.dom.find("updated "), std::string::npos) << "the status line says the data arrived";
+  EXPECT_EQ(page.log.find("CONSOLE"), std::string::npos) << page.log;
+  EXPECT_TRUE(std::filesystem::exists(screenshot) && std::filesystem::file_size(screenshot) > 10'000);
   EXPECT_EQ(interrupt(*miner), 0);
 }
 

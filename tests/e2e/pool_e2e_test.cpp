@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "e2e/api_client.h"
 #include "pool_process.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
@@ -136,6 +140,71 @@ TEST(PoolEndToEnd, UnreachablePoolFailsOverToTheNext) {
                            "  [!] Pool " + first_url + ": ", "; trying " + second.url + " in 1 s\n",
                            "  [+] Pool " + second.url + ": connected"});
   expect_done_line_matches_pool(output, second);
+}
+
+// The monitoring API in pool mining: the pool, its difficulty and the share counts agree with the
+// console, in the JSON, the metrics and the page.
+TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url}, {"--api-listen", "0"});
+  ASSERT_TRUE(miner->wait_for_output("  [*] API listening on http://127.0.0.1:", miner_start_seconds))
+      << miner->output();
+  const int port = e2e::api_port(miner->output());
+  ASSERT_GT(port, 0) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds, 2)) << miner->output();
+  pool_control(pool, "rejectnext 22");
+  ASSERT_TRUE(miner->wait_for_output("  [!] Share rejected (device 0): Duplicate share (22)\n", share_seconds))
+      << miner->output();
+  // A pool that answers nothing more holds the counts still while they are compared.
+  pool_control(pool, "silent on");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+
+  const std::string output = miner->output();
+  const auto summary = nlohmann::json::parse(e2e::api_get(port, "/api/summary"));
+  const nlohmann::json metrics = e2e::parse_metrics(e2e::api_get(port, "/metrics"));
+  const auto accepted = static_cast<double>(count_occurrences(output, "  [+] Share accepted (device 0)"));
+  EXPECT_TRUE(summary["node"].is_null());
+  const nlohmann::json& reported = summary["pool"];
+  EXPECT_EQ(reported["url"], pool.url);
+  EXPECT_EQ(reported["worker"], worker);
+  EXPECT_EQ(reported["connected"], true);
+  EXPECT_EQ(reported["authorized"], true);
+  EXPECT_EQ(reported["difficulty"], 1.0 / 4096);
+  EXPECT_EQ(reported["shares"]["accepted"], accepted) << summary.dump(1);
+  EXPECT_EQ(reported["shares"]["rejected"], 1);
+  EXPECT_EQ(reported["last_rejection"]["reason"], "Duplicate share (22)");
+  ASSERT_EQ(summary["devices"].size(), 1u);
+  EXPECT_EQ(summary["devices"][0]["shares"], nlohmann::json({{"accepted", accepted}, {"rejected", 1}}));
+  EXPECT_EQ(e2e::metric_value(metrics, "veltrane_shares_total", {{"result", "accepted"}}), accepted);
+  EXPECT_EQ(e2e::metric_value(metrics, "veltrane_shares_total", {{"result", "rejected"}}), 1);
+  EXPECT_EQ(e2e::metric_value(metrics, "veltrane_pool_connected", {{"url", pool.url}}), 1);
+  EXPECT_EQ(e2e::metric_value(metrics, "veltrane_device_shares_total", {{"device", "0"}, {"result", "accepted"}}),
+            accepted);
+
+  if (e2e::chromium_available()) {
+    const e2e::BrowserPage page = e2e::render_dashboard(port);
+    EXPECT_EQ(page.exit_code, 0) << page.log;
+    EXPECT_NE(page.dom.find("<section id=\"poolSection\">"), std::string::npos) << page.dom;
+    EXPECT_NE(page.dom.find("<section id=\"nodeSection\" hidden=\"\">"), std::string::npos) << page.dom;
+    EXPECT_NE(page.dom.find(std::to_string(static_cast<long>(accepted)) + " accepted, 1 rejected"), std::string::npos)
+        << page.dom;
+    EXPECT_EQ(page.log.find("CONSOLE"), std::string::npos) << page.log;
+  }
+  EXPECT_EQ(interrupt(*miner), 0);
+}
+
+// A device that fails every batch ends pool mining as it ends solo mining: exit code 1 for the
+// supervisor, and no "Done." line.
+TEST(PoolEndToEnd, DeviceThatFailsEveryBatchStopsTheMinerWithExitCodeOne) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url}, {"-k", e2e::source_dir + "/tests/e2e/argument_mismatch_kernel.cl"});
+  const auto code = miner->wait_exit(miner_start_seconds + 120);
+  ASSERT_TRUE(code.has_value()) << miner->output();
+  EXPECT_EQ(*code, 1);
+  const std::string output = miner->output();
+  expect_in_order(output, {"  [*] Mining job 1", "  [!] clSetKernelArg: CL_UNKNOWN_ERROR\n",
+                           "\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; "});
+  EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
 }
 
 TEST(PoolEndToEnd, BadPoolUrlOrMissingWorkerEndsWithExitCodeOne) {

@@ -110,6 +110,13 @@ TEST(StratumSession, SharesAreSubmittedAndEveryAnswerIsCountedAndShown) {
               R"({"id":4,"method":"mining.submit","params":["tvtr1worker.rig1","4f","00000007","6553f100","12345678"]})");
     actions = receive(session, c.answer);
     EXPECT_EQ(joined(actions.console), std::string(c.console) + "|");
+    // The verdict names the share's device and, for a refusal, the reason the console shows.
+    ASSERT_EQ(actions.verdicts.size(), 1u);
+    EXPECT_EQ(actions.verdicts[0].device, 1);
+    EXPECT_EQ(actions.verdicts[0].accepted, c.accepted == 1);
+    const std::string console = c.console;
+    EXPECT_EQ(actions.verdicts[0].reason,
+              c.accepted == 1 ? "" : console.substr(console.find("): ") + 3, console.size() - console.find("): ") - 4));
     EXPECT_EQ(session.accepted, c.accepted);
     EXPECT_EQ(session.rejected, c.rejected);
     EXPECT_EQ(session.stale, c.stale);
