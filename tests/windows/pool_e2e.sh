@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Windows executable under Wine mining for the local test pool over Winsock: the executable
 # and the kernel in one folder, that folder the working directory, the pool given on the command
-# line. Mines until the pool has accepted three shares, then presses Ctrl-C and checks the
-# miner's counts against the pool's.
+# line. Mines until the pool has accepted three shares, reads the monitoring API, then presses
+# Ctrl-C and checks the miner's counts against the pool's.
 #   pool_e2e.sh MINER_EXE KERNEL_FILE TESTPOOL_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
+# shellcheck source=wait_exit.sh
+source "$(dirname "$0")/wait_exit.sh"
 miner_exe=$1
 kernel_file=$2
 testpool_dir=$3
@@ -49,7 +51,7 @@ cp "$miner_exe" "$folder/veltrane-miner.exe"
 cp "$kernel_file" "$folder/whirlpool_opencl.cl"
 
 cd "$folder"
-VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -u "$worker" -p x -G 256 -L 64 \
+VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -u "$worker" -p x -G 256 -L 64 --api-listen 0 \
   >"$work/miner.log" 2>&1 </dev/null &
 miner_pid=$!
 
@@ -60,16 +62,23 @@ while [ "$(grep -c 'Share accepted' "$work/miner.log" || true)" -lt "$wanted_sha
   sleep 0.5
 done
 
+# The API of the Windows executable in pool mining: the pool in place of the node, and at least
+# the shares the console counted so far.
+api_url=$(grep -o 'API listening on http://127\.0\.0\.1:[0-9]*' "$work/miner.log" | head -n 1 | sed 's/API listening on //')
+[ -n "$api_url" ] || fail "no \"API listening\" line"
+python3 - "$api_url" "$url" "$(grep -c 'Share accepted' "$work/miner.log")" <<'PYTHON' || fail "the API's summary"
+import json, sys, urllib.request
+api_url, pool_url, accepted_before = sys.argv[1], sys.argv[2], int(sys.argv[3])
+summary = json.load(urllib.request.urlopen(api_url + "/api/summary", timeout=30))
+assert summary["node"] is None, summary["node"]
+pool = summary["pool"]
+assert pool["url"] == pool_url and pool["connected"] is True, pool
+assert pool["shares"]["accepted"] >= accepted_before, pool
+assert summary["devices"][0]["shares"]["accepted"] == pool["shares"]["accepted"], summary
+PYTHON
+
 kill -INT "$miner_pid"
-exit_code=""
-for _ in $(seq 600); do
-  if ! kill -0 "$miner_pid" 2>/dev/null; then
-    exit_code=0
-    wait "$miner_pid" || exit_code=$?
-    break
-  fi
-  sleep 0.1
-done
+wait_exit "$miner_pid" 60
 [ -n "$exit_code" ] || fail "the miner did not stop within a minute of Ctrl-C"
 miner_pid=""
 [ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"

@@ -11,6 +11,7 @@ import ipaddress
 import json
 import os
 import select
+import signal
 import socket
 import threading
 import time
@@ -201,6 +202,20 @@ def _target_choice(params):
         if name == "target" and 0 < value < 1 << 256:
             return {"target": value}
     raise RpcError(-8, 'test_settarget takes "easy", "hard", {"bits": "HEX"} or {"target": "HEX"}')
+
+
+def serve_until_signalled(server):
+    """Serves until SIGTERM or SIGINT (each shuts the server down from a thread of its own, since
+    shutdown waits for serve_forever to return), then closes the listening socket."""
+    def stop(signal_number, frame):
+        threading.Thread(target=server.shutdown, daemon=True).start()
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    try:
+        server.serve_forever()
+    finally:
+        server.server_close()
 
 
 class _IPv6Server(ThreadingHTTPServer):

@@ -11,7 +11,6 @@ test_setrejectall, test_newcookie, test_summary) are JSON-RPC methods too; contr
 import argparse
 import os
 import queue
-import signal
 import sys
 import threading
 
@@ -19,7 +18,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import blocks  # noqa: E402
 from chainstate import DEFAULT_DEV_FEE_SCRIPT, DIFFICULTY_BITS, ChainState, NodeConfig  # noqa: E402
-from server import TestNode  # noqa: E402
+from server import TestNode, serve_until_signalled  # noqa: E402
 
 MAX_TRANSACTIONS = 5000
 
@@ -155,15 +154,7 @@ def main(argv=None):
            "" if config.witness_commitment else ", no witness commitment",
            ", rejecting every block" if config.reject_all else ""))
 
-    def stop(signal_number, frame):
-        threading.Thread(target=node.httpd.shutdown, daemon=True).start()
-
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
-    try:
-        node.httpd.serve_forever()
-    finally:
-        node.httpd.server_close()
+    serve_until_signalled(node.httpd)
     summary = state.summary()
     say("testnode: stopped; %d blocks accepted, %d rejected"
         % (len(summary["accepted"]), len(summary["rejected"])))

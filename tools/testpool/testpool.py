@@ -11,7 +11,6 @@ sends them.
 import argparse
 import json
 import os
-import signal
 import socket
 import socketserver
 import sys
@@ -23,6 +22,7 @@ sys.path.insert(0, HERE)
 
 from chainstate import DIFFICULTY_BITS, ChainState, NodeConfig  # noqa: E402
 from pool import ERROR_MESSAGES, PoolState, ShareError  # noqa: E402
+from server import serve_until_signalled  # noqa: E402
 
 LONGEST_LINE = 1 << 20
 
@@ -338,15 +338,7 @@ def main(argv=None):
     log("testpool: difficulty %g, chain bits %08x, extranonce2 %d bytes" % (
         arguments.difficulty, bits, arguments.extranonce2_size))
 
-    def stop(signal_number, frame):
-        threading.Thread(target=pool.server.shutdown, daemon=True).start()
-
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
-    try:
-        pool.server.serve_forever()
-    finally:
-        pool.server.server_close()
+    serve_until_signalled(pool.server)
     summary = state.summary()
     log("testpool: stopped; %d shares accepted, %d rejected, %d blocks"
         % (len(summary["accepted"]), len(summary["rejected"]), len(summary["blocks"])))
