@@ -423,6 +423,7 @@ int run_pool_mining(const MinerOptions& options, const std::vector<MiningDevice>
   std::printf("\n  [*] Done. %llu hashes, %llu shares accepted, %llu rejected, %llu blocks\n",
               static_cast<unsigned long long>(total_hashes(source)), static_cast<unsigned long long>(session.accepted),
               static_cast<unsigned long long>(session.rejected), static_cast<unsigned long long>(session.blocks));
+  std::printf("%s\n", run_summary_line(total_hashes(source), elapsed_seconds(source.start_time, monotonic_now_ns())).c_str());
   connection_destroy(source.probe);
   connection_destroy(source.connection);
   release_devices(devices);

@@ -31,7 +31,7 @@ TEST(PoolEndToEnd, SharesAreFoundSubmittedAcceptedAndCounted) {
   expect_in_order(output, {"  [*] Pool mining as \"" + worker + "\" on 1 pool, first " + pool.url + "\n",
                            "  [+] Pool " + pool.url + ": connected, difficulty 0.000244141\n",
                            "  [*] Mining job 1, share difficulty 0.000244141\n", "  [+] Share accepted (device 0)\n",
-                           "\n  [*] Done. "});
+                           "\n  [*] Done. ", " blocks\n  [*] Ran 0:00:", ", average "});
   EXPECT_EQ(count_occurrences(output, "rejected ("), 0u) << output;
   EXPECT_EQ(output.find("Dev fee"), std::string::npos) << "the pool writes the coinbase: no fee line";
   expect_done_line_matches_pool(output, pool);
