@@ -6,12 +6,17 @@
 
 #include "driver/monotonic_clock.h"
 
+std::string failure_label(const std::vector<MiningDevice>& devices, std::size_t index) {
+  return devices.size() > 1 ? "Device " + std::to_string(devices[index].device_id) + ": " : std::string();
+}
+
 void add_device_workers(const std::vector<MiningDevice>& devices, std::vector<std::unique_ptr<DeviceWorker>>& workers,
                         std::vector<std::int32_t>& device_ids) {
   for (std::size_t index = 0; index < devices.size(); ++index) {
     auto worker = std::make_unique<DeviceWorker>();
     worker->index = index;
     worker->gpu = devices[index].gpu;
+    worker->failures.device_label = failure_label(devices, index);
     workers.push_back(std::move(worker));
     device_ids.push_back(devices[index].device_id);
   }

@@ -5,12 +5,16 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "driver/mining_device.h"
 #include "driver/mining_stats.h"
 #include "work/device_worker.h"
 #include "work/job_board.h"
+
+// What the device's failure lines start with: its index with several devices, nothing with one.
+std::string failure_label(const std::vector<MiningDevice>& devices, std::size_t index);
 
 // One worker per device, in order (a worker's index is its position), and the devices' indices
 // as the user knows them. The threads are not started.

@@ -143,8 +143,10 @@ constexpr auto benchmark_progress_interval = std::chrono::milliseconds(500);
 bool benchmark_several(const MinerOptions& options, const std::vector<MiningDevice>& devices) {
   const std::int64_t start_ns = monotonic_now_ns();
   std::vector<std::unique_ptr<DeviceBenchmark>> runs;
-  for (const MiningDevice& device : devices) {
+  for (std::size_t index = 0; index < devices.size(); ++index) {
+    const MiningDevice& device = devices[index];
     auto run = std::make_unique<DeviceBenchmark>();
+    run->failures.device_label = failure_label(devices, index);
     DeviceBenchmark& shared = *run;
     run->thread = std::thread([&options, &shared, gpu = device.gpu] {
       std::int64_t device_start_ns = 0;

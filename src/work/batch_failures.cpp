@@ -20,7 +20,7 @@ std::vector<std::string> record_batch(BatchFailures& failures, std::string_view 
   if (known == failures.errors.end()) {
     failures.errors.push_back({std::string(error), 0});
     failures.last_report_ns = now_ns;
-    return {"  [!] " + std::string(error) + "\n"};
+    return {"  [!] " + failures.device_label + std::string(error) + "\n"};
   }
   ++known->unreported;
   if (elapsed_seconds(failures.last_report_ns, now_ns) < failure_report_interval_seconds) return {};
@@ -37,7 +37,8 @@ std::vector<std::string> unreported_failures(BatchFailures& failures) {
   for (BatchFailures::Error& error : failures.errors) {
     if (error.unreported == 0) continue;
     // On a line of its own: a progress line without a line end may be showing.
-    lines.push_back("\n  [!] " + error.text + " (repeated " + std::to_string(error.unreported) + " times)\n");
+    lines.push_back("\n  [!] " + failures.device_label + error.text + " (repeated " + std::to_string(error.unreported) +
+                    " times)\n");
     error.unreported = 0;
   }
   return lines;

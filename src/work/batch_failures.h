@@ -26,6 +26,9 @@ struct BatchFailures {
     std::string text;              // "clFinish: CL_OUT_OF_RESOURCES"
     std::uint64_t unreported = 0;  // repeats since it was last reported
   };
+  // Names the device in every line when there are several ("Device 1: "); empty with one, whose
+  // lines need no name.
+  std::string device_label;
   std::vector<Error> errors;                     // every error seen, in order of first appearance
   std::optional<std::int64_t> failing_since_ns;  // the first failure after the last good batch
   std::int64_t last_report_ns = 0;

@@ -51,6 +51,15 @@ TEST(BatchFailures, NamesEachErrorOnceThenCountsRepeatsAndGivesUpAfterThirtySeco
   EXPECT_TRUE(unreported_failures(failures).empty()) << "the counts start again";
 }
 
+// With several devices every line names the device it is about.
+TEST(BatchFailures, LinesStartWithTheDeviceLabel) {
+  BatchFailures failures;
+  failures.device_label = "Device 1: ";
+  EXPECT_EQ(joined(record_batch(failures, enqueue_error, 0)), "  [!] Device 1: " + enqueue_error + "\n");
+  record_batch(failures, enqueue_error, second);
+  EXPECT_EQ(joined(unreported_failures(failures)), "\n  [!] Device 1: " + enqueue_error + " (repeated 1 times)\n");
+}
+
 TEST(BatchFailures, AGoodBatchRestartsTheTimeToGiveUp) {
   BatchFailures failures;
   EXPECT_FALSE(device_lost(failures, 100 * second)) << "no failure at all";

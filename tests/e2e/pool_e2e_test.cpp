@@ -193,17 +193,23 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
   EXPECT_EQ(interrupt(*miner), 0);
 }
 
-// A device that fails every batch ends pool mining as it ends solo mining: exit code 1 for the
-// supervisor, and no "Done." line.
-TEST(PoolEndToEnd, DeviceThatFailsEveryBatchStopsTheMinerWithExitCodeOne) {
+// Devices that fail every batch end pool mining as they end solo mining: each failure line names
+// its device, each device is given up, then exit code 1 for the supervisor and no "Done." line.
+TEST(PoolEndToEnd, DevicesThatFailEveryBatchStopTheMinerWithExitCodeOne) {
   TestPool pool = start_pool();
-  auto miner = start_miner({pool.url}, {"-k", e2e::source_dir + "/tests/e2e/argument_mismatch_kernel.cl"});
-  const auto code = miner->wait_exit(miner_start_seconds + 120);
+  auto miner = start_miner({pool.url}, {"-d", "all", "-k", e2e::source_dir + "/tests/e2e/argument_mismatch_kernel.cl"},
+                           {{"POCL_DEVICES", "pthread pthread"}});
+  const auto code = miner->wait_exit(2 * miner_start_seconds + 120);
   ASSERT_TRUE(code.has_value()) << miner->output();
   EXPECT_EQ(*code, 1);
   const std::string output = miner->output();
-  expect_in_order(output, {"  [*] Mining job 1", "  [!] clSetKernelArg: CL_UNKNOWN_ERROR\n",
-                           "\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; "});
+  for (const char* device : {"0", "1"}) {
+    const std::string named = std::string("  [!] Device ") + device + ": clSetKernelArg: CL_UNKNOWN_ERROR\n";
+    EXPECT_EQ(count_occurrences(output, named), 1u) << output;
+    expect_in_order(output, {"  [*] Mining job 1", named,
+                             std::string("  [!] Device ") + device + " lost: every batch failed for 30 s"});
+  }
+  expect_in_order(output, {"\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; "});
   EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
 }
 
