@@ -59,7 +59,8 @@ json pool_json(const PoolStats& pool) {
 json device_json(const DeviceSnapshot& device, bool pool_mining) {
   json result = {{"index", device.index},         {"name", device.name},
                  {"hash_rate", rates_json(device.rates)}, {"hashes", device.hashes},
-                 {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected}};
+                 {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected},
+                 {"lost", device.lost}};
   if (pool_mining) result["shares"] = {{"accepted", device.shares_accepted}, {"rejected", device.shares_rejected}};
   return result;
 }
@@ -223,6 +224,8 @@ std::string metrics_text(const StatsSnapshot& snapshot) {
                  &DeviceSnapshot::blocks_found);
   device_counter("veltrane_device_cpu_rejected_total", "Nonces the device reported whose hash failed the CPU check.",
                  &DeviceSnapshot::cpu_rejected);
+  out.family("veltrane_device_lost", "gauge", "1 once the device has been given up (every launch failed for 30 s), else 0.");
+  for (const DeviceSnapshot& device : snapshot.devices) out.sample("veltrane_device_lost", device_labels(device), device.lost ? 1 : 0);
 
   if (snapshot.pool) {
     pool_metrics(out, snapshot);

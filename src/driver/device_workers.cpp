@@ -38,12 +38,17 @@ void record_launch(MiningStats& stats, std::int32_t device_id, std::int64_t& las
 }
 
 bool every_device_lost(const std::vector<std::unique_ptr<DeviceWorker>>& workers,
-                       const std::vector<std::int32_t>& device_ids, std::set<std::size_t>& lost_reported) {
+                       const std::vector<std::int32_t>& device_ids, std::set<std::size_t>& lost_reported,
+                       MiningStats& stats) {
   bool every = true;
   for (std::size_t index = 0; index < workers.size(); ++index) {
     if (!workers[index]->lost) {
       every = false;
-    } else if (workers.size() > 1 && lost_reported.insert(index).second) {
+      continue;
+    }
+    if (!lost_reported.insert(index).second) continue;
+    stats_record_device_lost(stats, device_ids[index]);
+    if (workers.size() > 1) {
       std::printf("\n  [!] Device %d lost: every batch failed for %.0f s; the other devices go on\n",
                   device_ids[index], device_lost_seconds);
     }

@@ -28,11 +28,12 @@ void add_devices_to_stats(MiningStats& stats, std::int32_t platform_id, const st
 // device's previous launch ended (last_launch_end, which this moves on).
 void record_launch(MiningStats& stats, std::int32_t device_id, std::int64_t& last_launch_end, std::uint32_t nonces_done);
 
-// True once every device has been given up (every launch failed for device_lost_seconds). With
-// several devices, one lost alone is said once (lost_reported remembers which), and the others
-// go on.
+// True once every device has been given up (every launch failed for device_lost_seconds). A lost
+// device is recorded in the statistics once (lost_reported remembers which); with several
+// devices it is also said once, and the others go on.
 bool every_device_lost(const std::vector<std::unique_ptr<DeviceWorker>>& workers,
-                       const std::vector<std::int32_t>& device_ids, std::set<std::size_t>& lost_reported);
+                       const std::vector<std::int32_t>& device_ids, std::set<std::size_t>& lost_reported,
+                       MiningStats& stats);
 
 // The devices' pending failure counts and the line that ends a run whose every device is lost.
 void print_devices_lost(const std::vector<std::unique_ptr<DeviceWorker>>& workers);

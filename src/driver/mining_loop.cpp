@@ -83,7 +83,7 @@ struct SoloSource {
 bool several_devices(const SoloSource& source) { return source.workers.size() > 1; }
 
 bool every_device_lost(SoloSource& source) {
-  return ::every_device_lost(source.workers, source.device_ids, source.lost_reported);
+  return ::every_device_lost(source.workers, source.device_ids, source.lost_reported, *source.stats);
 }
 
 std::uint64_t total_hashes(const SoloSource& source) {

@@ -36,6 +36,7 @@ struct DeviceCounters {
   std::uint64_t cpu_rejected = 0;  // reported nonces whose hash failed the CPU check
   std::uint64_t shares_accepted = 0;  // pool mining: the pool's verdicts on the device's shares
   std::uint64_t shares_rejected = 0;
+  bool lost = false;  // given up: every launch failed for device_lost_seconds
   // Hashes per second of the run over the last hour and a little more, as a ring: bucket
   // k % stats_bucket_count holds second k when bucket_second says so, else nothing.
   std::array<std::uint64_t, stats_bucket_count> bucket_hashes{};
@@ -97,6 +98,7 @@ struct DeviceSnapshot {
   std::uint64_t cpu_rejected = 0;
   std::uint64_t shares_accepted = 0;
   std::uint64_t shares_rejected = 0;
+  bool lost = false;
 };
 
 struct HistorySample {
@@ -131,6 +133,8 @@ void stats_record_batch(MiningStats& stats, int device, std::uint64_t hashes, st
                         std::int64_t finished_ns);
 // A reported nonce whose hash did not meet the target on the CPU.
 void stats_record_cpu_rejected(MiningStats& stats, int device);
+// The device was given up and mines no more.
+void stats_record_device_lost(MiningStats& stats, int device);
 // A found block and the node's verdict.
 void stats_record_block(MiningStats& stats, const FoundBlockRecord& block);
 

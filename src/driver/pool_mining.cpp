@@ -400,12 +400,12 @@ int run_pool_mining(const MinerOptions& options, const std::vector<MiningDevice>
                  });
   }
 
-  while (!g_stop_requested && !every_device_lost(source.workers, source.device_ids, source.lost_reported)) {
+  while (!g_stop_requested && !every_device_lost(source.workers, source.device_ids, source.lost_reported, stats)) {
     serve(source, network_poll_milliseconds);
   }
 
   stop_device_workers(source.board, source.workers);
-  if (every_device_lost(source.workers, source.device_ids, source.lost_reported)) {
+  if (every_device_lost(source.workers, source.device_ids, source.lost_reported, stats)) {
     print_devices_lost(source.workers);
     connection_destroy(source.probe);
     connection_destroy(source.connection);

@@ -20,6 +20,7 @@ StatsSnapshot sample_snapshot() {
   device.rates = {1500, 1400, 1300};
   device.hashes = 9'007'199'254'740'993ull;  // above 2^53: must not pass through a double
   device.blocks_found = 3;
+  device.lost = true;
   snapshot.devices.push_back(device);
   snapshot.total_rates = device.rates;
   snapshot.total_hashes = device.hashes;
@@ -61,6 +62,7 @@ TEST(ApiDocuments, SummaryCarriesEveryFigure) {
   EXPECT_EQ(device["hash_rate"]["60s"], 1400);
   EXPECT_EQ(device["hash_rate"]["run"], 1300);
   EXPECT_EQ(device["hashes"].get<std::uint64_t>(), 9'007'199'254'740'993ull);
+  EXPECT_EQ(device["lost"], true);
   EXPECT_EQ(summary["totals"]["blocks_found"], 3);
   EXPECT_EQ(summary["totals"]["blocks_accepted"], 2);
   EXPECT_EQ(summary["totals"]["blocks_rejected"], 1);
@@ -107,6 +109,7 @@ TEST(ApiDocuments, MetricsInTheTextFormat) {
       "# TYPE veltrane_device_hashes_total counter\n",
       "veltrane_device_hashes_total{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\"} 9007199254740992\n",
       "veltrane_device_hash_rate_hashes_per_second{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",window=\"10s\"} 1500\n",
+      "veltrane_device_lost{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\"} 1\n",
       "veltrane_blocks_total{result=\"accepted\"} 2\n",
       "veltrane_blocks_total{result=\"rejected\"} 1\n",
       "veltrane_node_reachable 1\n",

@@ -166,6 +166,20 @@ TEST(MiningStats, PoolStateAndEachDevicesSharesReachTheSnapshot) {
   EXPECT_EQ(snapshot.devices[1].shares_rejected, 1u);
 }
 
+TEST(MiningStats, ALostDeviceKeepsItsCountsAndIsMarkedLost) {
+  MiningStats stats;
+  stats_start(stats, start);
+  stats_add_device(stats, 0, "first");
+  stats_add_device(stats, 1, "second");
+  stats_record_batch(stats, 1, 1000, at(0), at(1));
+  stats_record_device_lost(stats, 1);
+  const StatsSnapshot snapshot = stats_snapshot(stats, at(2), unix_now);
+  ASSERT_EQ(snapshot.devices.size(), 2u);
+  EXPECT_FALSE(snapshot.devices[0].lost);
+  EXPECT_TRUE(snapshot.devices[1].lost);
+  EXPECT_EQ(snapshot.devices[1].hashes, 1000u);
+}
+
 TEST(MiningStats, NodeUrlKeepsNoCredentials) {
   const std::pair<const char*, const char*> cases[] = {
       {"http://127.0.0.1:8899", "http://127.0.0.1:8899"},
