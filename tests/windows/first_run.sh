@@ -88,9 +88,9 @@ wait_for() {
   fail "no \"$1\" within three minutes"
 }
 wait_for "  Work size: "
-kill -INT "$miner_pid"
+send_ctrl_c "$miner_pid"
 wait_for "  [*] Stopping after the current batch (press Ctrl-C again to quit at once)"
-kill -INT "$miner_pid"
+send_ctrl_c "$miner_pid"
 wait_exit "$miner_pid" 30
 [ -n "$exit_code" ] || fail "the second Ctrl-C did not end the miner within 30 s"
 miner_pid=""

@@ -10,8 +10,8 @@
 # count.
 #   mining_e2e.sh MINER_EXE KERNEL_FILE TESTNODE_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
-# shellcheck source=wait_exit.sh
-source "$(dirname "$0")/wait_exit.sh"
+# shellcheck source=server_e2e.sh
+source "$(dirname "$0")/server_e2e.sh"
 miner_exe=$1
 kernel_file=$2
 testnode_dir=$3
@@ -19,37 +19,8 @@ wanted_blocks=2
 start_seconds=240  # kernel build on a CPU OpenCL device under Wine included
 payout_address=tvtr1ql58gw3ecx3a9y5fstph3q44qrv6x73uh09k7tf
 
-work=$(mktemp -d)
-node_pid=""
-miner_pid=""
-cleanup() {
-  if [ -n "$miner_pid" ]; then kill -KILL "$miner_pid" 2>/dev/null || true; fi
-  if [ -n "$node_pid" ]; then kill "$node_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAILED: $*"
-  echo "--- miner output"; cat "$work/miner.log" 2>/dev/null || true
-  echo "--- node output"; cat "$work/node.log" 2>/dev/null || true
-  exit 1
-}
-
-python3 "$testnode_dir/testnode.py" --port 0 --cookie-file "$work/.cookie" >"$work/node.log" 2>&1 &
-node_pid=$!
-for _ in $(seq 100); do
-  grep -q 'listening on http://' "$work/node.log" && break
-  kill -0 "$node_pid" 2>/dev/null || fail "the test node did not start"
-  sleep 0.1
-done
-url=$(grep -o 'http://127\.0\.0\.1:[0-9]*' "$work/node.log" | head -n 1)
-[ -n "$url" ] || fail "the test node printed no URL"
-
-folder=$work/miner
-mkdir "$folder"
-cp "$miner_exe" "$folder/veltrane-miner.exe"
-cp "$kernel_file" "$folder/whirlpool_opencl.cl"
+start_server http python3 "$testnode_dir/testnode.py" --port 0 --cookie-file "$work/.cookie"
+make_miner_folder "$miner_exe" "$kernel_file"
 printf 'rpc_user=nobody\r\nrpc_cookie=%s\r\n' "$(winepath -w "$work/.cookie")" >"$folder/veltrane-miner.conf"
 
 cd "$folder"
@@ -95,11 +66,7 @@ python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(
   fail "the API's metrics do not parse: $(cat "$work/metrics.json")"
 grep -q '"veltrane_device_hashes_total"' "$work/metrics.json" || fail "no hash counter in the metrics"
 
-kill -INT "$miner_pid"
-wait_exit "$miner_pid" 60
-[ -n "$exit_code" ] || fail "the miner did not stop within a minute of Ctrl-C"
-miner_pid=""
-[ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"
+stop_miner
 grep -q 'REJECTED' "$work/miner.log" && fail "the node rejected a block"
 grep -q '\[+\] 2 devices: 0 1' "$work/miner.log" || fail "the miner did not mine on both devices"
 grep -q 'Invalid template' "$work/miner.log" && fail "a template request failed"

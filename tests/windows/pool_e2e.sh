@@ -5,8 +5,8 @@
 # Ctrl-C and checks the miner's counts against the pool's.
 #   pool_e2e.sh MINER_EXE KERNEL_FILE TESTPOOL_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
-# shellcheck source=wait_exit.sh
-source "$(dirname "$0")/wait_exit.sh"
+# shellcheck source=server_e2e.sh
+source "$(dirname "$0")/server_e2e.sh"
 miner_exe=$1
 kernel_file=$2
 testpool_dir=$3
@@ -14,41 +14,13 @@ wanted_shares=3
 start_seconds=240  # kernel build on a CPU OpenCL device under Wine included
 worker=tvtr1ql58gw3ecx3a9y5fstph3q44qrv6x73uh09k7tf
 
-work=$(mktemp -d)
-pool_pid=""
-miner_pid=""
-cleanup() {
-  if [ -n "$miner_pid" ]; then kill -KILL "$miner_pid" 2>/dev/null || true; fi
-  if [ -n "$pool_pid" ]; then kill "$pool_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAILED: $*"
-  echo "--- miner output"; tr '\r' '\n' <"$work/miner.log" 2>/dev/null || true
-  echo "--- pool output"; cat "$work/pool.log" 2>/dev/null || true
-  exit 1
-}
 
 pool_figure() {
   python3 "$testpool_dir/control.py" --url "$url" summary | python3 -c "import json, sys; s = json.load(sys.stdin); print($1)"
 }
 
-python3 "$testpool_dir/testpool.py" --port 0 >"$work/pool.log" 2>&1 &
-pool_pid=$!
-for _ in $(seq 100); do
-  grep -q 'listening on stratum+tcp://' "$work/pool.log" && break
-  kill -0 "$pool_pid" 2>/dev/null || fail "the test pool did not start"
-  sleep 0.1
-done
-url=$(grep -o 'stratum+tcp://127\.0\.0\.1:[0-9]*' "$work/pool.log" | head -n 1)
-[ -n "$url" ] || fail "the test pool printed no URL"
-
-folder=$work/miner
-mkdir "$folder"
-cp "$miner_exe" "$folder/veltrane-miner.exe"
-cp "$kernel_file" "$folder/whirlpool_opencl.cl"
+start_server stratum+tcp python3 "$testpool_dir/testpool.py" --port 0
+make_miner_folder "$miner_exe" "$kernel_file"
 
 cd "$folder"
 VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -u "$worker" -p x -G 256 -L 64 --api-listen 0 \
@@ -77,11 +49,7 @@ assert pool["shares"]["accepted"] >= accepted_before, pool
 assert summary["devices"][0]["shares"]["accepted"] == pool["shares"]["accepted"], summary
 PYTHON
 
-kill -INT "$miner_pid"
-wait_exit "$miner_pid" 60
-[ -n "$exit_code" ] || fail "the miner did not stop within a minute of Ctrl-C"
-miner_pid=""
-[ "$exit_code" -eq 0 ] || fail "the miner exited with $exit_code after Ctrl-C"
+stop_miner
 grep -q 'Share rejected' "$work/miner.log" && fail "the pool rejected a share"
 
 # Every share the miner counted as accepted is one the pool accepted, and no more.

@@ -12,3 +12,16 @@ wait_exit() {
     sleep 0.1
   done
 }
+
+# send_ctrl_c PID: Ctrl-C for the Windows program that Wine runs as PID. Wine turns SIGINT into the
+# console's CTRL_C_EVENT, but only on a thread of its own: a signal for the whole process may land
+# on a thread that the OpenCL runtime (PoCL, a Linux library) started outside Wine, where Wine's
+# handler crashes the process. So the signal goes to the process's first thread, Windows' main
+# thread, as tgkill(2) with the thread ID equal to the process ID.
+send_ctrl_c() {
+  python3 -c 'import ctypes, signal, sys
+pid = int(sys.argv[1])
+libc = ctypes.CDLL(None, use_errno=True)
+if libc.tgkill(pid, pid, int(signal.SIGINT)) != 0:
+    sys.exit("tgkill: errno %d" % ctypes.get_errno())' "$1"
+}
