@@ -82,7 +82,10 @@ def _failure_plan(params):
 class TestNode:
     """The HTTP server, the chain and the failure plan, started together."""
 
-    def __init__(self, state, host="127.0.0.1", port=8899, user="veltrane", password="veltrane", cookie_file=None):
+    def __init__(self, state, host="127.0.0.1", port=8899, user="veltrane", password="veltrane", cookie_file=None,
+                 listen_socket=None):
+        if listen_socket is not None:
+            host = listen_socket.getsockname()[0]
         if host == "localhost":
             host = "127.0.0.1"
         if not ipaddress.ip_address(host).is_loopback:
@@ -97,7 +100,10 @@ class TestNode:
         self._failure_lock = threading.Lock()
         handler = type("BoundRpcHandler", (RpcHandler,), {"node": self})
         server_class = _IPv6Server if ":" in host else ThreadingHTTPServer
-        self.httpd = server_class((host, port), handler)
+        if listen_socket is None:
+            self.httpd = server_class((host, port), handler)
+        else:
+            self.httpd = _serving_on(server_class, listen_socket, handler)
         self.httpd.daemon_threads = True
         self._thread = None
 
@@ -216,6 +222,16 @@ def serve_until_signalled(server):
         server.serve_forever()
     finally:
         server.server_close()
+
+
+def _serving_on(server_class, listen_socket, handler):
+    """A server on a socket that is bound already: its port was never free for anyone else."""
+    httpd = server_class(listen_socket.getsockname(), handler, bind_and_activate=False)
+    httpd.socket.close()
+    httpd.socket = listen_socket
+    httpd.server_name, httpd.server_port = httpd.server_address[:2]
+    httpd.server_activate()
+    return httpd
 
 
 class _IPv6Server(ThreadingHTTPServer):

@@ -11,6 +11,7 @@ test_setrejectall, test_newcookie, test_summary) are JSON-RPC methods too; contr
 import argparse
 import os
 import queue
+import socket
 import sys
 import threading
 
@@ -58,6 +59,8 @@ def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog="testnode.py", description=__doc__.split("\n\n")[0])
     parser.add_argument("--host", default="127.0.0.1", help="loopback address to listen on (default 127.0.0.1)")
     parser.add_argument("--port", type=_bounded(0, 65535), default=8899, help="port, 0 for a free one (default 8899)")
+    parser.add_argument("--listen-fd", type=_bounded(3, 65535),
+                        help="serve on this inherited socket, bound already by the parent, instead of --host/--port")
     parser.add_argument("--user", default="veltrane", help='RPC user (default "veltrane")')
     parser.add_argument("--password", default="veltrane", help='RPC password (default "veltrane")')
     parser.add_argument("--cookie-file", help="also accept the credentials written to this file, as the node's "
@@ -138,11 +141,13 @@ def main(argv=None):
     say = LineWriter(sys.stdout)
     state = ChainState(config, log=say)
     try:
+        listen_socket = None if arguments.listen_fd is None else socket.socket(fileno=arguments.listen_fd)
         node = TestNode(state, arguments.host, arguments.port, arguments.user, arguments.password,
-                        arguments.cookie_file)
+                        arguments.cookie_file, listen_socket)
     except (OSError, ValueError) as error:
-        print("testnode: cannot listen on %s port %d: %s" % (arguments.host, arguments.port, error),
-              file=sys.stderr, flush=True)
+        where = ("socket %d" % arguments.listen_fd if arguments.listen_fd is not None
+                 else "%s port %d" % (arguments.host, arguments.port))
+        print("testnode: cannot listen on %s: %s" % (where, error), file=sys.stderr, flush=True)
         return 1
     tip = state.summary()
     say("testnode: listening on %s" % node.url)
