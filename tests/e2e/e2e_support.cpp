@@ -1,10 +1,15 @@
 #include "e2e/e2e_support.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
 
 #include "support/test_support.h"
 
@@ -35,6 +40,31 @@ TestNode start_node(std::vector<std::string> options) {
     const std::size_t end = output.find_first_not_of("0123456789", start + prefix.size());
     node.url = output.substr(start, end - start);
   }
+  return node;
+}
+
+ReservedPort::ReservedPort() : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) close(fd);
+    throw std::runtime_error("cannot bind a loopback port");
+  }
+  port = std::to_string(ntohs(address.sin_port));
+}
+
+ReservedPort::~ReservedPort() { close(fd); }
+
+std::string ReservedPort::url(const std::string& scheme) const { return scheme + "://127.0.0.1:" + port; }
+
+std::unique_ptr<test_support::ChildProcess> ReservedPort::start_node_on_it() const {
+  const int inherited = dup(fd);  // unlike the socket itself, the duplicate stays open across exec
+  auto node = std::make_unique<test_support::ChildProcess>(
+      std::vector<std::string>{"python3", testnode_path, "--listen-fd", std::to_string(inherited)});
+  close(inherited);
   return node;
 }
 

@@ -25,6 +25,23 @@ struct TestNode {
 // The test node on a free port, with the given options.
 TestNode start_node(std::vector<std::string> options);
 
+// A socket bound to a free loopback port but not listening: connections to the port are refused,
+// and no other program can take the port while the test holds it, nor before a node is started
+// on this very socket.
+struct ReservedPort {
+  ReservedPort();
+  ~ReservedPort();
+  ReservedPort(const ReservedPort&) = delete;
+  ReservedPort& operator=(const ReservedPort&) = delete;
+
+  std::string url(const std::string& scheme) const;  // scheme://127.0.0.1:port
+  // The test node serving on this socket (it inherits a copy of it).
+  std::unique_ptr<test_support::ChildProcess> start_node_on_it() const;
+
+  int fd;
+  std::string port;
+};
+
 // Runs tools/testnode/control.py with the command; its output, error output included.
 std::string node_control(const TestNode& node, const std::string& command);
 

@@ -1,16 +1,10 @@
 // The real executable against the local test node, on whatever OpenCL device is there.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <map>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,8 +18,6 @@ using test_support::ChildProcess;
 using test_support::count_occurrences;
 using namespace e2e;
 
-const std::string testnode_path = source_dir + "/tools/testnode/testnode.py";
-
 // Every block the node decoded, accepted or not, in the order it got them.
 std::vector<nlohmann::json> node_submitted_blocks(const TestNode& node) {
   const nlohmann::json summary = nlohmann::json::parse(node_control(node, "summary"));
@@ -35,37 +27,6 @@ std::vector<nlohmann::json> node_submitted_blocks(const TestNode& node) {
   }
   return blocks;
 }
-
-// A socket bound to a free loopback port but not listening: connections to the port are refused,
-// and no other program can take the port before the node is started on this very socket.
-struct ReservedPort {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::string port;
-
-  ReservedPort() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("cannot bind a loopback port");
-    }
-    port = std::to_string(ntohs(address.sin_port));
-  }
-  ~ReservedPort() { close(fd); }
-  ReservedPort(const ReservedPort&) = delete;
-  ReservedPort& operator=(const ReservedPort&) = delete;
-
-  // The test node serving on this socket; the node inherits a copy of it.
-  std::unique_ptr<ChildProcess> start_node_on_it() const {
-    const int inherited = dup(fd);  // a duplicate is not closed by exec
-    auto node = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"python3", testnode_path, "--listen-fd", std::to_string(inherited)});
-    close(inherited);
-    return node;
-  }
-};
 
 TEST(MiningEndToEnd, BlocksAreFoundSubmittedAcceptedAndCounted) {
   struct Case {
@@ -180,7 +141,7 @@ TEST(MiningEndToEnd, NewBestBlockOnTheNodeEndsTheJob) {
 
 TEST(MiningEndToEnd, NodeDownThenBackAndStopDuringTheWait) {
   const ReservedPort reserved;  // the node is down: its port refuses connections
-  auto miner = start_miner("http://127.0.0.1:" + reserved.port);
+  auto miner = start_miner(reserved.url("http"));
   ASSERT_TRUE(miner->wait_for_output("  [!] Invalid template\n", miner_start_seconds, 2)) << miner->output();
 
   const auto node = reserved.start_node_on_it();
@@ -193,12 +154,8 @@ TEST(MiningEndToEnd, NodeDownThenBackAndStopDuringTheWait) {
 }
 
 TEST(MiningEndToEnd, StopDuringTheFiveSecondWaitStillEndsCleanly) {
-  std::string url;
-  {
-    TestNode probe = start_node({});
-    url = probe.url;
-  }
-  auto miner = start_miner(url);
+  const ReservedPort reserved;
+  auto miner = start_miner(reserved.url("http"));
   ASSERT_TRUE(miner->wait_for_output("  [!] Invalid template\n", miner_start_seconds)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
   const std::string output = miner->output();

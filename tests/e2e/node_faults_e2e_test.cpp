@@ -81,12 +81,7 @@ TEST(NodeFaultsEndToEnd, IncompleteOrEndlessTemplateRepliesAreNeverMinedOn) {
 }
 
 TEST(NodeFaultsEndToEnd, TheUserIsToldWhyThereIsNoTemplateOncePerCause) {
-  std::string unreachable_url;
-  {
-    const TestNode probe = start_node({});
-    unreachable_url = probe.url;
-  }  // the node is gone: its port refuses connections now
-  const std::string port = unreachable_url.substr(unreachable_url.rfind(':') + 1);
+  const ReservedPort unreachable;  // no node there: the port refuses connections
   const std::vector<Scenario> scenarios = {
       {"wrong password", {}, "", {"-p", "wrong"}, "", "  [!] Invalid template\n", 2,
        {"  [!] Invalid template\n", "  [!] Cause: the node refused the RPC credentials (HTTP 401): check -u and -p"}},
@@ -104,11 +99,11 @@ TEST(NodeFaultsEndToEnd, TheUserIsToldWhyThereIsNoTemplateOncePerCause) {
   std::vector<std::string> outputs;
   for (const Played& played : play(scenarios)) outputs.push_back(played.output);
   // And a node that is not there at all.
-  auto miner = start_miner(unreachable_url);
+  auto miner = start_miner(unreachable.url("http"));
   ASSERT_TRUE(miner->wait_for_output("  [!] Invalid template\n", miner_start_seconds, 2)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
   expect_in_order(miner->output(), {"  [!] Invalid template\n", "  [!] Cause: cannot reach the node at 127.0.0.1:" +
-                                                                    port + " (", "is it running, with its RPC server on"});
+                                                                    unreachable.port + " (", "is it running, with its RPC server on"});
   outputs.push_back(miner->output());
   // Said when it first appears, not again on every retry.
   for (const std::string& output : outputs) EXPECT_EQ(count_occurrences(output, "  [!] Cause: "), 1u) << output;

@@ -15,6 +15,7 @@
 
 namespace {
 
+using e2e::ReservedPort;
 using namespace pool_process;
 using test_support::ChildProcess;
 using test_support::count_occurrences;
@@ -127,11 +128,8 @@ TEST(PoolEndToEnd, LostConnectionIsResumedAndGarbageIsSurvived) {
 
 TEST(PoolEndToEnd, UnreachablePoolFailsOverToTheNext) {
   TestPool second = start_pool();
-  std::string first_url;
-  {
-    TestPool gone = start_pool();
-    first_url = gone.url;
-  }  // its port refuses connections now
+  const ReservedPort gone;  // no pool there: the port refuses connections
+  const std::string first_url = gone.url("stratum+tcp");
   auto miner = start_miner({first_url, second.url});
   ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
