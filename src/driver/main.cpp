@@ -2,6 +2,10 @@
 #include <cstdlib>
 #include <vector>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "driver/api_startup.h"
 #include "driver/console.h"
 #include "driver/device_workers.h"
@@ -14,7 +18,23 @@
 #include "driver/utility_modes.h"
 #include "gpu/gpu_miner.h"
 
+namespace {
+
+// A node's reply is read into one growing buffer of up to 64 MiB. After the first large reply
+// glibc raises its mmap threshold to 32 MiB and from then on keeps the freed space of later
+// ones in the heap of the thread that read them: the resident memory of a long run grows by
+// tens of MiB each time another thread meets a large reply. A fixed threshold gives every
+// buffer of 1 MiB or more back to the system as soon as it is freed.
+void return_large_buffers_to_the_system() {
+#if defined(__GLIBC__)
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  return_large_buffers_to_the_system();
   install_stop_handler();
   configure_console();
   // No buffer at all: progress lines without a line feed must reach the console at once.
