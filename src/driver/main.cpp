@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #if defined(__GLIBC__)
@@ -79,6 +80,12 @@ int main(int argc, char** argv) {
       std::printf("  [*] Node: %s\n", url_without_credentials(options.rpc_url).c_str());
     }
   }
+  // A typo in a pool URL or a missing worker name is told before the devices' set-up takes its time.
+  std::optional<PoolLogin> pool;
+  if (mining && pool_mode) {
+    pool = pool_login(options);
+    if (!pool) return 1;
+  }
   const std::vector<std::int32_t> device_ids =
       chosen_devices(options, options.platform_id >= 0 && options.platform_id < count_platforms()
                                   ? count_gpu_devices(options.platform_id)
@@ -126,5 +133,5 @@ int main(int argc, char** argv) {
     release_devices(devices);
     return 1;
   }
-  return pool_mode ? run_pool_mining(options, devices, stats) : run_mining(options, devices, stats);
+  return pool ? run_pool_mining(*pool, options, devices, stats) : run_mining(options, devices, stats);
 }

@@ -361,26 +361,33 @@ void serve(PoolSource& source, int wait_milliseconds) {
 
 }  // namespace
 
-int run_pool_mining(const MinerOptions& options, const std::vector<MiningDevice>& devices, MiningStats& stats) {
-  PoolSource source;
-  source.stats = &stats;
+std::optional<PoolLogin> pool_login(const MinerOptions& options) {
+  PoolLogin login;
   for (const std::string& url : options.pool_urls) {
     const auto pool = parse_pool_url(url);
     if (!pool) {
       std::printf("  [!] Bad pool URL: %s (expected stratum+tcp://HOST:PORT)\n", url.c_str());
-      release_devices(devices);
-      return 1;
+      return std::nullopt;
     }
-    source.pools.push_back(*pool);
+    login.pools.push_back(*pool);
   }
   // Pools usually take the payout address as the worker name.
-  source.session.user = options.rpc_user.empty() ? options.address : options.rpc_user;
-  source.session.password = options.rpc_password.empty() ? "x" : options.rpc_password;
-  if (source.pools.empty() || source.session.user.empty()) {
+  login.user = options.rpc_user.empty() ? options.address : options.rpc_user;
+  login.password = options.rpc_password.empty() ? "x" : options.rpc_password;
+  if (login.pools.empty() || login.user.empty()) {
     std::printf("  [!] Pool worker required (-u WORKER, usually the payout address)\n");
-    release_devices(devices);
-    return 1;
+    return std::nullopt;
   }
+  return login;
+}
+
+int run_pool_mining(const PoolLogin& login, const MinerOptions& options, const std::vector<MiningDevice>& devices,
+                    MiningStats& stats) {
+  PoolSource source;
+  source.stats = &stats;
+  source.pools = login.pools;
+  source.session.user = login.user;
+  source.session.password = login.password;
   source.failover.pool_count = source.pools.size();
   std::printf("  [*] Pool mining as \"%s\" on %zu pool%s, first %s\n", source.session.user.c_str(),
               source.pools.size(), source.pools.size() == 1 ? "" : "s", source.pools[0].url.c_str());

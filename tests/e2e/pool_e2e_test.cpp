@@ -233,6 +233,8 @@ TEST(PoolEndToEnd, BadPoolUrlOrMissingWorkerEndsWithExitCodeOne) {
     ASSERT_TRUE(code.has_value()) << miner.output();
     EXPECT_EQ(*code, 1);
     EXPECT_NE(miner.output().find(c.message), std::string::npos) << miner.output();
+    // Told before the devices' set-up, which can take a while.
+    EXPECT_EQ(miner.output().find("OpenCL device"), std::string::npos) << miner.output();
   }
 }
 
