@@ -23,9 +23,9 @@ namespace {
 
 // A node's reply is read into one growing buffer of up to 64 MiB. After the first large reply
 // glibc raises its mmap threshold to 32 MiB and from then on keeps the freed space of later
-// ones in the heap of the thread that read them: the resident memory of a long run grows by
-// tens of MiB each time another thread meets a large reply. A fixed threshold gives every
-// buffer of 1 MiB or more back to the system as soon as it is freed.
+// ones in the heap of the thread that read them, so the resident memory of a long run grows in
+// steps of tens of MiB. A fixed threshold gives every buffer of 1 MiB or more back to the
+// system as soon as it is freed.
 void return_large_buffers_to_the_system() {
 #if defined(__GLIBC__)
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
