@@ -3,7 +3,7 @@
 
 #include "api/api_server.h"
 #include "driver/miner_options.h"
-#include "driver/mining_stats.h"
+#include "stats/mining_stats.h"
 
 // Unix time now, in seconds, for what the API shows a person.
 double unix_time_now();

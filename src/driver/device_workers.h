@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "driver/mining_device.h"
-#include "driver/mining_stats.h"
+#include "stats/mining_stats.h"
 #include "work/device_worker.h"
 #include "work/job_board.h"
 

@@ -18,6 +18,7 @@
 #include "driver/startup_checks.h"
 #include "driver/utility_modes.h"
 #include "gpu/gpu_miner.h"
+#include "stats/url_without_credentials.h"
 
 namespace {
 

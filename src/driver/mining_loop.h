@@ -6,7 +6,7 @@
 
 #include "driver/miner_options.h"
 #include "driver/mining_device.h"
-#include "driver/mining_stats.h"
+#include "stats/mining_stats.h"
 
 // Mines until a stop is requested; releases every GPU. Returns 0 after a stop, 1 when the
 // payout address does not decode or the RPC client cannot be opened. Each device's hashes, found

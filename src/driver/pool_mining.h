@@ -9,7 +9,7 @@
 
 #include "driver/miner_options.h"
 #include "driver/mining_device.h"
-#include "driver/mining_stats.h"
+#include "stats/mining_stats.h"
 #include "stratum/pool_failover.h"
 
 // The pools of options.pool_urls in failover order, and what the miner logs in with.

@@ -1,6 +1,5 @@
 #include "driver/startup_checks.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -12,15 +11,6 @@ bool check_payout_address(const std::string& address) {
   std::printf("  [!] Bad address\n");
   std::printf("  [!] The payout address %s does not decode: %s\n", address.c_str(), decoding.explanation.c_str());
   return false;
-}
-
-std::string url_without_credentials(std::string_view url) {
-  const std::size_t scheme_end = url.find("://");
-  const std::size_t authority_start = scheme_end == std::string_view::npos ? 0 : scheme_end + 3;
-  const std::size_t authority_end = std::min(url.find('/', authority_start), url.size());
-  const std::size_t at = url.substr(0, authority_end).rfind('@');
-  if (at == std::string_view::npos || at < authority_start) return std::string(url);
-  return std::string(url.substr(0, authority_start)) + std::string(url.substr(at + 1));
 }
 
 KernelFileChoice choose_kernel_file(const MinerOptions& options, const std::filesystem::path& executable) {

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "driver/miner_options.h"
@@ -13,9 +12,6 @@
 // Decodes the payout address; when it does not decode, prints "Bad address" and the reason and
 // returns false.
 bool check_payout_address(const std::string& address);
-
-// The URL without a "user:password@" part, for the console.
-std::string url_without_credentials(std::string_view url);
 
 struct KernelFileChoice {
   std::string path;                              // the kernel file set-up is to read

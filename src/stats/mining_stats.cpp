@@ -1,10 +1,10 @@
-#include "driver/mining_stats.h"
+#include "stats/mining_stats.h"
 
 #include <algorithm>
 #include <cmath>
 #include <string_view>
 
-#include "driver/startup_checks.h"
+#include "stats/url_without_credentials.h"
 
 namespace {
 
