@@ -137,15 +137,16 @@ void ApiServerDeleter::operator()(ApiServer* server) const noexcept {
   delete server;
 }
 
-ApiServerHandle api_server_start(const ApiListenAddress& address, SnapshotSource snapshot, std::string& error) {
+ApiServerHandle api_server_start(const ApiListenAddress& address, const ApiServerLimits& limits, SnapshotSource snapshot,
+                                 std::string& error) {
   ApiServerHandle server(new ApiServer);
   server->bound_host = address.host;
   server->snapshot = std::move(snapshot);
   httplib::Server& http = server->http;
   http.new_task_queue = [] { return new BoundedTaskQueue(api_worker_threads, api_queued_connections); };
-  http.set_read_timeout(api_timeout_seconds, 0);
-  http.set_write_timeout(api_timeout_seconds, 0);
-  http.set_keep_alive_timeout(api_timeout_seconds);
+  http.set_read_timeout(std::chrono::duration<double>(limits.read_seconds));
+  http.set_write_timeout(std::chrono::duration<double>(limits.write_seconds));
+  http.set_keep_alive_timeout(static_cast<time_t>(limits.keep_alive_seconds));
   http.set_keep_alive_max_count(api_requests_per_connection);
   http.set_payload_max_length(api_max_body_bytes);
   http.set_socket_options(set_exclusive_listen_options);

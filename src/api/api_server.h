@@ -13,9 +13,15 @@
 // Limits that keep a client from tying the server up for long.
 inline constexpr int api_worker_threads = 4;
 inline constexpr int api_queued_connections = 8;  // accepted but waiting for a worker
-inline constexpr int api_timeout_seconds = 5;     // per read and per write
 inline constexpr int api_requests_per_connection = 20;
 inline constexpr std::size_t api_max_body_bytes = 1024;
+
+// The server's timers; tests shorten them.
+struct ApiServerLimits {
+  double read_seconds = 5;        // each read of a request
+  double write_seconds = 5;       // each write of an answer
+  double keep_alive_seconds = 5;  // an open connection between requests
+};
 
 struct ApiServer;  // the HTTP server and its listening thread
 struct ApiServerDeleter {
@@ -27,7 +33,8 @@ using SnapshotSource = std::function<StatsSnapshot()>;
 
 // Binds the address and serves from then on. Returns nullptr and sets error when the address
 // cannot be bound.
-ApiServerHandle api_server_start(const ApiListenAddress& address, SnapshotSource snapshot, std::string& error);
+ApiServerHandle api_server_start(const ApiListenAddress& address, const ApiServerLimits& limits, SnapshotSource snapshot,
+                                 std::string& error);
 
 // The bound port (the one the system picked when the address asked for port 0).
 int api_server_port(const ApiServer& server);

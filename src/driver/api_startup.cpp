@@ -20,7 +20,8 @@ bool start_monitoring_api(const MinerOptions& options, MiningStats& stats, ApiSe
   }
   std::string error;
   server = api_server_start(
-      *address, [&stats] { return stats_snapshot(stats, monotonic_now_ns(), unix_time_now()); }, error);
+      *address, ApiServerLimits{}, [&stats] { return stats_snapshot(stats, monotonic_now_ns(), unix_time_now()); },
+      error);
   if (!server) {
     std::printf("  [!] API not started: %s; mining goes on without it\n", error.c_str());
     return true;
