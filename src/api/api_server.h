@@ -14,13 +14,17 @@
 inline constexpr int api_worker_threads = 4;
 inline constexpr int api_queued_connections = 8;  // accepted but waiting for a worker
 inline constexpr int api_requests_per_connection = 20;
+inline constexpr std::size_t api_max_request_bytes = 64 * 1024;  // request line and headers
 inline constexpr std::size_t api_max_body_bytes = 1024;
 
-// The server's timers; tests shorten them.
+// The server's timers; tests shorten them. A connection holds a worker for connection_seconds
+// at most, and while another client waits for a worker, only as long as it takes to read and
+// answer the request under way.
 struct ApiServerLimits {
-  double read_seconds = 5;        // each read of a request
-  double write_seconds = 5;       // each write of an answer
-  double keep_alive_seconds = 5;  // an open connection between requests
+  double request_seconds = 2;      // to read a request, from the first wait for it to its last header
+  double write_seconds = 5;        // each wait for room to write an answer
+  double keep_alive_seconds = 5;   // an open connection between requests, while no other client waits
+  double connection_seconds = 10;  // a connection in all
 };
 
 struct ApiServer;  // the HTTP server and its listening thread
