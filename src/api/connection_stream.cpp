@@ -1,9 +1,13 @@
 #include "api/connection_stream.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 namespace {
+
+constexpr std::string_view range_header_start = "range:";  // header names in any letter case
 
 // The numeric address and port of one end of the connection; empty and 0 when the system
 // cannot tell.
@@ -38,6 +42,8 @@ ConnectionStream::ConnectionStream(socket_t socket, SocketClock::time_point conn
 void ConnectionStream::start_request(SocketClock::time_point read_deadline) {
   read_deadline_ = std::min(read_deadline, connection_deadline_);
   request_bytes_left_ = max_request_bytes_;
+  line_length_ = 0;
+  line_may_be_range_ = true;
 }
 
 bool ConnectionStream::is_readable() const {
@@ -47,9 +53,13 @@ bool ConnectionStream::is_readable() const {
 bool ConnectionStream::is_writable() const { return wait_for_socket(socket_, SocketWait::writable, write_deadline()); }
 
 ssize_t ConnectionStream::read(char* data, size_t size) {
-  if (request_bytes_left_ == 0) return -1;
+  if (request_bytes_left_ == 0) cut_off_ = true;
+  if (cut_off_) return -1;
   while (!has_buffered_bytes()) {
-    if (!wait_for_socket(socket_, SocketWait::readable, read_deadline_)) return -1;
+    if (!wait_for_socket(socket_, SocketWait::readable, read_deadline_)) {
+      cut_off_ = true;
+      return -1;
+    }
     const ssize_t received = receive_from_socket(socket_, buffer_.data(), buffer_.size());
     if (received == socket_would_block) continue;
     if (received <= 0) return received;
@@ -57,10 +67,32 @@ ssize_t ConnectionStream::read(char* data, size_t size) {
     buffer_end_ = static_cast<std::size_t>(received);
   }
   const std::size_t count = std::min({size, buffer_end_ - buffer_begin_, request_bytes_left_});
-  std::memcpy(data, buffer_.data() + buffer_begin_, count);
+  const char* bytes = buffer_.data() + buffer_begin_;
   buffer_begin_ += count;
   request_bytes_left_ -= count;
+  if (!header_lines_allow(bytes, count)) {
+    cut_off_ = true;
+    return -1;
+  }
+  std::memcpy(data, bytes, count);
   return static_cast<ssize_t>(count);
+}
+
+bool ConnectionStream::header_lines_allow(const char* data, std::size_t count) {
+  for (std::size_t index = 0; index < count; ++index) {
+    const auto character = static_cast<unsigned char>(data[index]);
+    if (character == '\n') {
+      line_length_ = 0;
+      line_may_be_range_ = true;
+      continue;
+    }
+    if (line_length_ < range_header_start.size() && std::tolower(character) != range_header_start[line_length_]) {
+      line_may_be_range_ = false;
+    }
+    ++line_length_;
+    if (line_may_be_range_ && line_length_ > max_range_line_bytes) return false;
+  }
+  return true;
 }
 
 ssize_t ConnectionStream::write(const char* data, size_t size) {

@@ -5,6 +5,12 @@
 // memory. Here reading a request ends at a deadline and after a number of bytes, and every wait
 // ends at the connection's deadline. Bytes that arrive with a request and belong to the next one
 // are kept for it.
+//
+// httplib matches the Range header with std::regex, which recurses for every few characters: a
+// line of some thousand ranges overflows a 2 MiB thread stack (Windows' default) and ends the
+// process. A Range line longer than max_range_line_bytes ends the request before httplib has
+// it whole, and httplib answers 400; the API serves no ranges anyway. A request cut off for its
+// time, its size or its Range line is the connection's last: what follows it is not a request.
 
 #include <httplib.h>
 
@@ -16,6 +22,8 @@
 
 class ConnectionStream final : public httplib::Stream {
  public:
+  static constexpr std::size_t max_range_line_bytes = 1024;
+
   // Makes the socket non-blocking. Each write may wait write_timeout for room; a request may
   // take max_request_bytes to read.
   ConnectionStream(socket_t socket, SocketClock::time_point connection_deadline, SocketClock::duration write_timeout,
@@ -37,6 +45,9 @@ class ConnectionStream final : public httplib::Stream {
 
  private:
   SocketClock::time_point write_deadline() const;
+  // Follows the header lines through the bytes handed to httplib; false when they make a Range
+  // line too long.
+  bool header_lines_allow(const char* data, std::size_t count);
 
   socket_t socket_;
   SocketClock::time_point connection_deadline_;
@@ -44,6 +55,9 @@ class ConnectionStream final : public httplib::Stream {
   std::size_t max_request_bytes_;
   SocketClock::time_point read_deadline_;
   std::size_t request_bytes_left_ = 0;
+  bool cut_off_ = false;
+  std::size_t line_length_ = 0;         // bytes of the current line so far
+  bool line_may_be_range_ = true;       // the line so far could start "Range:"
   std::array<char, 4096> buffer_{};
   std::size_t buffer_begin_ = 0;
   std::size_t buffer_end_ = 0;
