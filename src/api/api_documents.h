@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/mining_stats.h"
+#include "stats/mining_stats.h"
 
 // The program version that the summary and the build-info metric report.
 extern const std::string_view api_program_version;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "api/api_listen.h"
-#include "driver/mining_stats.h"
+#include "stats/mining_stats.h"
 
 // Limits that keep a client from tying the server up for long.
 inline constexpr int api_worker_threads = 4;

@@ -3,12 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "driver/monotonic_clock.h"
-
-double unix_time_now() {
-  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration<double>(since_epoch).count();
-}
+#include "run/monotonic_clock.h"
 
 bool start_monitoring_api(const MinerOptions& options, MiningStats& stats, ApiServerHandle& server) {
   if (options.api_listen.empty()) return true;

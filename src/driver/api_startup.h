@@ -3,10 +3,7 @@
 
 #include "api/api_server.h"
 #include "driver/miner_options.h"
-#include "driver/mining_stats.h"
-
-// Unix time now, in seconds, for what the API shows a person.
-double unix_time_now();
+#include "stats/mining_stats.h"
 
 // Nothing when api_listen is empty. Otherwise starts the API on it and prints where it listens,
 // with a warning when that address is reachable from other machines. A port that cannot be

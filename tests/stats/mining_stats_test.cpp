@@ -1,7 +1,7 @@
 // The statistics recorder with a made-up clock: rates over the windows, the 10-second history,
 // found blocks, the node's state, and recording from several threads while a reader reads.
 
-#include "driver/mining_stats.h"
+#include "stats/mining_stats.h"
 
 #include <gtest/gtest.h>
 

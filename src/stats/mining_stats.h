@@ -123,6 +123,9 @@ struct StatsSnapshot {
   std::vector<HistorySample> history;          // oldest first, completed intervals only
 };
 
+// Unix time now, in seconds, for what the statistics show a person.
+double unix_time_now();
+
 // The run starts now: rates and uptime count from here.
 void stats_start(MiningStats& stats, std::int64_t now_ns);
 // Adds a device (its OpenCL index and name) unless one with that index is there.

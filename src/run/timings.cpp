@@ -1,0 +1,62 @@
+#include "run/timings.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+namespace {
+
+using TimingField = double Timings::*;
+
+constexpr std::array<std::pair<std::string_view, TimingField>, 18> timing_fields{{
+    {"device_lost", &Timings::device_lost},
+    {"failure_report_interval", &Timings::failure_report_interval},
+    {"failed_batch_pause", &Timings::failed_batch_pause},
+    {"failed_queue_pause", &Timings::failed_queue_pause},
+    {"node_retry", &Timings::node_retry},
+    {"tip_poll", &Timings::tip_poll},
+    {"longpoll_request_timeout", &Timings::longpoll_request_timeout},
+    {"pool_status_interval", &Timings::pool_status_interval},
+    {"final_answer_wait", &Timings::final_answer_wait},
+    {"pool_connect_timeout", &Timings::pool_connect_timeout},
+    {"pool_first_reconnect_pause", &Timings::pool_first_reconnect_pause},
+    {"pool_longest_reconnect_pause", &Timings::pool_longest_reconnect_pause},
+    {"pool_primary_probe", &Timings::pool_primary_probe},
+    {"pool_primary_back", &Timings::pool_primary_back},
+    {"pool_silence", &Timings::pool_silence},
+    {"stats_history_interval", &Timings::stats_history_interval},
+    {"api_timeout", &Timings::api_timeout},
+    {"benchmark", &Timings::benchmark},
+}};
+
+}  // namespace
+
+bool apply_timing_overrides(Timings& timings, std::string_view overrides, std::string& problem) {
+  Timings changed = timings;
+  while (!overrides.empty()) {
+    const std::size_t comma = overrides.find(',');
+    const std::string_view item = overrides.substr(0, comma);
+    overrides = comma == std::string_view::npos ? std::string_view{} : overrides.substr(comma + 1);
+    const std::size_t equals = item.find('=');
+    const std::string_view name = item.substr(0, equals);
+    const auto field = std::find_if(timing_fields.begin(), timing_fields.end(),
+                                    [name](const auto& entry) { return entry.first == name; });
+    if (field == timing_fields.end()) {
+      problem = "unknown timing \"" + std::string(name) + "\"";
+      return false;
+    }
+    const std::string_view value = equals == std::string_view::npos ? std::string_view{} : item.substr(equals + 1);
+    double seconds = -1;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (value.empty() || error != std::errc{} || end != value.data() + value.size() || !std::isfinite(seconds) ||
+        seconds < 0) {
+      problem = "timing " + std::string(name) + " needs a number of seconds >= 0";
+      return false;
+    }
+    changed.*(field->second) = seconds;
+  }
+  timings = changed;
+  return true;
+}
