@@ -34,11 +34,12 @@ constexpr std::array<std::pair<std::string_view, TimingField>, 18> timing_fields
 }  // namespace
 
 bool apply_timing_overrides(Timings& timings, std::string_view overrides, std::string& problem) {
+  if (overrides.empty()) return true;
   Timings changed = timings;
-  while (!overrides.empty()) {
-    const std::size_t comma = overrides.find(',');
-    const std::string_view item = overrides.substr(0, comma);
-    overrides = comma == std::string_view::npos ? std::string_view{} : overrides.substr(comma + 1);
+  for (std::size_t start = 0; start <= overrides.size();) {
+    const std::size_t comma = std::min(overrides.find(',', start), overrides.size());
+    const std::string_view item = overrides.substr(start, comma - start);
+    start = comma + 1;
     const std::size_t equals = item.find('=');
     const std::string_view name = item.substr(0, equals);
     const auto field = std::find_if(timing_fields.begin(), timing_fields.end(),
