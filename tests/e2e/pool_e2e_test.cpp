@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -195,8 +196,10 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
 // its device, each device is given up, then exit code 1 for the supervisor and no "Done." line.
 TEST(PoolEndToEnd, DevicesThatFailEveryBatchStopTheMinerWithExitCodeOne) {
   TestPool pool = start_pool();
+  std::map<std::string, std::string> environment = e2e::shortened_timings("device_lost=3,failure_report_interval=1");
+  environment["POCL_DEVICES"] = "pthread pthread";
   auto miner = start_miner({pool.url}, {"-d", "all", "-k", e2e::source_dir + "/tests/e2e/argument_mismatch_kernel.cl"},
-                           {{"POCL_DEVICES", "pthread pthread"}});
+                           environment);
   const auto code = miner->wait_exit(2 * miner_start_seconds + 120);
   ASSERT_TRUE(code.has_value()) << miner->output();
   EXPECT_EQ(*code, 1);
@@ -205,9 +208,9 @@ TEST(PoolEndToEnd, DevicesThatFailEveryBatchStopTheMinerWithExitCodeOne) {
     const std::string named = std::string("  [!] Device ") + device + ": clSetKernelArg: CL_UNKNOWN_ERROR\n";
     EXPECT_EQ(count_occurrences(output, named), 1u) << output;
     expect_in_order(output, {"  [*] Mining job 1", named,
-                             std::string("  [!] Device ") + device + " lost: every batch failed for 30 s"});
+                             std::string("  [!] Device ") + device + " lost: every batch failed for 3 s"});
   }
-  expect_in_order(output, {"\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; "});
+  expect_in_order(output, {"\n  [!] Device lost: every batch failed for 3 s. Stopping with exit code 1; "});
   EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
 }
 
