@@ -192,6 +192,27 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
   EXPECT_EQ(interrupt(*miner), 0);
 }
 
+// A kernel that reports nonces whose hashes miss the target: the run's CPU check catches each,
+// no share goes to the pool, and the device's count of rejected nonces shows in the API as it
+// does in solo mining.
+TEST(PoolEndToEnd, NonceThatFailsTheCpuCheckIsCountedAndNotSent) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url}, {"--api-listen", "0", "-k", e2e::source_dir + "/tests/e2e/faulty_kernel.cl"});
+  ASSERT_TRUE(miner->wait_for_output("  [*] API listening on http://127.0.0.1:", miner_start_seconds))
+      << miner->output();
+  const int port = e2e::api_port(miner->output());
+  ASSERT_GT(port, 0) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("  [!] CPU rejected hash\n", miner_start_seconds, 2)) << miner->output();
+  const auto summary = nlohmann::json::parse(e2e::api_get(port, "/api/summary"));
+  const nlohmann::json metrics = e2e::parse_metrics(e2e::api_get(port, "/metrics"));
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  EXPECT_GE(e2e::metric_value(metrics, "veltrane_device_cpu_rejected_total", {{"device", "0"}}), 2) << output;
+  EXPECT_GE(summary["devices"][0]["cpu_rejected"].get<double>(), 2) << summary.dump(1);
+  EXPECT_EQ(count_occurrences(output, "Share accepted"), 0u) << output;
+  EXPECT_EQ(count_occurrences(output, "Share rejected"), 0u) << "nothing unchecked reached the pool: " << output;
+}
+
 // Devices that fail every batch end pool mining as they end solo mining: each failure line names
 // its device, each device is given up, then exit code 1 for the supervisor and no "Done." line.
 TEST(PoolEndToEnd, DevicesThatFailEveryBatchStopTheMinerWithExitCodeOne) {
