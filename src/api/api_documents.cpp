@@ -16,6 +16,12 @@ json rates_json(const HashRates& rates) {
 
 json text_or_null(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
+// Whole seconds as an integer (10, not 10.0), as the document has always shown them.
+json seconds_json(double seconds) {
+  if (seconds == std::floor(seconds) && std::abs(seconds) < 1e15) return json(static_cast<std::int64_t>(seconds));
+  return json(seconds);
+}
+
 json node_json(const StatsSnapshot& snapshot) {
   const NodeStats& node = snapshot.node;
   json result = {
@@ -190,7 +196,7 @@ std::string history_json(const StatsSnapshot& snapshot) {
   for (const HistorySample& sample : snapshot.history) {
     samples.push_back({{"time", sample.time}, {"total", sample.total}, {"devices", sample.devices}});
   }
-  const json history = {{"interval_seconds", stats_history_interval_seconds},
+  const json history = {{"interval_seconds", seconds_json(snapshot.history_interval_seconds)},
                         {"time", snapshot.unix_time},
                         {"devices", devices},
                         {"samples", samples}};

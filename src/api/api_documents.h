@@ -14,7 +14,8 @@ extern const std::string_view api_program_version;
 // totals and the last found blocks.
 std::string summary_json(const StatsSnapshot& snapshot);
 
-// GET /api/history: the total and per-device hash rate of each 10-second interval of the last hour.
+// GET /api/history: the total and per-device hash rate of each history interval (10 s unless the
+// run chose another) of the last 360.
 std::string history_json(const StatsSnapshot& snapshot);
 
 // GET /metrics: Prometheus text exposition format 0.0.4.

@@ -5,7 +5,8 @@
 
 #include "run/monotonic_clock.h"
 
-bool start_monitoring_api(const MinerOptions& options, MiningStats& stats, ApiServerHandle& server) {
+bool start_monitoring_api(const MinerOptions& options, const Timings& timings, MiningStats& stats,
+                          ApiServerHandle& server) {
   if (options.api_listen.empty()) return true;
   const auto address = parse_api_listen(options.api_listen);
   if (!address) {
@@ -15,7 +16,9 @@ bool start_monitoring_api(const MinerOptions& options, MiningStats& stats, ApiSe
   }
   std::string error;
   server = api_server_start(
-      *address, [&stats] { return stats_snapshot(stats, monotonic_now_ns(), unix_time_now()); }, error);
+      *address, ApiServerLimits{timings.api_request, timings.api_write, timings.api_keep_alive, timings.api_connection},
+      [&stats] { return stats_snapshot(stats, monotonic_now_ns(), unix_time_now()); },
+      error);
   if (!server) {
     std::printf("  [!] API not started: %s; mining goes on without it\n", error.c_str());
     return true;

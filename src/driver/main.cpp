@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
   }
   MiningStats stats;
   ApiServerHandle api_server;  // stopped after the mining run
-  if (!start_monitoring_api(options, stats, api_server)) return 1;
+  if (!start_monitoring_api(options, *timings, stats, api_server)) return 1;
   MiningRun run;
   prepare_run(run, std::move(devices), *timings, stats, g_stop_requested);
   if (pool) {

@@ -116,8 +116,8 @@ void start_benchmark_devices(Benchmark& benchmark) {
     worker->device = benchmark.devices[index].device.get();
     worker->clock = monotonic_now_ns;
     worker->say = [&benchmark](const std::string& line) { console_say(benchmark.console, line); };
-    worker->observer = [&benchmark](std::size_t worker_index, const DeviceJob&, std::uint32_t, std::uint32_t done) {
-      observe_launch(benchmark, worker_index, done);
+    worker->observer = [&benchmark](const LaunchReport& launch) {
+      observe_launch(benchmark, launch.worker_index, launch.nonces_done);
     };
     worker->adapt_launch_size = false;
     worker->failed_batch_pause_seconds = benchmark.timings->failed_batch_pause;

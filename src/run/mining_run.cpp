@@ -36,15 +36,17 @@ bool status_period_reached(const MiningRun& run, std::size_t worker_index, std::
 }
 
 // On a device's thread after each launch: the statistics, and the progress line when due.
-void observe_launch(MiningRun& run, std::size_t worker_index, const DeviceJob& job, std::uint32_t next_nonce,
-                    std::uint32_t nonces_done) {
+void observe_launch(MiningRun& run, const LaunchReport& launch) {
   const std::int64_t now = run.clock();
-  stats_record_batch(*run.stats, opencl_index_of(run, worker_index), nonces_done,
-                     std::exchange(run.last_launch_end[worker_index], now), now);
-  if (run.status_interval_seconds > 0 || !status_period_reached(run, worker_index, next_nonce, nonces_done)) return;
+  stats_record_batch(*run.stats, opencl_index_of(run, launch.worker_index), launch.nonces_done,
+                     std::exchange(run.last_launch_end[launch.worker_index], now), now);
+  if (launch.after_job_end || run.status_interval_seconds > 0 ||
+      !status_period_reached(run, launch.worker_index, launch.next_nonce, launch.nonces_done)) {
+    return;
+  }
   {
     std::lock_guard lock(run.status_mutex);
-    run.status_due = StatusPoint{job.height, next_nonce};
+    run.status_due = StatusPoint{launch.job->height, launch.next_nonce};
   }
   poke_source(run.board);
 }
@@ -79,10 +81,7 @@ void start_devices(MiningRun& run) {
     worker->device = device.device.get();
     worker->clock = run.clock;
     worker->say = [&run](const std::string& line) { run_say(run, line); };
-    worker->observer = [&run](std::size_t worker_index, const DeviceJob& job, std::uint32_t next_nonce,
-                              std::uint32_t nonces_done) {
-      observe_launch(run, worker_index, job, next_nonce, nonces_done);
-    };
+    worker->observer = [&run](const LaunchReport& launch) { observe_launch(run, launch); };
     worker->failed_batch_pause_seconds = run.timings.failed_batch_pause;
     worker->failed_queue_pause_seconds = run.timings.failed_queue_pause;
     worker->failures.lost_after_seconds = run.timings.device_lost;
@@ -166,7 +165,7 @@ void prepare_run(MiningRun& run, std::vector<RunDevice> devices, const Timings& 
 
 int mine(MiningRun& run, WorkSource& source) {
   run.start_ns = run.clock();
-  stats_start(*run.stats, run.start_ns);
+  stats_start(*run.stats, run.start_ns, run.timings.stats_history_interval);
   start_devices(run);
 
   bool source_failed = false;

@@ -10,7 +10,7 @@ namespace {
 
 using TimingField = double Timings::*;
 
-constexpr std::array<std::pair<std::string_view, TimingField>, 18> timing_fields{{
+constexpr std::array<std::pair<std::string_view, TimingField>, 21> timing_fields{{
     {"device_lost", &Timings::device_lost},
     {"failure_report_interval", &Timings::failure_report_interval},
     {"failed_batch_pause", &Timings::failed_batch_pause},
@@ -27,7 +27,10 @@ constexpr std::array<std::pair<std::string_view, TimingField>, 18> timing_fields
     {"pool_primary_back", &Timings::pool_primary_back},
     {"pool_silence", &Timings::pool_silence},
     {"stats_history_interval", &Timings::stats_history_interval},
-    {"api_timeout", &Timings::api_timeout},
+    {"api_request", &Timings::api_request},
+    {"api_write", &Timings::api_write},
+    {"api_keep_alive", &Timings::api_keep_alive},
+    {"api_connection", &Timings::api_connection},
     {"benchmark", &Timings::benchmark},
 }};
 

@@ -28,7 +28,10 @@ struct Timings {
   double pool_silence = 180;             // nothing received this long: the pool is gone
   // Monitoring.
   double stats_history_interval = 10;
-  double api_timeout = 5;                // each read and write of an API connection
+  double api_request = 2;                // to read an API request whole
+  double api_write = 5;                  // each wait for room to write an API answer
+  double api_keep_alive = 5;             // an idle API connection, while no other client waits
+  double api_connection = 10;            // an API connection in all
   // Benchmark.
   double benchmark = 30;
 };

@@ -15,7 +15,6 @@ double unix_time_now() {
 namespace {
 
 constexpr double nanoseconds_per_second = 1e9;
-constexpr auto bucket_count = static_cast<std::int64_t>(stats_bucket_count);
 
 double seconds_since_start(const MiningStats& stats, std::int64_t time_ns) {
   return std::max(0.0, static_cast<double>(time_ns - stats.start_ns) / nanoseconds_per_second);
@@ -33,23 +32,51 @@ DeviceCounters& device_of(MiningStats& stats, int index) {
   if (DeviceCounters* device = find_device(stats, index)) return *device;
   DeviceCounters& device = stats.devices.emplace_back();
   device.index = index;
-  device.bucket_second.fill(-1);
+  device.seconds.span_of_entry.fill(-1);
+  device.history_intervals.span_of_entry.fill(-1);
   return device;
 }
 
-void add_to_bucket(DeviceCounters& device, std::int64_t second, std::uint64_t hashes) {
-  const auto slot = static_cast<std::size_t>(second % bucket_count);
-  if (device.bucket_second[slot] != second) {
-    device.bucket_second[slot] = second;
-    device.bucket_hashes[slot] = 0;
+template <std::size_t slots>
+void add_to_span(HashRing<slots>& ring, std::int64_t span, std::uint64_t hashes) {
+  const auto entry = static_cast<std::size_t>(span) % slots;
+  if (ring.span_of_entry[entry] != span) {
+    ring.span_of_entry[entry] = span;
+    ring.hashes[entry] = 0;
   }
-  device.bucket_hashes[slot] += hashes;
+  ring.hashes[entry] += hashes;
 }
 
-std::uint64_t bucket(const DeviceCounters& device, std::int64_t second) {
-  if (second < 0) return 0;
-  const auto slot = static_cast<std::size_t>(second % bucket_count);
-  return device.bucket_second[slot] == second ? device.bucket_hashes[slot] : 0;
+template <std::size_t slots>
+std::uint64_t hashes_in_span(const HashRing<slots>& ring, std::int64_t span) {
+  if (span < 0) return 0;
+  const auto entry = static_cast<std::size_t>(span) % slots;
+  return ring.span_of_entry[entry] == span ? ring.hashes[entry] : 0;
+}
+
+// Spreads the hashes done between begin and end (seconds since the start) evenly over the
+// ring's spans of span_seconds each. The shares are rounded on the running total so that they
+// add up to the batch exactly. Spans older than the ring are skipped: nothing reads them any more.
+template <std::size_t slots>
+void spread_over_spans(HashRing<slots>& ring, double span_seconds, double begin, double end, std::uint64_t hashes) {
+  const auto last_span = static_cast<std::int64_t>(end / span_seconds);
+  const double length = end - begin;
+  if (length <= 0) {
+    add_to_span(ring, last_span, hashes);
+    return;
+  }
+  const std::int64_t first_span = std::max(static_cast<std::int64_t>(begin / span_seconds),
+                                           last_span - static_cast<std::int64_t>(slots) + 1);
+  auto assigned_before = [&](double time) {
+    return static_cast<std::uint64_t>(std::llround(static_cast<double>(hashes) * (time - begin) / length));
+  };
+  std::uint64_t assigned = assigned_before(std::max(static_cast<double>(first_span) * span_seconds, begin));
+  for (std::int64_t span = first_span; span <= last_span; ++span) {
+    const std::uint64_t through =
+        span == last_span ? hashes : assigned_before(static_cast<double>(span + 1) * span_seconds);
+    add_to_span(ring, span, through - assigned);
+    assigned = through;
+  }
 }
 
 // Hashes per second over the last window_seconds before elapsed (seconds since the start);
@@ -59,10 +86,10 @@ double window_rate(const DeviceCounters& device, double elapsed, int window_seco
   if (elapsed <= window_seconds) return static_cast<double>(device.hashes) / elapsed;
   const auto current = static_cast<std::int64_t>(elapsed);
   const double current_fraction = elapsed - static_cast<double>(current);
-  // The window starts inside the bucket window_seconds back: only its later part counts.
-  double hashes = (1.0 - current_fraction) * static_cast<double>(bucket(device, current - window_seconds));
+  // The window starts inside the second window_seconds back: only its later part counts.
+  double hashes = (1.0 - current_fraction) * static_cast<double>(hashes_in_span(device.seconds, current - window_seconds));
   for (std::int64_t second = current - window_seconds + 1; second <= current; ++second) {
-    hashes += static_cast<double>(bucket(device, second));
+    hashes += static_cast<double>(hashes_in_span(device.seconds, second));
   }
   return hashes / window_seconds;
 }
@@ -70,25 +97,18 @@ double window_rate(const DeviceCounters& device, double elapsed, int window_seco
 HashRates device_rates(const DeviceCounters& device, double elapsed) {
   HashRates rates;
   rates.last_10s = window_rate(device, elapsed, 10);
-  rates.last_60s = window_rate(device, elapsed, 60);
+  rates.last_60s = window_rate(device, elapsed, stats_longest_rate_window_seconds);
   rates.run = elapsed > 0 ? static_cast<double>(device.hashes) / elapsed : 0;
   return rates;
 }
 
-double interval_rate(const DeviceCounters& device, std::int64_t interval) {
-  std::uint64_t hashes = 0;
-  for (std::int64_t second = interval * stats_history_interval_seconds;
-       second < (interval + 1) * stats_history_interval_seconds; ++second) {
-    hashes += bucket(device, second);
-  }
-  return static_cast<double>(hashes) / stats_history_interval_seconds;
-}
-
 }  // namespace
 
-void stats_start(MiningStats& stats, std::int64_t now_ns) {
+void stats_start(MiningStats& stats, std::int64_t now_ns, double history_interval_seconds) {
   const std::lock_guard lock(stats.mutex);
   stats.start_ns = now_ns;
+  stats.history_interval_seconds =
+      history_interval_seconds > 0 ? history_interval_seconds : stats_default_history_interval_seconds;
 }
 
 void stats_add_device(MiningStats& stats, int index, const std::string& name) {
@@ -105,26 +125,8 @@ void stats_record_batch(MiningStats& stats, int device_index, std::uint64_t hash
 
   const double end = seconds_since_start(stats, finished_ns);
   const double begin = std::min(seconds_since_start(stats, started_ns), end);
-  const auto last_second = static_cast<std::int64_t>(end);
-  const double span = end - begin;
-  if (span <= 0) {
-    add_to_bucket(device, last_second, hashes);
-    return;
-  }
-  // Each second gets the share of the batch that fell into it; the shares are rounded on the
-  // running total so that they add up to the batch exactly. Seconds older than the ring are
-  // skipped: nothing reads them any more.
-  const std::int64_t first_second = std::max(static_cast<std::int64_t>(begin), last_second - bucket_count + 1);
-  auto assigned_before = [&](double time) {
-    return static_cast<std::uint64_t>(std::llround(static_cast<double>(hashes) * (time - begin) / span));
-  };
-  std::uint64_t assigned = assigned_before(static_cast<double>(first_second) > begin ? static_cast<double>(first_second)
-                                                                                      : begin);
-  for (std::int64_t second = first_second; second <= last_second; ++second) {
-    const std::uint64_t through = second == last_second ? hashes : assigned_before(static_cast<double>(second + 1));
-    add_to_bucket(device, second, through - assigned);
-    assigned = through;
-  }
+  spread_over_spans(device.seconds, 1.0, begin, end, hashes);
+  spread_over_spans(device.history_intervals, stats.history_interval_seconds, begin, end, hashes);
 }
 
 void stats_record_cpu_rejected(MiningStats& stats, int device) {
@@ -215,14 +217,16 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
   }
   snapshot.found_blocks.assign(stats.found_blocks.rbegin(), stats.found_blocks.rend());
 
-  const auto completed = static_cast<std::int64_t>(elapsed / stats_history_interval_seconds);
-  for (std::int64_t interval = std::max<std::int64_t>(0, completed - stats_history_samples); interval < completed;
-       ++interval) {
+  const double interval_seconds = stats.history_interval_seconds;
+  snapshot.history_interval_seconds = interval_seconds;
+  const auto completed = static_cast<std::int64_t>(elapsed / interval_seconds);
+  for (std::int64_t interval = std::max<std::int64_t>(0, completed - static_cast<std::int64_t>(stats_history_samples));
+       interval < completed; ++interval) {
     HistorySample& sample = snapshot.history.emplace_back();
-    const double end = static_cast<double>((interval + 1) * stats_history_interval_seconds);
+    const double end = static_cast<double>(interval + 1) * interval_seconds;
     sample.time = unix_time - (elapsed - end);
     for (const DeviceCounters& device : stats.devices) {
-      const double rate = interval_rate(device, interval);
+      const double rate = static_cast<double>(hashes_in_span(device.history_intervals, interval)) / interval_seconds;
       sample.devices.push_back(rate);
       sample.total += rate;
     }

@@ -13,10 +13,20 @@
 #include <string>
 #include <vector>
 
-inline constexpr int stats_history_interval_seconds = 10;
-inline constexpr int stats_history_samples = 360;  // one hour of 10-second samples
-inline constexpr std::size_t stats_bucket_count = stats_history_interval_seconds * (stats_history_samples + 1);
+inline constexpr double stats_default_history_interval_seconds = 10;
+inline constexpr std::size_t stats_history_samples = 360;  // one hour of the default intervals
 inline constexpr std::size_t stats_found_blocks_kept = 50;
+// The rates cover the last 10 s and the last 60 s; the longer window reaches into one more second.
+inline constexpr int stats_longest_rate_window_seconds = 60;
+inline constexpr std::size_t stats_seconds_kept = stats_longest_rate_window_seconds + 1;
+
+// Hashes of a device in consecutive spans of equal length since the start of the run, as a
+// ring: entry k % slots holds span k when span_of_entry says so, else nothing.
+template <std::size_t slots>
+struct HashRing {
+  std::array<std::uint64_t, slots> hashes{};
+  std::array<std::int64_t, slots> span_of_entry{};  // -1: empty
+};
 
 struct FoundBlockRecord {
   double time = 0;  // Unix seconds
@@ -37,10 +47,8 @@ struct DeviceCounters {
   std::uint64_t shares_accepted = 0;  // pool mining: the pool's verdicts on the device's shares
   std::uint64_t shares_rejected = 0;
   bool lost = false;  // given up: every launch failed for device_lost_seconds
-  // Hashes per second of the run over the last hour and a little more, as a ring: bucket
-  // k % stats_bucket_count holds second k when bucket_second says so, else nothing.
-  std::array<std::uint64_t, stats_bucket_count> bucket_hashes{};
-  std::array<std::int64_t, stats_bucket_count> bucket_second{};
+  HashRing<stats_seconds_kept> seconds;                  // one-second spans, for the rates
+  HashRing<stats_history_samples + 1> history_intervals;  // the samples and the interval under way
 };
 
 struct NodeStats {
@@ -74,6 +82,7 @@ struct PoolStats {
 struct MiningStats {
   std::mutex mutex;
   std::int64_t start_ns = 0;
+  double history_interval_seconds = stats_default_history_interval_seconds;
   std::vector<DeviceCounters> devices;
   NodeStats node;
   std::optional<PoolStats> pool;  // set in pool mining, where there is no node
@@ -102,7 +111,7 @@ struct DeviceSnapshot {
 };
 
 struct HistorySample {
-  double time = 0;  // Unix seconds at the end of the 10-second interval
+  double time = 0;  // Unix seconds at the end of the interval
   double total = 0;
   std::vector<double> devices;  // in the order of StatsSnapshot::devices
 };
@@ -120,14 +129,18 @@ struct StatsSnapshot {
   std::optional<PoolStats> pool;               // pool mining only
   std::optional<double> template_age_seconds;  // none before the first template
   std::vector<FoundBlockRecord> found_blocks;  // newest first
-  std::vector<HistorySample> history;          // oldest first, completed intervals only
+  double history_interval_seconds = stats_default_history_interval_seconds;
+  std::vector<HistorySample> history;  // oldest first, completed intervals only
 };
 
 // Unix time now, in seconds, for what the statistics show a person.
 double unix_time_now();
 
-// The run starts now: rates and uptime count from here.
-void stats_start(MiningStats& stats, std::int64_t now_ns);
+// The run starts now: rates, uptime and the history's intervals count from here. The history
+// keeps the average rate of each interval of this length (an interval not above zero keeps the
+// default).
+void stats_start(MiningStats& stats, std::int64_t now_ns,
+                 double history_interval_seconds = stats_default_history_interval_seconds);
 // Adds a device (its OpenCL index and name) unless one with that index is there.
 void stats_add_device(MiningStats& stats, int index, const std::string& name);
 // A batch of the device covered this many nonces between the two times; its hashes are spread

@@ -81,7 +81,7 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
       // after a pause, which new work or the end of mining cuts short.
       record_launch(worker, launch_error);
       if (worker.lost) return;
-      if (worker.observer) worker.observer(worker.worker_index, job, static_cast<std::uint32_t>(next_start), 0);
+      if (worker.observer) worker.observer({worker.worker_index, &job, static_cast<std::uint32_t>(next_start), 0, false});
       pause_unless_work_changes(board, job, worker.failed_queue_pause_seconds);
       continue;
     }
@@ -97,7 +97,14 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
     }
     last_collect = now;
     worker.stats.hashes += result.nonces_done;
-    if (ended) continue;  // collecting what was queued before the job ended
+    const std::uint64_t end = launch.start + result.nonces_done;
+    if (ended) {
+      // Collecting what was queued before the job ended.
+      if (worker.observer && result.nonces_done != 0) {
+        worker.observer({worker.worker_index, &job, static_cast<std::uint32_t>(end), result.nonces_done, true});
+      }
+      continue;
+    }
     record_launch(worker, result.error);
     if (worker.lost) {
       ended = true;
@@ -106,8 +113,9 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
     if (!result.error.empty()) pause_unless_work_changes(board, job, worker.failed_batch_pause_seconds);
 
     if (result.nonces_done == 0) next_start = launch.start;  // search the failed range again
-    const std::uint64_t end = launch.start + result.nonces_done;
-    if (worker.observer) worker.observer(worker.worker_index, job, static_cast<std::uint32_t>(end), result.nonces_done);
+    if (worker.observer) {
+      worker.observer({worker.worker_index, &job, static_cast<std::uint32_t>(end), result.nonces_done, false});
+    }
     if (result.found) {
       ++worker.stats.found_nonces;
       report_found(board, FoundNonce{worker.worker_index, job.id, result.nonce});

@@ -24,10 +24,20 @@ struct DeviceStats {
   std::atomic<std::uint64_t> found_nonces{0};  // nonces reported to the work source
 };
 
-// Called on the device's thread after each launch: the job, the nonce after the launch's range
-// (modulo 2^32) and the launch's count (0 for a failed launch).
-using LaunchObserver = std::function<void(std::size_t worker_index, const DeviceJob& job, std::uint32_t next_nonce,
-                                          std::uint32_t nonces_done)>;
+// A launch the device's thread collected.
+struct LaunchReport {
+  std::size_t worker_index = 0;
+  const DeviceJob* job = nullptr;
+  std::uint32_t next_nonce = 0;   // after the launch's range (modulo 2^32)
+  std::uint32_t nonces_done = 0;  // 0 for a failed launch
+  // Queued before its job ended and collected after: its nonces were searched, but nothing it
+  // found counts any more.
+  bool after_job_end = false;
+};
+
+// Called on the device's thread after each collected launch, and after each attempt to queue
+// one that failed.
+using LaunchObserver = std::function<void(const LaunchReport& launch)>;
 
 struct DeviceWorker {
   std::size_t worker_index = 0;      // position in the run's device list; names the device in results

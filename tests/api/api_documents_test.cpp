@@ -94,8 +94,14 @@ TEST(ApiDocuments, TextThatIsNotUtf8IsReplacedNotThrown) {
 }
 
 TEST(ApiDocuments, HistoryListsDevicesAndSamples) {
-  const json history = json::parse(history_json(sample_snapshot()));
-  EXPECT_EQ(history["interval_seconds"], 10);
+  StatsSnapshot snapshot = sample_snapshot();
+  const std::string text = history_json(snapshot);
+  // Whole seconds are written as an integer, as readers of the document have always seen them.
+  EXPECT_NE(text.find("\"interval_seconds\":10,"), std::string::npos) << text;
+  snapshot.history_interval_seconds = 0.25;
+  EXPECT_EQ(json::parse(history_json(snapshot))["interval_seconds"], 0.25);
+
+  const json history = json::parse(text);
   EXPECT_EQ(history["devices"].at(0)["index"], 2);
   EXPECT_EQ(history["samples"].at(0)["total"], 1500);
   EXPECT_EQ(history["samples"].at(0)["devices"].at(0), 1500);

@@ -11,10 +11,10 @@ namespace {
 TEST(TimingOverrides, NamedValuesReplaceTheDefaultsAndTheRestStays) {
   Timings timings;
   std::string problem;
-  ASSERT_TRUE(apply_timing_overrides(timings, "device_lost=2,node_retry=0.25,api_timeout=0", problem)) << problem;
+  ASSERT_TRUE(apply_timing_overrides(timings, "device_lost=2,node_retry=0.25,api_write=0", problem)) << problem;
   EXPECT_EQ(timings.device_lost, 2);
   EXPECT_EQ(timings.node_retry, 0.25);
-  EXPECT_EQ(timings.api_timeout, 0);
+  EXPECT_EQ(timings.api_write, 0);
   EXPECT_EQ(timings.tip_poll, Timings{}.tip_poll);
   EXPECT_TRUE(apply_timing_overrides(timings, "", problem)) << "nothing to change";
 }

@@ -1,4 +1,4 @@
-// The statistics recorder with a made-up clock: rates over the windows, the 10-second history,
+// The statistics recorder with a made-up clock: rates over the windows, the history's intervals,
 // found blocks, the node's state, and recording from several threads while a reader reads.
 
 #include "stats/mining_stats.h"
@@ -90,6 +90,30 @@ TEST(MiningStats, HistoryHasOneSamplePerCompletedIntervalOfTheLastHour) {
     idle_samples += sample.total == 0 ? 1 : 0;
   }
   EXPECT_EQ(idle_samples, 10);
+}
+
+TEST(MiningStats, AShorterHistoryIntervalGivesMoreSamplesAndLeavesTheRatesAlone) {
+  MiningStats stats;
+  stats_start(stats, start, 0.5);
+  // 1000 H/s for 3 s in quarter-second batches, then one batch of 2000 hashes over the fourth
+  // second, which covers two intervals.
+  for (int quarter = 0; quarter < 12; ++quarter) stats_record_batch(stats, 0, 250, at(quarter * 0.25), at((quarter + 1) * 0.25));
+  stats_record_batch(stats, 0, 2000, at(3), at(4));
+
+  const StatsSnapshot snapshot = stats_snapshot(stats, at(4.2), unix_now);
+  EXPECT_DOUBLE_EQ(snapshot.history_interval_seconds, 0.5);
+  ASSERT_EQ(snapshot.history.size(), 8u);  // 4.0-4.2 s is not complete
+  for (std::size_t interval = 0; interval < snapshot.history.size(); ++interval) {
+    SCOPED_TRACE(interval);
+    EXPECT_DOUBLE_EQ(snapshot.history[interval].total, interval < 6 ? 1000 : 2000);
+    EXPECT_NEAR(snapshot.history[interval].time, unix_now - 4.2 + 0.5 * static_cast<double>(interval + 1), 1e-6);
+  }
+  EXPECT_DOUBLE_EQ(snapshot.devices.at(0).rates.last_10s, 5000 / 4.2);
+
+  MiningStats no_interval;
+  stats_start(no_interval, start, 0);
+  EXPECT_DOUBLE_EQ(stats_snapshot(no_interval, at(1), unix_now).history_interval_seconds,
+                   stats_default_history_interval_seconds);
 }
 
 TEST(MiningStats, FoundBlocksAreCountedAndTheLastFiftyKeptNewestFirst) {

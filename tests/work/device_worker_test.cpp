@@ -89,9 +89,9 @@ TEST_F(DeviceWorkerTest, NewGenerationEndsTheRunningJob) {
     return [&, generation](std::size_t) { return std::optional<DeviceJob>(job_with(next_id++, generation, Target256{})); };
   };
   publish_work(board, maker_for(1), 1);
-  worker.observer = [&](std::size_t, const DeviceJob& job, std::uint32_t, std::uint32_t) {
-    newest_generation_seen = job.generation;
-    if (job.generation == 1) ++launches_on_first_generation;
+  worker.observer = [&](const LaunchReport& launch) {
+    newest_generation_seen = launch.job->generation;
+    if (launch.job->generation == 1 && !launch.after_job_end) ++launches_on_first_generation;
   };
   start_device(worker, board);
   const auto wait_until = [](const auto& condition) {
