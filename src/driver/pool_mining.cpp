@@ -27,8 +27,12 @@
 
 namespace {
 
-// How long one network poll may wait; found shares wait at most this long to be checked.
-constexpr int network_poll_milliseconds = 50;
+// How long the pool's thread waits for news (a found nonce, a pool's line) before it looks at its
+// timers again: reconnection pauses, the first pool's probe, silence, the status line.
+constexpr std::chrono::milliseconds news_wait{50};
+// Connection events handled in one round, so found nonces, timers and a stop request are seen
+// between them even while a pool floods the miner.
+constexpr std::size_t events_per_round = 32;
 constexpr double status_interval_seconds = 5.0;
 // After a stop, answers to shares already sent are awaited this long so the counts include them.
 constexpr double final_answer_wait_seconds = 2.0;
@@ -74,7 +78,8 @@ struct PoolSource {
   StratumConnection* connection = nullptr;
   StratumConnection* probe = nullptr;  // checks whether the first pool is back, while on a failover
   std::int64_t last_received = 0;
-  bool session_ready = false;  // the current connection has delivered a job
+  bool session_ready = false;  // the current connection's session is ready: it mines
+  bool winding_down = false;   // after a stop: answers to shares already sent are still taken
   std::uint64_t tip = 0;
   std::string published_job_id;
   std::int64_t start_time = 0;
@@ -155,7 +160,7 @@ std::optional<DeviceJob> make_pool_job(PoolSource& source, const PoolWork& work,
 // at once; otherwise devices take it at their next job boundary.
 void publish_job(PoolSource& source, bool clean) {
   const StratumSession& session = source.session;
-  if (!session.job) return;
+  if (!session.job || !session_ready(session)) return;
   if (clean) ++source.tip;
   auto work = std::make_shared<const PoolWork>(
       PoolWork{source.tip, *session.job, session.extranonce1, session.extranonce2_size, session.difficulty});
@@ -164,8 +169,8 @@ void publish_job(PoolSource& source, bool clean) {
   if (work->job.job_id != source.published_job_id) {
     source.published_job_id = work->job.job_id;
     char line[160];
-    std::snprintf(line, sizeof line, "  [*] Mining job %.40s, share difficulty %g\n", work->job.job_id.c_str(),
-                  work->difficulty);
+    std::snprintf(line, sizeof line, "  [*] Mining job %s, share difficulty %g\n",
+                  printable_pool_text(work->job.job_id, 40).c_str(), work->difficulty);
     say(source, line);
   }
 }
@@ -196,7 +201,7 @@ void handle_reconnect_request(PoolSource& source, const StratumActions::Reconnec
   // Only the same host: a pool must not be able to send a rig's worker name and password
   // elsewhere.
   if (!request.host.empty() && request.host != pool.host) {
-    say(source, "  [!] Pool " + pool.url + " asked to move to " + request.host + "; staying\n");
+    say(source, "  [!] Pool " + pool.url + " asked to move to " + printable_pool_text(request.host) + "; staying\n");
     return;
   }
   if (request.port != 0) pool.port = request.port;
@@ -217,7 +222,12 @@ void apply_actions(PoolSource& source, const StratumActions& actions, double pre
       source.pool_stats.last_rejection_time = unix_time_now();
     }
   }
-  if (source.session.job_since_connect && !source.session_ready) {
+  if (actions.close_as_failed) {
+    connection_close(*source.connection);
+    connection_lost(source, *actions.close_as_failed, false, now);
+    return;
+  }
+  if (session_ready(source.session) && !source.session_ready) {
     source.session_ready = true;
     failover_session_ready(source.failover);
   }
@@ -233,7 +243,7 @@ void poll_probe(PoolSource& source, std::int64_t now) {
   if (!connection_is_active(*source.probe) && failover_probe_due(source.failover, now)) {
     connection_open(*source.probe, source.pools[0].host, source.pools[0].port);
   }
-  for (const ConnectionEvent& event : connection_poll(*source.probe, 0)) {
+  for (const ConnectionEvent& event : connection_take_events(*source.probe, events_per_round)) {
     if (event.kind == ConnectionEvent::Kind::line) continue;
     const bool reachable = event.kind == ConnectionEvent::Kind::connected;
     connection_close(*source.probe);
@@ -243,18 +253,25 @@ void poll_probe(PoolSource& source, std::int64_t now) {
       forget_connection(source);
       failover_return_to_first(source.failover, now);
     }
+    break;  // the probe is closed: whatever else was taken belongs to it
   }
 }
 
-// Connects when due, hands what the pool sent to the session, and watches for silence.
-void network_step(PoolSource& source, int wait_milliseconds) {
+// Connects when due, hands what the pool sent to the session, and watches for silence. True
+// when events are left for the next round.
+bool network_step(PoolSource& source) {
   std::int64_t now = monotonic_now_ns();
   if (!connection_is_active(*source.connection) && now >= source.failover.next_attempt_ns) {
     const PoolEndpoint& pool = source.pools[source.failover.current];
     source.session.pool_name = pool.url;
     connection_open(*source.connection, pool.host, pool.port);
   }
-  for (const ConnectionEvent& event : connection_poll(*source.connection, wait_milliseconds)) {
+  // One event at a time: handling one may close the connection, and the rest then goes with it.
+  std::size_t handled = 0;
+  for (; handled < events_per_round && (source.winding_down || !g_stop_requested); ++handled) {
+    const std::vector<ConnectionEvent> events = connection_take_events(*source.connection, 1);
+    if (events.empty()) break;
+    const ConnectionEvent& event = events.front();
     now = monotonic_now_ns();
     const double difficulty = source.session.difficulty;
     switch (event.kind) {
@@ -270,7 +287,6 @@ void network_step(PoolSource& source, int wait_milliseconds) {
         connection_lost(source, event.text, event.was_connected, now);
         break;
     }
-    if (!connection_is_active(*source.connection)) break;  // the rest belongs to a closed connection
   }
   now = monotonic_now_ns();
   if (connection_is_up(*source.connection) && pool_went_silent(source.last_received, now)) {
@@ -278,6 +294,7 @@ void network_step(PoolSource& source, int wait_milliseconds) {
     connection_lost(source, "nothing received for " + std::to_string(pool_silence_seconds) + " s", true, now);
   }
   poll_probe(source, now);
+  return handled == events_per_round;
 }
 
 // Re-checks a found nonce on the CPU and hands the share to the session.
@@ -306,7 +323,7 @@ void handle_found(PoolSource& source, const FoundNonce& found) {
                    job->time_text, nonce_text(found.nonce), is_block};
   const double difficulty = source.session.difficulty;
   apply_actions(source, session_share_found(source.session, std::move(share)), difficulty, monotonic_now_ns());
-  if (!source.session.job_since_connect) say(source, "  [*] Share kept until the pool is back\n");
+  if (!session_ready(source.session)) say(source, "  [*] Share kept until the pool is back\n");
 }
 
 void print_status(PoolSource& source, std::int64_t now) {
@@ -346,17 +363,18 @@ void publish_pool_stats(PoolSource& source) {
   source.share_results.clear();
 }
 
-// One round of the pool's thread: network, found nonces, status line.
-void serve(PoolSource& source, int wait_milliseconds) {
-  network_step(source, wait_milliseconds);
-  for (const FoundNonce& found : wait_for_source_events(source.board, std::chrono::milliseconds(0)).found) {
-    handle_found(source, found);
-  }
+// One round of the pool's thread: found nonces, network, status line. Waits for news first,
+// unless the last round left events behind; true when this one did.
+bool serve(PoolSource& source, bool events_left) {
+  const SourceEvents events = wait_for_source_events(source.board, events_left ? std::chrono::milliseconds(0) : news_wait);
+  for (const FoundNonce& found : events.found) handle_found(source, found);
+  const bool left = network_step(source);
   const std::int64_t now = monotonic_now_ns();
   if (source.session.job && elapsed_seconds(source.last_status, now) >= status_interval_seconds) {
     print_status(source, now);
   }
   publish_pool_stats(source);
+  return left;
 }
 
 }  // namespace
@@ -391,8 +409,9 @@ int run_pool_mining(const PoolLogin& login, const MinerOptions& options, const s
   source.failover.pool_count = source.pools.size();
   std::printf("  [*] Pool mining as \"%s\" on %zu pool%s, first %s\n", source.session.user.c_str(),
               source.pools.size(), source.pools.size() == 1 ? "" : "s", source.pools[0].url.c_str());
-  source.connection = connection_create();
-  source.probe = connection_create();
+  // The connections' threads wake this one's wait when a pool has news.
+  source.connection = connection_create([&board = source.board] { poke_source(board); });
+  source.probe = connection_create([&board = source.board] { poke_source(board); });
   source.start_time = source.last_status = monotonic_now_ns();
   stats_start(stats, source.start_time);
   source.pool_stats.worker = source.session.user;
@@ -407,8 +426,9 @@ int run_pool_mining(const PoolLogin& login, const MinerOptions& options, const s
                  });
   }
 
+  bool events_left = false;
   while (!g_stop_requested && !every_device_lost(source.workers, source.device_ids, source.lost_reported, stats)) {
-    serve(source, network_poll_milliseconds);
+    events_left = serve(source, events_left);
   }
 
   stop_device_workers(source.board, source.workers);
@@ -419,12 +439,16 @@ int run_pool_mining(const PoolLogin& login, const MinerOptions& options, const s
     release_devices(devices);
     return 1;
   }
-  // Nonces found in the last batches, and answers to shares already sent, still count.
+  // Nonces found in the last batches, and answers to shares already sent, still count. The board
+  // is closed now, so only the connections' pokes end a wait.
+  source.winding_down = true;
   const std::int64_t stop_time = monotonic_now_ns();
-  do {
-    serve(source, network_poll_milliseconds);
-  } while (!source.session.submitted.empty() && connection_is_up(*source.connection) &&
-           elapsed_seconds(stop_time, monotonic_now_ns()) < final_answer_wait_seconds);
+  events_left = serve(source, true);
+  while (!source.session.submitted.empty() && connection_is_up(*source.connection) &&
+         elapsed_seconds(stop_time, monotonic_now_ns()) < final_answer_wait_seconds) {
+    if (!events_left) wait_for_poke(source.board, std::chrono::steady_clock::now() + news_wait);
+    events_left = serve(source, true);
+  }
 
   const StratumSession& session = source.session;
   std::printf("\n  [*] Done. %llu hashes, %llu shares accepted, %llu rejected, %llu blocks\n",

@@ -68,3 +68,9 @@ SourceEvents wait_for_source_events(JobBoard& board, std::chrono::milliseconds t
   events.poked = std::exchange(board.source_poked, false);
   return events;
 }
+
+bool wait_for_poke(JobBoard& board, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(board.mutex);
+  board.source_wanted.wait_until(lock, deadline, [&] { return board.source_poked; });
+  return std::exchange(board.source_poked, false);
+}

@@ -61,3 +61,7 @@ struct SourceEvents {
 // The source's wait: until a found nonce, a refresh request or a poke is waiting, the board is
 // closed, or the time is up. Takes what was waiting off the board.
 SourceEvents wait_for_source_events(JobBoard& board, std::chrono::milliseconds timeout);
+
+// After the board is closed: waits until the source is poked or the deadline passes, and takes
+// the poke. True when it was poked.
+bool wait_for_poke(JobBoard& board, std::chrono::steady_clock::time_point deadline);
