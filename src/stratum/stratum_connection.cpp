@@ -158,7 +158,7 @@ void start_read(StratumConnection& connection, std::shared_ptr<Link> link) {
           std::lock_guard lock(connection.mutex);
           if (!is_current(connection, *link)) return;
           if (!line.empty()) tell = queue_event(connection, {ConnectionEvent::Kind::line, std::move(line), true});
-          connection.reading_paused = connection.waiting.size() >= connection.limits.waiting_lines ||
+          connection.reading_paused = connection.waiting.size() >= connection.limits.waiting_events ||
                                       connection.waiting_bytes >= connection.limits.waiting_bytes;
           read_on = !connection.reading_paused;
         }
@@ -346,7 +346,7 @@ std::vector<ConnectionEvent> connection_take_events(StratumConnection& connectio
       events.push_back(std::move(event));
       connection.waiting.pop_front();
     }
-    if (connection.reading_paused && connection.waiting.size() < connection.limits.waiting_lines &&
+    if (connection.reading_paused && connection.waiting.size() < connection.limits.waiting_events &&
         connection.waiting_bytes < connection.limits.waiting_bytes) {
       connection.reading_paused = false;
       resume_reading = true;

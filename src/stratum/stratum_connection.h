@@ -31,9 +31,9 @@ struct ConnectionLimits {
   std::chrono::milliseconds connect_timeout = std::chrono::seconds(15);
   // Lines longer than this end the connection: no pool sends one, and memory must stay bounded.
   std::size_t longest_line = 1 << 20;
-  // Received lines the owner has not taken yet: at either limit the socket is not read until it
-  // takes some.
-  std::size_t waiting_lines = 64;
+  // Events the owner has not taken yet, and the bytes of their lines: at either limit the socket
+  // is not read until it takes some.
+  std::size_t waiting_events = 64;
   std::size_t waiting_bytes = 1 << 20;
   // Lines queued for sending: a send beyond either limit ends the connection as a failed attempt.
   std::size_t outgoing_lines = 256;
