@@ -219,6 +219,15 @@ TEST(StratumSession, RefusalsOfSubscriptionAndWorkerAreShown) {
   EXPECT_EQ(joined(actions.console), "  [!] Pool P refused worker \"bad\": Unauthorized worker (24)\n|");
 }
 
+// A session of worker tvtr1worker.rig1 at pool P that has just sent its subscribe.
+StratumSession connected_session() {
+  StratumSession session;
+  session.user = "tvtr1worker.rig1";
+  session.pool_name = "P";
+  session_connected(session);
+  return session;
+}
+
 std::size_t submits_in(const StratumActions& actions) {
   std::size_t submits = 0;
   for (const std::string& line : actions.send) submits += line.find("mining.submit") != std::string::npos;
@@ -280,10 +289,7 @@ TEST(StratumSession, NothingIsMinedOrSubmittedWithoutAUsableSubscription) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    StratumSession session;
-    session.user = "tvtr1worker.rig1";
-    session.pool_name = "P";
-    session_connected(session);
+    StratumSession session = connected_session();
     StratumActions actions = receive(session, c.answer);
     EXPECT_EQ(actions.close_as_failed, c.reason);
     EXPECT_TRUE(actions.send.empty()) << "no authorization is asked for";
@@ -316,10 +322,7 @@ TEST(StratumSession, JobsAreMinedOnlyOnceTheWorkerIsAuthorized) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    StratumSession session;
-    session.user = "tvtr1worker.rig1";
-    session.pool_name = "P";
-    session_connected(session);
+    StratumSession session = connected_session();
     receive(session, R"({"id":1,"result":[[],"0a0b0c0d",4],"error":null})");
     receive(session, R"({"id":null,"method":"mining.set_difficulty","params":[0.5]})");
     StratumActions actions = receive(session, stratum_fixtures::notify_line);
