@@ -1,7 +1,9 @@
 #include "pool/pool_source.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,8 +60,9 @@ FailoverTimings failover_timings(const Timings& timings) {
           timings.pool_primary_probe, timings.pool_silence};
 }
 
-// How often the connections are polled for what the pool sent.
-constexpr double network_poll_seconds = 0.05;
+// Connection events handled in one turn, so that found nonces, timers and a stop request are seen
+// between them even while a pool floods the miner.
+constexpr std::size_t events_per_turn = 32;
 
 class PoolSource final : public WorkSource {
  public:
@@ -68,8 +71,9 @@ class PoolSource final : public WorkSource {
     session_.password = login.password;
     failover_.timings = failover_timings(run_.timings);
     failover_.pool_count = pools_.size();
-    connection_ = connection_create();
-    probe_ = connection_create();
+    // The connections' threads wake the run's wait when a pool has news.
+    connection_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
+    probe_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
     pool_stats_.worker = session_.user;
     publish_pool_stats();
   }
@@ -99,7 +103,7 @@ class PoolSource final : public WorkSource {
     FoundShare share{candidate.opencl_index, job.job_id, job.extranonce1, job.extranonce2_text,
                      job.time_text, nonce_text(candidate.found.nonce), is_block};
     apply_actions(session_share_found(session_, std::move(share)), run_.clock());
-    if (!session_.job_since_connect) say("  [*] Share kept until the pool is back\n");
+    if (!session_ready(session_)) say("  [*] Share kept until the pool is back\n");
     publish_pool_stats();
   }
 
@@ -109,7 +113,16 @@ class PoolSource final : public WorkSource {
     return TurnOutcome::go_on;
   }
 
-  double seconds_until_next_turn(std::int64_t) override { return network_poll_seconds; }
+  // The next connection attempt, the probe of the first pool or the silence limit, whichever
+  // comes first; at once while the last turn left events behind.
+  double seconds_until_next_turn(std::int64_t now) override {
+    if (events_left_) return 0;
+    std::int64_t due = std::numeric_limits<std::int64_t>::max();
+    if (!connection_is_active(*connection_)) due = std::min(due, failover_.next_attempt_ns);
+    if (connection_is_up(*connection_)) due = std::min(due, last_received_ + seconds_to_ns(failover_.timings.silence));
+    if (failover_.current != 0 && !connection_is_active(*probe_)) due = std::min(due, failover_.next_probe_ns);
+    return static_cast<double>(std::max<std::int64_t>(0, due - now)) / 1e9;
+  }
 
   std::optional<std::string> status_figures(const StatusPoint&, bool) override {
     if (!session_.job) return std::nullopt;
@@ -120,14 +133,19 @@ class PoolSource final : public WorkSource {
     return figures;
   }
 
-  // Answers to shares already sent still count, for a short while.
+  // Answers to shares already sent still count, for a short while. The board is closed now, so
+  // only the connections' pokes end a wait.
   void wind_down() override {
-    const std::int64_t stop_time = run_.clock();
-    while (!session_.submitted.empty() && connection_is_up(*connection_) &&
-           run_.clock() - stop_time < seconds_to_ns(run_.timings.final_answer_wait)) {
-      network_step(run_.clock(), network_poll_seconds);
-      publish_pool_stats();
+    winding_down_ = true;
+    const auto give_up = std::chrono::steady_clock::now() +
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(run_.timings.final_answer_wait));
+    network_step(run_.clock());
+    while (!session_.submitted.empty() && connection_is_up(*connection_) && std::chrono::steady_clock::now() < give_up) {
+      if (!events_left_) wait_for_poke(run_.board, give_up);
+      network_step(run_.clock());
     }
+    publish_pool_stats();
   }
 
   std::string done_figures() override {
@@ -137,6 +155,12 @@ class PoolSource final : public WorkSource {
 
  private:
   void say(const std::string& lines) { run_say(run_, lines); }
+
+  ConnectionLimits connection_limits() const {
+    ConnectionLimits limits;
+    limits.connect_timeout = std::chrono::milliseconds(static_cast<std::int64_t>(run_.timings.pool_connect_timeout * 1000));
+    return limits;
+  }
 
   // Called under the board's mutex on a device's thread: the next extranonce2 of the device's range.
   std::optional<DeviceJob> make_pool_job(const PoolWork& work, std::size_t worker_index) {
@@ -180,7 +204,7 @@ class PoolSource final : public WorkSource {
   // Makes the session's latest job the devices' work. A clean job makes every running one stale
   // at once; otherwise devices take it at their next job boundary.
   void publish_job(bool clean) {
-    if (!session_.job) return;
+    if (!session_.job || !session_ready(session_)) return;
     if (clean) ++generation_;
     auto work = std::make_shared<const PoolWork>(
         PoolWork{generation_, *session_.job, session_.extranonce1, session_.extranonce2_size, session_.difficulty});
@@ -190,8 +214,8 @@ class PoolSource final : public WorkSource {
     if (work->job.job_id != published_job_id_) {
       published_job_id_ = work->job.job_id;
       char line[160];
-      std::snprintf(line, sizeof line, "  [*] Mining job %.40s, share difficulty %g\n", work->job.job_id.c_str(),
-                    work->difficulty);
+      std::snprintf(line, sizeof line, "  [*] Mining job %s, share difficulty %g\n",
+                    printable_pool_text(work->job.job_id, 40).c_str(), work->difficulty);
       say(line);
     }
   }
@@ -222,7 +246,7 @@ class PoolSource final : public WorkSource {
     // Only the same host: a pool must not be able to send a rig's worker name and password
     // elsewhere.
     if (!request.host.empty() && request.host != pool.host) {
-      say("  [!] Pool " + pool.url + " asked to move to " + request.host + "; staying\n");
+      say("  [!] Pool " + pool.url + " asked to move to " + printable_pool_text(request.host) + "; staying\n");
       return;
     }
     if (request.port != 0) pool.port = request.port;
@@ -244,7 +268,12 @@ class PoolSource final : public WorkSource {
         pool_stats_.last_rejection_time = unix_time_now();
       }
     }
-    if (session_.job_since_connect && !session_ready_) {
+    if (actions.close_as_failed) {
+      connection_close(*connection_);
+      connection_lost(*actions.close_as_failed, false, now);
+      return;
+    }
+    if (session_ready(session_) && !session_ready_) {
       session_ready_ = true;
       failover_session_ready(failover_);
     }
@@ -261,7 +290,7 @@ class PoolSource final : public WorkSource {
     if (!connection_is_active(*probe_) && failover_probe_due(failover_, now)) {
       connection_open(*probe_, pools_[0].host, pools_[0].port);
     }
-    for (const ConnectionEvent& event : connection_poll(*probe_, 0)) {
+    for (const ConnectionEvent& event : connection_take_events(*probe_, events_per_turn)) {
       if (event.kind == ConnectionEvent::Kind::line) continue;
       const bool reachable = event.kind == ConnectionEvent::Kind::connected;
       connection_close(*probe_);
@@ -271,18 +300,25 @@ class PoolSource final : public WorkSource {
         forget_connection();
         failover_return_to_first(failover_, now);
       }
+      break;  // the probe is closed: whatever else was taken belongs to it
     }
   }
 
-  // Connects when due, hands what the pool sent to the session, and watches for silence.
-  void network_step(std::int64_t now, double wait_seconds = 0) {
+  // Connects when due, hands what the pool sent to the session, and watches for silence. Leaves
+  // events for the next turn beyond events_per_turn, and all of them once a stop is requested
+  // (unless winding down).
+  void network_step(std::int64_t now) {
     if (!connection_is_active(*connection_) && now >= failover_.next_attempt_ns) {
       const PoolEndpoint& pool = pools_[failover_.current];
       session_.pool_name = pool.url;
       connection_open(*connection_, pool.host, pool.port);
     }
-    for (const ConnectionEvent& event :
-         connection_poll(*connection_, static_cast<int>(wait_seconds * 1000))) {
+    // One event at a time: handling one may close the connection, and the rest then goes with it.
+    std::size_t handled = 0;
+    for (; handled < events_per_turn && (winding_down_ || !run_.stop->load()); ++handled) {
+      const std::vector<ConnectionEvent> events = connection_take_events(*connection_, 1);
+      if (events.empty()) break;
+      const ConnectionEvent& event = events.front();
       now = run_.clock();
       switch (event.kind) {
         case ConnectionEvent::Kind::connected:
@@ -297,8 +333,8 @@ class PoolSource final : public WorkSource {
           connection_lost(event.text, event.was_connected, now);
           break;
       }
-      if (!connection_is_active(*connection_)) break;  // the rest belongs to a closed connection
     }
+    events_left_ = handled == events_per_turn;
     now = run_.clock();
     if (connection_is_up(*connection_) && pool_went_silent(failover_.timings, last_received_, now)) {
       connection_close(*connection_);
@@ -329,7 +365,9 @@ class PoolSource final : public WorkSource {
   StratumConnection* connection_ = nullptr;
   StratumConnection* probe_ = nullptr;  // checks whether the first pool is back, while on a failover
   std::int64_t last_received_ = 0;
-  bool session_ready_ = false;  // the current connection has delivered a job
+  bool session_ready_ = false;  // the current connection's session is ready: it mines
+  bool events_left_ = false;    // the last turn left connection events behind
+  bool winding_down_ = false;   // after a stop: answers to shares already sent are still taken
   std::uint64_t generation_ = 0;
   std::string published_job_id_;
   double published_difficulty_ = 1.0;
