@@ -17,6 +17,7 @@
 #include "driver/utility_modes.h"
 #include "gpu/gpu_miner.h"
 #include "pool/pool_source.h"
+#include "program_version.h"
 #include "run/mining_run.h"
 #include "solo/solo_source.h"
 #include "stats/url_without_credentials.h"
@@ -90,7 +91,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::printf("\n  Veltrane OpenCL Miner v1.1\n");
+  std::printf("\n  Veltrane OpenCL Miner v%s\n", std::string(program_version).c_str());
   std::printf("  Whirlpool-512 (AMD / Intel / NVIDIA)\n\n");
   const bool mining = !options.benchmark;
   const bool pool_mode = !options.pool_urls.empty();
