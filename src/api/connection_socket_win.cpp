@@ -18,7 +18,8 @@ int chunk(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size
 
 void make_socket_nonblocking(socket_t socket) {
   u_long yes = 1;
-  ioctlsocket(socket, FIONBIO, &yes);
+  // FIONBIO is an unsigned constant above LONG_MAX; the call takes its bits as a long.
+  ioctlsocket(socket, static_cast<long>(FIONBIO), &yes);
 }
 
 bool wait_for_socket(socket_t socket, SocketWait what, SocketClock::time_point deadline) {
