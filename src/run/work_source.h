@@ -47,7 +47,8 @@ class WorkSource {
   // The job of a found nonce, when its nonce still counts; nothing for a job that is unknown or
   // stale (the nonce is then dropped unchecked).
   virtual std::optional<JobCheck> job_to_check(const FoundNonce& found) = 0;
-  // A candidate that passed the CPU check: submit it now.
+  // A candidate that passed the CPU check: submit it now. It comes right after the job_to_check
+  // of its nonce, so the source may keep what that call found.
   virtual void take_candidate(const Candidate& candidate) = 0;
   // One turn after the run's wait: what the board had (refresh requests, pokes), then the
   // source's own network work and timers. now_ns is the run's clock.
