@@ -12,6 +12,7 @@
 #include "gpu/gpu_miner.h"
 #include "run/console_writer.h"
 #include "run/hash_rate.h"
+#include "run/mining_run.h"
 #include "run/monotonic_clock.h"
 #include "work/batch_failures.h"
 #include "work/device_worker.h"
@@ -111,22 +112,13 @@ void start_benchmark_devices(Benchmark& benchmark) {
       generation);
   for (std::size_t index = 0; index < benchmark.devices.size(); ++index) {
     benchmark.results.push_back(std::make_unique<DeviceBenchmark>());
-    auto worker = std::make_unique<DeviceWorker>();
-    worker->worker_index = index;
-    worker->device = benchmark.devices[index].device.get();
-    worker->clock = monotonic_now_ns;
+    auto worker = make_device_worker(index, benchmark.devices[index], benchmark.devices.size() > 1,
+                                     *benchmark.timings, monotonic_now_ns);
     worker->say = [&benchmark](const std::string& line) { console_say(benchmark.console, line); };
     worker->observer = [&benchmark](const LaunchReport& launch) {
       observe_launch(benchmark, launch.worker_index, launch.nonces_done);
     };
     worker->adapt_launch_size = false;
-    worker->failed_batch_pause_seconds = benchmark.timings->failed_batch_pause;
-    worker->failed_queue_pause_seconds = benchmark.timings->failed_queue_pause;
-    worker->failures.lost_after_seconds = benchmark.timings->device_lost;
-    worker->failures.report_interval_seconds = benchmark.timings->failure_report_interval;
-    if (benchmark.devices.size() > 1) {
-      worker->failures.device_label = "Device " + std::to_string(benchmark.devices[index].opencl_index) + ": ";
-    }
     benchmark.workers.push_back(std::move(worker));
   }
   for (auto& worker : benchmark.workers) start_device(*worker, benchmark.board);

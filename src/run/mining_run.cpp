@@ -76,18 +76,9 @@ void start_devices(MiningRun& run) {
   for (std::size_t index = 0; index < run.devices.size(); ++index) {
     const RunDevice& device = run.devices[index];
     stats_add_device(*run.stats, device.opencl_index, device.name);
-    auto worker = std::make_unique<DeviceWorker>();
-    worker->worker_index = index;
-    worker->device = device.device.get();
-    worker->clock = run.clock;
+    auto worker = make_device_worker(index, device, several_devices(run), run.timings, run.clock);
     worker->say = [&run](const std::string& line) { run_say(run, line); };
     worker->observer = [&run](const LaunchReport& launch) { observe_launch(run, launch); };
-    worker->failed_batch_pause_seconds = run.timings.failed_batch_pause;
-    worker->failed_queue_pause_seconds = run.timings.failed_queue_pause;
-    worker->failures.lost_after_seconds = run.timings.device_lost;
-    worker->failures.report_interval_seconds = run.timings.failure_report_interval;
-    // With several devices each failure line names its device.
-    if (several_devices(run)) worker->failures.device_label = "Device " + std::to_string(device.opencl_index) + ": ";
     run.workers.push_back(std::move(worker));
   }
   for (auto& worker : run.workers) start_device(*worker, run.board);
@@ -209,6 +200,20 @@ int mine(MiningRun& run, WorkSource& source) {
   run_say(run, "\n  [*] Done. " + std::to_string(hashes) + " hashes, " + source.done_figures() + "\n");
   run_say(run, run_summary_line(hashes, elapsed_seconds(run.start_ns, run.clock())) + "\n");
   return 0;
+}
+
+std::unique_ptr<DeviceWorker> make_device_worker(std::size_t worker_index, const RunDevice& device,
+                                                 bool several_devices, const Timings& timings, MonotonicClock clock) {
+  auto worker = std::make_unique<DeviceWorker>();
+  worker->worker_index = worker_index;
+  worker->device = device.device.get();
+  worker->clock = std::move(clock);
+  worker->failed_batch_pause_seconds = timings.failed_batch_pause;
+  worker->failed_queue_pause_seconds = timings.failed_queue_pause;
+  worker->failures.lost_after_seconds = timings.device_lost;
+  worker->failures.report_interval_seconds = timings.failure_report_interval;
+  if (several_devices) worker->failures.device_label = "Device " + std::to_string(device.opencl_index) + ": ";
+  return worker;
 }
 
 void run_say(MiningRun& run, std::string_view lines) { console_say(run.console, lines); }

@@ -55,6 +55,11 @@ void prepare_run(MiningRun& run, std::vector<RunDevice> devices, const Timings& 
 // failed. The device threads have ended when it returns.
 int mine(MiningRun& run, WorkSource& source);
 
+// A worker for the device, with the timings' pauses and failure limits; with several devices its
+// failure lines name the device. Its say and observer are the caller's to set.
+std::unique_ptr<DeviceWorker> make_device_worker(std::size_t worker_index, const RunDevice& device,
+                                                 bool several_devices, const Timings& timings, MonotonicClock clock);
+
 // Helpers for sources.
 void run_say(MiningRun& run, std::string_view lines);
 bool several_devices(const MiningRun& run);
