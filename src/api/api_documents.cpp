@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-const std::string_view api_program_version = VELTRANE_VERSION;
+#include "program_version.h"
 
 namespace {
 
@@ -170,7 +170,7 @@ std::string summary_json(const StatsSnapshot& snapshot) {
   json blocks = json::array();
   for (const FoundBlockRecord& block : snapshot.found_blocks) blocks.push_back(block_json(block));
   const json summary = {
-      {"version", api_program_version},
+      {"version", program_version},
       {"time", snapshot.unix_time},
       {"uptime_seconds", snapshot.uptime_seconds},
       // Pool mining talks to a pool, not to a node: one of the two is null.
@@ -206,7 +206,7 @@ std::string history_json(const StatsSnapshot& snapshot) {
 std::string metrics_text(const StatsSnapshot& snapshot) {
   MetricsWriter out;
   out.family("veltrane_build_info", "gauge", "Version of the miner; the value is always 1.");
-  out.sample("veltrane_build_info", "version=\"" + escape_label_value(api_program_version) + "\"", 1);
+  out.sample("veltrane_build_info", "version=\"" + escape_label_value(program_version) + "\"", 1);
   out.family("veltrane_uptime_seconds", "gauge", "Seconds since mining started.");
   out.sample("veltrane_uptime_seconds", "", snapshot.uptime_seconds);
 

@@ -7,8 +7,6 @@
 
 #include "stats/mining_stats.h"
 
-// The program version that the summary and the build-info metric report.
-extern const std::string_view api_program_version;
 
 // GET /api/summary: version, uptime, the node (or in pool mining the pool and its shares), devices,
 // totals and the last found blocks.

@@ -1,6 +1,7 @@
 #include "driver/startup_checks.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "chain/address_problem.h"
@@ -53,4 +54,35 @@ bool apply_cpu_device_work_size(MinerOptions& options, bool device_is_gpu) {
     replaced = true;
   }
   return replaced;
+}
+
+std::optional<PoolLogin> pool_login(const MinerOptions& options) {
+  PoolLogin login;
+  for (const std::string& url : options.pool_urls) {
+    const auto pool = parse_pool_url(url);
+    if (!pool) {
+      std::printf("  [!] Bad pool URL: %s (expected stratum+tcp://HOST:PORT)\n", url.c_str());
+      return std::nullopt;
+    }
+    login.pools.push_back(*pool);
+  }
+  // Pools usually take the payout address as the worker name.
+  login.worker = options.rpc_user.empty() ? options.address : options.rpc_user;
+  login.password = options.rpc_password.empty() ? "x" : options.rpc_password;
+  if (login.pools.empty() || login.worker.empty()) {
+    std::printf("  [!] Pool worker required (-u WORKER, usually the payout address)\n");
+    return std::nullopt;
+  }
+  return login;
+}
+
+std::optional<Timings> timings_from_environment() {
+  Timings timings;
+  const char* overrides = std::getenv(test_timings_variable);
+  std::string problem;
+  if (overrides != nullptr && !apply_timing_overrides(timings, overrides, problem)) {
+    std::printf("  [!] %s: %s\n", test_timings_variable, problem.c_str());
+    return std::nullopt;
+  }
+  return timings;
 }

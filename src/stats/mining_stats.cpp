@@ -1,10 +1,16 @@
 #include "stats/mining_stats.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <string_view>
 
 #include "stats/url_without_credentials.h"
+
+double unix_time_now() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration<double>(since_epoch).count();
+}
 
 namespace {
 

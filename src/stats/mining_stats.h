@@ -133,6 +133,9 @@ struct StatsSnapshot {
   std::vector<HistorySample> history;  // oldest first, completed intervals only
 };
 
+// Unix time now, in seconds, for what the statistics show a person.
+double unix_time_now();
+
 // The run starts now: rates, uptime and the history's intervals count from here. The history
 // keeps the average rate of each interval of this length (an interval not above zero keeps the
 // default).

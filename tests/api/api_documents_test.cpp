@@ -1,6 +1,7 @@
 // The summary and history JSON and the metrics text made from a known snapshot.
 
 #include "api/api_documents.h"
+#include "program_version.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +49,7 @@ StatsSnapshot sample_snapshot() {
 
 TEST(ApiDocuments, SummaryCarriesEveryFigure) {
   const json summary = json::parse(summary_json(sample_snapshot()));
-  EXPECT_EQ(summary["version"], std::string(api_program_version));
+  EXPECT_EQ(summary["version"], std::string(program_version));
   EXPECT_EQ(summary["uptime_seconds"], 125.5);
   EXPECT_EQ(summary["node"]["url"], "http://127.0.0.1:8899");
   EXPECT_EQ(summary["node"]["height"], 812);

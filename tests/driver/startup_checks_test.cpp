@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver/startup_checks.h"
+#include "stats/url_without_credentials.h"
 #include "support/test_support.h"
 
 namespace {

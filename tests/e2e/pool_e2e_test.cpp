@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,12 +192,35 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
   EXPECT_EQ(interrupt(*miner), 0);
 }
 
+// A kernel that reports nonces whose hashes miss the target: the run's CPU check catches each,
+// no share goes to the pool, and the device's count of rejected nonces shows in the API as it
+// does in solo mining.
+TEST(PoolEndToEnd, NonceThatFailsTheCpuCheckIsCountedAndNotSent) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url}, {"--api-listen", "0", "-k", e2e::source_dir + "/tests/e2e/faulty_kernel.cl"});
+  ASSERT_TRUE(miner->wait_for_output("  [*] API listening on http://127.0.0.1:", miner_start_seconds))
+      << miner->output();
+  const int port = e2e::api_port(miner->output());
+  ASSERT_GT(port, 0) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("  [!] CPU rejected hash\n", miner_start_seconds, 2)) << miner->output();
+  const auto summary = nlohmann::json::parse(e2e::api_get(port, "/api/summary"));
+  const nlohmann::json metrics = e2e::parse_metrics(e2e::api_get(port, "/metrics"));
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  EXPECT_GE(e2e::metric_value(metrics, "veltrane_device_cpu_rejected_total", {{"device", "0"}}), 2) << output;
+  EXPECT_GE(summary["devices"][0]["cpu_rejected"].get<double>(), 2) << summary.dump(1);
+  EXPECT_EQ(count_occurrences(output, "Share accepted"), 0u) << output;
+  EXPECT_EQ(count_occurrences(output, "Share rejected"), 0u) << "nothing unchecked reached the pool: " << output;
+}
+
 // Devices that fail every batch end pool mining as they end solo mining: each failure line names
 // its device, each device is given up, then exit code 1 for the supervisor and no "Done." line.
 TEST(PoolEndToEnd, DevicesThatFailEveryBatchStopTheMinerWithExitCodeOne) {
   TestPool pool = start_pool();
+  std::map<std::string, std::string> environment = e2e::shortened_timings("device_lost=3,failure_report_interval=1");
+  environment["POCL_DEVICES"] = "pthread pthread";
   auto miner = start_miner({pool.url}, {"-d", "all", "-k", e2e::source_dir + "/tests/e2e/argument_mismatch_kernel.cl"},
-                           {{"POCL_DEVICES", "pthread pthread"}});
+                           environment);
   const auto code = miner->wait_exit(2 * miner_start_seconds + 120);
   ASSERT_TRUE(code.has_value()) << miner->output();
   EXPECT_EQ(*code, 1);
@@ -205,9 +229,9 @@ TEST(PoolEndToEnd, DevicesThatFailEveryBatchStopTheMinerWithExitCodeOne) {
     const std::string named = std::string("  [!] Device ") + device + ": clSetKernelArg: CL_UNKNOWN_ERROR\n";
     EXPECT_EQ(count_occurrences(output, named), 1u) << output;
     expect_in_order(output, {"  [*] Mining job 1", named,
-                             std::string("  [!] Device ") + device + " lost: every batch failed for 30 s"});
+                             std::string("  [!] Device ") + device + " lost: every batch failed for 3 s"});
   }
-  expect_in_order(output, {"\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; "});
+  expect_in_order(output, {"\n  [!] Device lost: every batch failed for 3 s. Stopping with exit code 1; "});
   EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
 }
 

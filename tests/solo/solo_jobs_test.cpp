@@ -11,7 +11,7 @@
 #include "chain/coinbase.h"
 #include "chain/hex.h"
 #include "chain/merkle.h"
-#include "work/solo_jobs.h"
+#include "solo/solo_jobs.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ TEST(SoloJobs, JobWithoutExtraNonceHasThePlainCoinbaseAndTemplateHeader) {
   EXPECT_EQ(hex_encode(merkle_root_of(job.header).data(), 32), hex_encode(root.data(), root.size()));
   EXPECT_EQ(job.header[0], 0x00);
   EXPECT_EQ(job.header[3], 0x20);  // version, little-endian
-  EXPECT_EQ(job.tip, 7u);
+  EXPECT_EQ(job.generation, 7u);
   ASSERT_TRUE(job.transaction_data);
   EXPECT_EQ(*job.transaction_data, (std::vector<std::string>{"0100", "0200"}));
 }

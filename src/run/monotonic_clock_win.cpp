@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "driver/monotonic_clock.h"
+#include "run/monotonic_clock.h"
 
 std::int64_t monotonic_now_ns() {
   LARGE_INTEGER frequency;

@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "driver/monotonic_clock.h"
+#include "run/monotonic_clock.h"
 
 std::int64_t monotonic_now_ns() {
   timespec now{};

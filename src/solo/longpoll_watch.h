@@ -3,17 +3,19 @@
 // work source when the node's template changed (a new tip or a new transaction set).
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "rpc/rpc_client.h"
-#include "work/job_board.h"
 
 // Shared by the source and the longpoll thread; the thread may outlive the source's run (a
 // held request cannot be cut short), so both hold it by shared_ptr.
 struct LongpollWatch {
-  std::shared_ptr<JobBoard> board;  // poked when a change comes in
+  // Wakes the source when a change comes in; called under mutex and never after stop_longpoll,
+  // so it may refer to what the source owns.
+  std::function<void()> notify;
   std::mutex mutex;
   std::condition_variable wake;     // a first id or the stop
   std::string wait_id;              // the longpollid to wait on first; empty: none yet
@@ -32,4 +34,5 @@ void start_longpoll(const std::shared_ptr<LongpollWatch>& watch, RpcClient clien
 
 // Gives the thread its first id (later ones come from its own replies).
 void longpoll_set_id(LongpollWatch& watch, const std::string& longpoll_id);
+// After this the thread calls notify no more; it ends once its request returns.
 void stop_longpoll(LongpollWatch& watch);

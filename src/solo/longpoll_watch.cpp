@@ -1,4 +1,4 @@
-#include "work/longpoll_watch.h"
+#include "solo/longpoll_watch.h"
 
 #include <algorithm>
 #include <chrono>
@@ -46,7 +46,7 @@ void run_longpoll(const std::shared_ptr<LongpollWatch>& watch, RpcClient& client
       watch->changed = true;
       watch->changed_longpoll_id = reply.longpoll_id;
       watch->changed_previous_block = reply.previous_block_hash;
-      poke_source(*watch->board);
+      watch->notify();
     }
   }
   lock.unlock();

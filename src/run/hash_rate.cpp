@@ -1,4 +1,4 @@
-#include "driver/hash_rate.h"
+#include "run/hash_rate.h"
 
 #include <cstdio>
 

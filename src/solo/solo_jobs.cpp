@@ -1,4 +1,4 @@
-#include "work/solo_jobs.h"
+#include "solo/solo_jobs.h"
 
 #include <algorithm>
 #include <utility>
@@ -18,10 +18,10 @@ std::optional<Hash256> to_hash256(const ByteVector& bytes) {
 
 }  // namespace
 
-std::optional<SoloWork> prepare_solo_work(const BlockTemplate& tmpl, std::uint64_t tip, ByteVector payout_script,
+std::optional<SoloWork> prepare_solo_work(const BlockTemplate& tmpl, std::uint64_t generation, ByteVector payout_script,
                                           ByteVector fee_script, std::string coinbase_text) {
   SoloWork work;
-  work.tip = tip;
+  work.generation = generation;
   work.height = static_cast<std::uint64_t>(tmpl.height);
   work.coinbase_value = tmpl.coinbase_value;
   work.version = tmpl.version;
@@ -50,7 +50,7 @@ std::optional<SoloWork> prepare_solo_work(const BlockTemplate& tmpl, std::uint64
 
 SoloJob build_solo_job(const SoloWork& work, std::optional<std::uint32_t> extra_nonce) {
   SoloJob job;
-  job.tip = work.tip;
+  job.generation = work.generation;
   job.coinbase = build_coinbase(work.height, work.coinbase_value, work.payout_script, work.coinbase_text,
                                 work.commitment, work.fee_script, dev_fee_percent, extra_nonce);
   std::vector<ByteVector> leaves{transaction_id(job.coinbase)};

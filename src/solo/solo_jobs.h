@@ -16,7 +16,7 @@
 
 // One template made ready for job building; fixed once made.
 struct SoloWork {
-  std::uint64_t tip = 0;  // generation of the template's previous block
+  std::uint64_t generation = 0;  // of the work: a new previous block bumps it
   std::uint64_t height = 0;
   std::int64_t coinbase_value = 0;
   std::int32_t version = 0;
@@ -34,12 +34,12 @@ struct SoloWork {
 
 // Nothing when a hash of the template does not have 32 bytes (the template check normally
 // refuses those).
-std::optional<SoloWork> prepare_solo_work(const BlockTemplate& tmpl, std::uint64_t tip, ByteVector payout_script,
+std::optional<SoloWork> prepare_solo_work(const BlockTemplate& tmpl, std::uint64_t generation, ByteVector payout_script,
                                           ByteVector fee_script, std::string coinbase_text);
 
 // The coinbase and header of one job, kept by the source until a found nonce needs them.
 struct SoloJob {
-  std::uint64_t tip = 0;
+  std::uint64_t generation = 0;
   BlockHeader header{};
   ByteVector coinbase;
   std::shared_ptr<const std::vector<std::string>> transaction_data;
