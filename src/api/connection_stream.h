@@ -56,8 +56,8 @@ class ConnectionStream final : public httplib::Stream {
   SocketClock::time_point read_deadline_;
   std::size_t request_bytes_left_ = 0;
   bool cut_off_ = false;
-  std::size_t line_length_ = 0;         // bytes of the current line so far
-  bool line_may_be_range_ = true;       // the line so far could start "Range:"
+  std::size_t line_length_ = 0;    // bytes of the current line so far
+  bool line_may_be_range_ = true;  // the line so far could start "Range:"
   std::array<char, 4096> buffer_{};
   std::size_t buffer_begin_ = 0;
   std::size_t buffer_end_ = 0;
