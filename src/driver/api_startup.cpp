@@ -16,7 +16,10 @@ bool start_monitoring_api(const MinerOptions& options, const Timings& timings, M
   }
   std::string error;
   server = api_server_start(
-      *address, ApiServerLimits{timings.api_request, timings.api_write, timings.api_keep_alive, timings.api_connection},
+      *address, ApiServerLimits{.request_seconds = timings.api_request,
+                      .write_seconds = timings.api_write,
+                      .keep_alive_seconds = timings.api_keep_alive,
+                      .connection_seconds = timings.api_connection},
       [&stats] { return stats_snapshot(stats, monotonic_now_ns(), unix_time_now()); },
       error);
   if (!server) {
