@@ -366,7 +366,8 @@ void publish_pool_stats(PoolSource& source) {
 // One round of the pool's thread: found nonces, network, status line. Waits for news first,
 // unless the last round left events behind; true when this one did.
 bool serve(PoolSource& source, bool events_left) {
-  const SourceEvents events = wait_for_source_events(source.board, events_left ? std::chrono::milliseconds(0) : news_wait);
+  const SourceEvents events =
+      wait_for_source_events(source.board, events_left ? std::chrono::milliseconds(0) : news_wait);
   for (const FoundNonce& found : events.found) handle_found(source, found);
   const bool left = network_step(source);
   const std::int64_t now = monotonic_now_ns();

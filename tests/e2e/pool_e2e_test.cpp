@@ -325,7 +325,8 @@ TEST(PoolEndToEnd, RefusedWorkerSubmitsNothingAndIsTriedAgainAfterThePause) {
   TestPool pool = start_pool();
   pool_control(pool, "refuseworkers on");
   auto miner = start_miner({pool.url});
-  const std::string refused = "  [!] Pool " + pool.url + " refused worker \"" + worker + "\": Unauthorized worker (24)\n";
+  const std::string refused =
+      "  [!] Pool " + pool.url + " refused worker \"" + worker + "\": Unauthorized worker (24)\n";
   const std::string failed = "  [!] Pool " + pool.url + ": worker refused; trying again in ";
   ASSERT_TRUE(miner->wait_for_output(failed, miner_start_seconds)) << miner->output();
   pool_control(pool, "refuseworkers off");
