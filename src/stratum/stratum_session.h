@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "program_version.h"
 #include "stratum/stratum_message.h"
 
 // A share found by a device: everything mining.submit needs, kept until the pool answers.
@@ -24,7 +25,7 @@ struct FoundShare {
 enum class StratumRequest { subscribe, authorize, extranonce_subscribe, submit };
 
 struct StratumSession {
-  std::string agent = "veltrane-miner/1.1";
+  std::string agent = "veltrane-miner/" + std::string(program_version);
   std::string user;
   std::string password;
   std::string pool_name;        // the pool's URL, for console lines

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,12 +192,35 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
   EXPECT_EQ(interrupt(*miner), 0);
 }
 
+// A kernel that reports nonces whose hashes miss the target: the run's CPU check catches each,
+// no share goes to the pool, and the device's count of rejected nonces shows in the API as it
+// does in solo mining.
+TEST(PoolEndToEnd, NonceThatFailsTheCpuCheckIsCountedAndNotSent) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url}, {"--api-listen", "0", "-k", e2e::source_dir + "/tests/e2e/faulty_kernel.cl"});
+  ASSERT_TRUE(miner->wait_for_output("  [*] API listening on http://127.0.0.1:", miner_start_seconds))
+      << miner->output();
+  const int port = e2e::api_port(miner->output());
+  ASSERT_GT(port, 0) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("  [!] CPU rejected hash\n", miner_start_seconds, 2)) << miner->output();
+  const auto summary = nlohmann::json::parse(e2e::api_get(port, "/api/summary"));
+  const nlohmann::json metrics = e2e::parse_metrics(e2e::api_get(port, "/metrics"));
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  EXPECT_GE(e2e::metric_value(metrics, "veltrane_device_cpu_rejected_total", {{"device", "0"}}), 2) << output;
+  EXPECT_GE(summary["devices"][0]["cpu_rejected"].get<double>(), 2) << summary.dump(1);
+  EXPECT_EQ(count_occurrences(output, "Share accepted"), 0u) << output;
+  EXPECT_EQ(count_occurrences(output, "Share rejected"), 0u) << "nothing unchecked reached the pool: " << output;
+}
+
 // Devices that fail every batch end pool mining as they end solo mining: each failure line names
 // its device, each device is given up, then exit code 1 for the supervisor and no "Done." line.
 TEST(PoolEndToEnd, DevicesThatFailEveryBatchStopTheMinerWithExitCodeOne) {
   TestPool pool = start_pool();
+  std::map<std::string, std::string> environment = e2e::shortened_timings("device_lost=3,failure_report_interval=1");
+  environment["POCL_DEVICES"] = "pthread pthread";
   auto miner = start_miner({pool.url}, {"-d", "all", "-k", e2e::source_dir + "/tests/e2e/argument_mismatch_kernel.cl"},
-                           {{"POCL_DEVICES", "pthread pthread"}});
+                           environment);
   const auto code = miner->wait_exit(2 * miner_start_seconds + 120);
   ASSERT_TRUE(code.has_value()) << miner->output();
   EXPECT_EQ(*code, 1);
@@ -205,9 +229,9 @@ TEST(PoolEndToEnd, DevicesThatFailEveryBatchStopTheMinerWithExitCodeOne) {
     const std::string named = std::string("  [!] Device ") + device + ": clSetKernelArg: CL_UNKNOWN_ERROR\n";
     EXPECT_EQ(count_occurrences(output, named), 1u) << output;
     expect_in_order(output, {"  [*] Mining job 1", named,
-                             std::string("  [!] Device ") + device + " lost: every batch failed for 30 s"});
+                             std::string("  [!] Device ") + device + " lost: every batch failed for 3 s"});
   }
-  expect_in_order(output, {"\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; "});
+  expect_in_order(output, {"\n  [!] Device lost: every batch failed for 3 s. Stopping with exit code 1; "});
   EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
 }
 
@@ -238,6 +262,10 @@ TEST(PoolEndToEnd, BadPoolUrlOrMissingWorkerEndsWithExitCodeOne) {
   }
 }
 
+// The pause after a failed attempt, shortened so that the tests need not wait it out.
+const std::map<std::string, std::string> short_reconnect_pause =
+    e2e::shortened_timings("pool_first_reconnect_pause=0.2");
+
 // Where the last of these lines starts in the output; npos when there is none.
 std::size_t last_line_with(const std::string& output, const std::string& text) { return output.rfind(text); }
 
@@ -262,7 +290,7 @@ TEST(PoolEndToEnd, FloodOfNotificationsLeavesMiningAndTheStopWorking) {
 // the pause.
 TEST(PoolEndToEnd, FloodOfRequestsFromAPoolThatDoesNotReadDropsIt) {
   TestPool pool = start_pool();
-  auto miner = start_miner({pool.url});
+  auto miner = start_miner({pool.url}, {}, short_reconnect_pause);
   ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
   pool_control(pool, "flood requests");
   const std::string dropped = "  [!] Pool " + pool.url + ": the pool does not read what the miner sends; trying ";
@@ -289,7 +317,7 @@ TEST(PoolEndToEnd, UnusableSubscribeAnswerFailsTheAttemptAndNothingIsMinedForIt)
     SCOPED_TRACE(c.name);
     TestPool pool = start_pool();
     pool_control(pool, std::string("subscribeanswer ") + c.answer);
-    auto miner = start_miner({pool.url});
+    auto miner = start_miner({pool.url}, {}, short_reconnect_pause);
     const std::string failed = "  [!] Pool " + pool.url + ": " + c.reason + "; trying again in ";
     ASSERT_TRUE(miner->wait_for_output(failed, miner_start_seconds)) << miner->output();
     EXPECT_EQ(pool_figure(pool, "s['authorizes']"), 0);
@@ -308,13 +336,14 @@ TEST(PoolEndToEnd, UnusableSubscribeAnswerFailsTheAttemptAndNothingIsMinedForIt)
 TEST(PoolEndToEnd, PoolThatClosesAfterSubscribeGetsTheGrowingPauseEveryTime) {
   TestPool pool = start_pool();
   pool_control(pool, "closeaftersubscribe on");
-  auto miner = start_miner({pool.url});
+  // Long enough that the miner is stopped before a fourth attempt.
+  auto miner = start_miner({pool.url}, {}, e2e::shortened_timings("pool_first_reconnect_pause=0.5"));
   const std::string failure = "  [!] Pool " + pool.url + ": ";
-  ASSERT_TRUE(miner->wait_for_output("; trying again in 4 s\n", miner_start_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("; trying again in 2 s\n", miner_start_seconds)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
   const std::string output = miner->output();
-  expect_in_order(output, {failure, "; trying again in 1 s\n", failure, "; trying again in 2 s\n", failure,
-                           "; trying again in 4 s\n"});
+  expect_in_order(output, {failure, "; trying again in 0.5 s\n", failure, "; trying again in 1 s\n", failure,
+                           "; trying again in 2 s\n"});
   EXPECT_EQ(static_cast<long>(count_occurrences(output, failure)), pool_figure(pool, "s['subscribes']")) << output;
   EXPECT_EQ(count_occurrences(output, "Mining job"), 0u) << output;
 }
@@ -324,7 +353,7 @@ TEST(PoolEndToEnd, PoolThatClosesAfterSubscribeGetsTheGrowingPauseEveryTime) {
 TEST(PoolEndToEnd, RefusedWorkerSubmitsNothingAndIsTriedAgainAfterThePause) {
   TestPool pool = start_pool();
   pool_control(pool, "refuseworkers on");
-  auto miner = start_miner({pool.url});
+  auto miner = start_miner({pool.url}, {}, short_reconnect_pause);
   const std::string refused =
       "  [!] Pool " + pool.url + " refused worker \"" + worker + "\": Unauthorized worker (24)\n";
   const std::string failed = "  [!] Pool " + pool.url + ": worker refused; trying again in ";
