@@ -216,7 +216,8 @@ void start_link(StratumConnection& connection, std::uint64_t generation, const s
         }
         if (!link_is_current(connection, *link)) return;
         asio::async_connect(
-            link->socket, results, [&connection, link](const asio::error_code& connect_error, const asio::ip::tcp::endpoint&) {
+            link->socket, results,
+            [&connection, link](const asio::error_code& connect_error, const asio::ip::tcp::endpoint&) {
               if (connect_error) {
                 end_link(connection, link, connect_error.message());
                 return;

@@ -208,7 +208,8 @@ StratumActions session_receive(StratumSession& session, const StratumMessage& me
                                                     message.reconnect_wait_seconds};
       break;
     case StratumMessageType::show_message:
-      actions.console.push_back("  [*] Pool " + session.pool_name + " says: " + printable_pool_text(message.text) + "\n");
+      actions.console.push_back("  [*] Pool " + session.pool_name + " says: " + printable_pool_text(message.text) +
+                                "\n");
       break;
     case StratumMessageType::unknown_method:
       if (message.id) {

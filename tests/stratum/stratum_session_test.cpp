@@ -252,7 +252,8 @@ TEST(StratumSession, SharesAreSentOnlyOnTheExtranonceTheyWereMadeWith) {
     SCOPED_TRACE(c.name);
     StratumSession session = ready_session();
     if (*c.set_extranonce != '\0') {
-      receive(session, std::string(R"({"id":null,"method":"mining.set_extranonce","params":)") + c.set_extranonce + "}");
+      receive(session,
+              std::string(R"({"id":null,"method":"mining.set_extranonce","params":)") + c.set_extranonce + "}");
     }
     FoundShare share = share_of_fixture_job(2);
     share.extranonce1 = from_hex(c.share_extranonce1);
