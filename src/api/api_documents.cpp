@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-const std::string_view api_program_version = VELTRANE_VERSION;
+#include "program_version.h"
 
 namespace {
 
@@ -15,6 +15,12 @@ json rates_json(const HashRates& rates) {
 }
 
 json text_or_null(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
+
+// Whole seconds as an integer (10, not 10.0), as the document has always shown them.
+json seconds_json(double seconds) {
+  if (seconds == std::floor(seconds) && std::abs(seconds) < 1e15) return json(static_cast<std::int64_t>(seconds));
+  return json(seconds);
+}
 
 json node_json(const StatsSnapshot& snapshot) {
   const NodeStats& node = snapshot.node;
@@ -164,7 +170,7 @@ std::string summary_json(const StatsSnapshot& snapshot) {
   json blocks = json::array();
   for (const FoundBlockRecord& block : snapshot.found_blocks) blocks.push_back(block_json(block));
   const json summary = {
-      {"version", api_program_version},
+      {"version", program_version},
       {"time", snapshot.unix_time},
       {"uptime_seconds", snapshot.uptime_seconds},
       // Pool mining talks to a pool, not to a node: one of the two is null.
@@ -190,7 +196,7 @@ std::string history_json(const StatsSnapshot& snapshot) {
   for (const HistorySample& sample : snapshot.history) {
     samples.push_back({{"time", sample.time}, {"total", sample.total}, {"devices", sample.devices}});
   }
-  const json history = {{"interval_seconds", stats_history_interval_seconds},
+  const json history = {{"interval_seconds", seconds_json(snapshot.history_interval_seconds)},
                         {"time", snapshot.unix_time},
                         {"devices", devices},
                         {"samples", samples}};
@@ -200,7 +206,7 @@ std::string history_json(const StatsSnapshot& snapshot) {
 std::string metrics_text(const StatsSnapshot& snapshot) {
   MetricsWriter out;
   out.family("veltrane_build_info", "gauge", "Version of the miner; the value is always 1.");
-  out.sample("veltrane_build_info", "version=\"" + escape_label_value(api_program_version) + "\"", 1);
+  out.sample("veltrane_build_info", "version=\"" + escape_label_value(program_version) + "\"", 1);
   out.family("veltrane_uptime_seconds", "gauge", "Seconds since mining started.");
   out.sample("veltrane_uptime_seconds", "", snapshot.uptime_seconds);
 

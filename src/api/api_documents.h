@@ -5,16 +5,15 @@
 #include <string>
 #include <string_view>
 
-#include "driver/mining_stats.h"
+#include "stats/mining_stats.h"
 
-// The program version that the summary and the build-info metric report.
-extern const std::string_view api_program_version;
 
 // GET /api/summary: version, uptime, the node (or in pool mining the pool and its shares), devices,
 // totals and the last found blocks.
 std::string summary_json(const StatsSnapshot& snapshot);
 
-// GET /api/history: the total and per-device hash rate of each 10-second interval of the last hour.
+// GET /api/history: the total and per-device hash rate of each history interval (10 s unless the
+// run chose another) of the last 360.
 std::string history_json(const StatsSnapshot& snapshot);
 
 // GET /metrics: Prometheus text exposition format 0.0.4.

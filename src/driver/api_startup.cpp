@@ -3,14 +3,10 @@
 #include <chrono>
 #include <cstdio>
 
-#include "driver/monotonic_clock.h"
+#include "run/monotonic_clock.h"
 
-double unix_time_now() {
-  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration<double>(since_epoch).count();
-}
-
-bool start_monitoring_api(const MinerOptions& options, MiningStats& stats, ApiServerHandle& server) {
+bool start_monitoring_api(const MinerOptions& options, const Timings& timings, MiningStats& stats,
+                          ApiServerHandle& server) {
   if (options.api_listen.empty()) return true;
   const auto address = parse_api_listen(options.api_listen);
   if (!address) {
@@ -20,7 +16,12 @@ bool start_monitoring_api(const MinerOptions& options, MiningStats& stats, ApiSe
   }
   std::string error;
   server = api_server_start(
-      *address, [&stats] { return stats_snapshot(stats, monotonic_now_ns(), unix_time_now()); }, error);
+      *address, ApiServerLimits{.request_seconds = timings.api_request,
+                      .write_seconds = timings.api_write,
+                      .keep_alive_seconds = timings.api_keep_alive,
+                      .connection_seconds = timings.api_connection},
+      [&stats] { return stats_snapshot(stats, monotonic_now_ns(), unix_time_now()); },
+      error);
   if (!server) {
     std::printf("  [!] API not started: %s; mining goes on without it\n", error.c_str());
     return true;

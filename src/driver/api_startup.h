@@ -3,13 +3,12 @@
 
 #include "api/api_server.h"
 #include "driver/miner_options.h"
-#include "driver/mining_stats.h"
-
-// Unix time now, in seconds, for what the API shows a person.
-double unix_time_now();
+#include "run/timings.h"
+#include "stats/mining_stats.h"
 
 // Nothing when api_listen is empty. Otherwise starts the API on it and prints where it listens,
 // with a warning when that address is reachable from other machines. A port that cannot be
 // bound is reported and mining goes on without the API. Returns false, after saying why, when
 // api_listen is not a valid [HOST:]PORT.
-bool start_monitoring_api(const MinerOptions& options, MiningStats& stats, ApiServerHandle& server);
+bool start_monitoring_api(const MinerOptions& options, const Timings& timings, MiningStats& stats,
+                          ApiServerHandle& server);

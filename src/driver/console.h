@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // Set once by the stop handler and never cleared. Lock-free, so a signal handler may set it.
 extern std::atomic<bool> g_stop_requested;
@@ -33,10 +34,21 @@ bool console_ctrl_handler(std::uint32_t event);
 // and SIGHUP.
 void install_stop_handler();
 
-// The platform side of console_ctrl_handler; both are safe inside a signal handler. The first
-// writes straight to standard output, the second ends the process without any clean-up.
+// Runs listener on an ordinary thread (never inside a signal handler) after the first stop event,
+// so that a wait ends at once instead of looking at g_stop_requested now and then. Replaces the
+// listener set before; an empty one removes it. A stop that came before the listener was set
+// does not call it: whoever sets one reads g_stop_requested before waiting.
+void set_stop_listener(std::function<void()> listener);
+
+// Calls the stop listener, if any (the platform's stop thread does).
+void call_stop_listener();
+
+// The platform side of console_ctrl_handler; all three are safe inside a signal handler. The
+// first writes straight to standard output, the second ends the process without any clean-up,
+// the third has call_stop_listener run on an ordinary thread.
 void write_to_console_now(const char* text, std::size_t length);
 [[noreturn]] void end_process_now(int exit_code);
+void wake_stop_listener();
 
 // Keeps a click in the console from pausing output (no quick-edit selection) and switches the
 // output to UTF-8. Failures are ignored.

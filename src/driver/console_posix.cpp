@@ -1,10 +1,28 @@
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <thread>
 
 #include "driver/console.h"
 
 namespace {
+
+// The stop thread waits on this pipe; the signal handler writes a byte into it, which is
+// async-signal-safe where calling the listener is not.
+int stop_pipe[2] = {-1, -1};
+
+void run_stop_thread() {
+  char byte = 0;
+  while (true) {
+    const ssize_t count = read(stop_pipe[0], &byte, 1);
+    if (count == 1) {
+      call_stop_listener();
+    } else if (count == 0 || errno != EINTR) {
+      return;
+    }
+  }
+}
 
 // Async-signal-safe: only a lock-free atomic exchange happens inside.
 void handle_stop_signal(int signal_number) {
@@ -21,6 +39,14 @@ void install_stop_handler() {
   // the handler too, which decides what it means.
   action.sa_flags = SA_RESTART;
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  if (pipe(stop_pipe) == 0) std::thread(run_stop_thread).detach();
+}
+
+void wake_stop_listener() {
+  if (stop_pipe[1] < 0) return;
+  const char byte = 1;
+  // Nothing to do about a full or closed pipe inside a signal handler: a wake is already waiting.
+  [[maybe_unused]] const ssize_t written = write(stop_pipe[1], &byte, 1);
 }
 
 void write_to_console_now(const char* text, std::size_t length) {

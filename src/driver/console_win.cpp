@@ -10,6 +10,9 @@ BOOL WINAPI handle_console_event(DWORD event) { return console_ctrl_handler(even
 
 void install_stop_handler() { SetConsoleCtrlHandler(handle_console_event, TRUE); }
 
+// Windows runs console handlers on a thread of their own, where the listener may run directly.
+void wake_stop_listener() { call_stop_listener(); }
+
 void write_to_console_now(const char* text, std::size_t length) {
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(length), &written, nullptr);

@@ -1,5 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <string>
 #include <optional>
 #include <vector>
 
@@ -9,15 +11,17 @@
 
 #include "driver/api_startup.h"
 #include "driver/console.h"
-#include "driver/device_workers.h"
 #include "driver/executable_path.h"
 #include "driver/miner_options.h"
-#include "driver/mining_device.h"
-#include "driver/mining_loop.h"
-#include "driver/pool_mining.h"
 #include "driver/startup_checks.h"
 #include "driver/utility_modes.h"
 #include "gpu/gpu_miner.h"
+#include "pool/pool_source.h"
+#include "program_version.h"
+#include "run/mining_run.h"
+#include "solo/solo_source.h"
+#include "stats/url_without_credentials.h"
+#include "work/opencl_mining_device.h"
 
 namespace {
 
@@ -30,6 +34,24 @@ void return_large_buffers_to_the_system() {
 #if defined(__GLIBC__)
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
 #endif
+}
+
+// The device's name as the listing shows it.
+std::string device_name(std::int32_t platform_id, std::int32_t device_id) {
+  char name[256] = "";
+  char vendor[256] = "";
+  std::uint64_t memory = 0;
+  get_gpu_device_info(platform_id, device_id, name, sizeof name, vendor, sizeof vendor, &memory);
+  return name;
+}
+
+// Mines with the run on the devices until a stop; the stop request wakes the run's wait.
+int mine_with(MiningRun& run, WorkSource* source) {
+  if (source == nullptr) return 1;
+  set_stop_listener([&run] { poke_source(run.board); });
+  const int exit_code = mine(run, *source);
+  set_stop_listener({});
+  return exit_code;
 }
 
 }  // namespace
@@ -61,12 +83,15 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  const std::optional<Timings> timings = timings_from_environment();
+  if (!timings) return 1;
+
   if (options.list_gpus) {
     print_gpu_list();
     return 0;
   }
 
-  std::printf("\n  Veltrane OpenCL Miner v1.1\n");
+  std::printf("\n  Veltrane OpenCL Miner v%s\n", std::string(program_version).c_str());
   std::printf("  Whirlpool-512 (AMD / Intel / NVIDIA)\n\n");
   const bool mining = !options.benchmark;
   const bool pool_mode = !options.pool_urls.empty();
@@ -96,17 +121,16 @@ int main(int argc, char** argv) {
   const KernelFileChoice kernel = choose_kernel_file(options, executable_path());
   options.kernel_path = kernel.path;
   // Each device gets its own handle; one that cannot be set up stops the start.
-  std::vector<MiningDevice> devices;
+  std::vector<RunDevice> devices;
   for (const std::int32_t device_id : device_ids) {
-    GpuMiner* gpu = gpu_miner_create(options.platform_id, device_id, options.global_work_size,
-                                     options.local_work_size, options.kernel_path);
-    if (gpu == nullptr) break;
-    devices.push_back({device_id, gpu});
+    std::unique_ptr<MiningDevice> device = open_opencl_device(
+        options.platform_id, device_id, options.global_work_size, options.local_work_size, options.kernel_path);
+    if (!device) break;
+    devices.push_back({device_id, device_name(options.platform_id, device_id), std::move(device)});
   }
   if (devices.empty() || devices.size() < device_ids.size()) {
     if (!kernel.found) std::printf("  [!] %s\n", kernel_not_found_hint(kernel).c_str());
     std::printf("  [!] Failed to initialize OpenCL\n");
-    release_devices(devices);
     return 1;
   }
   if (cpu_work_size) {
@@ -115,23 +139,28 @@ int main(int argc, char** argv) {
   std::printf("  Work size: %d global, %d local\n\n", options.global_work_size, options.local_work_size);
   if (devices.size() > 1) {
     std::printf("  [+] %zu devices:", devices.size());
-    for (const MiningDevice& device : devices) std::printf(" %d", device.device_id);
+    for (const RunDevice& device : devices) std::printf(" %d", device.opencl_index);
     std::printf("\n\n");
   }
 
   if (!mining) {
-    return run_benchmark(options, devices);
+    return run_benchmark(std::move(devices), *timings);
   }
   if (!pool_mode && options.address.empty()) {
     std::printf("  [!] Address required (-a)\n");
-    release_devices(devices);
     return 1;
   }
   MiningStats stats;
-  ApiServerHandle api_server;  // stopped when main returns, after the mining run
-  if (!start_monitoring_api(options, stats, api_server)) {
-    release_devices(devices);
-    return 1;
+  ApiServerHandle api_server;  // stopped after the mining run
+  if (!start_monitoring_api(options, *timings, stats, api_server)) return 1;
+  MiningRun run;
+  prepare_run(run, std::move(devices), *timings, stats, g_stop_requested);
+  if (pool) {
+    const std::unique_ptr<WorkSource> source = open_pool_source(run, *pool);
+    return mine_with(run, source.get());
   }
-  return pool ? run_pool_mining(*pool, options, devices, stats) : run_mining(options, devices, stats);
+  const SoloSettings solo{options.rpc_url, options.rpc_user, options.rpc_password, options.rpc_cookie,
+                          options.address, options.coinbase, options.longpoll};
+  const std::unique_ptr<WorkSource> source = open_solo_source(run, solo);
+  return mine_with(run, source.get());
 }

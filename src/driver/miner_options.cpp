@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "program_version.h"
 #include "stratum/pool_failover.h"
 
 std::int32_t parse_option_number(std::string_view text) {
@@ -149,7 +150,7 @@ CommandLineResult parse_command_line(int argc, const char* const argv[], MinerOp
 }
 
 void print_usage(const char* program_name) {
-  std::printf("Veltrane OpenCL Miner v1.1 - Whirlpool-512 (AMD/Intel/NVIDIA)\n\n");
+  std::printf("Veltrane OpenCL Miner v%s - Whirlpool-512 (AMD/Intel/NVIDIA)\n\n", std::string(program_version).c_str());
   std::printf("Usage: %s [options]\n\n", program_name);
   std::printf("  -o URL       RPC URL (default http://127.0.0.1:8899)\n");
   std::printf("  -u USER      RPC username\n");

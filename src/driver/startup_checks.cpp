@@ -1,7 +1,7 @@
 #include "driver/startup_checks.h"
 
-#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "chain/address_problem.h"
@@ -12,15 +12,6 @@ bool check_payout_address(const std::string& address) {
   std::printf("  [!] Bad address\n");
   std::printf("  [!] The payout address %s does not decode: %s\n", address.c_str(), decoding.explanation.c_str());
   return false;
-}
-
-std::string url_without_credentials(std::string_view url) {
-  const std::size_t scheme_end = url.find("://");
-  const std::size_t authority_start = scheme_end == std::string_view::npos ? 0 : scheme_end + 3;
-  const std::size_t authority_end = std::min(url.find('/', authority_start), url.size());
-  const std::size_t at = url.substr(0, authority_end).rfind('@');
-  if (at == std::string_view::npos || at < authority_start) return std::string(url);
-  return std::string(url.substr(0, authority_start)) + std::string(url.substr(at + 1));
 }
 
 KernelFileChoice choose_kernel_file(const MinerOptions& options, const std::filesystem::path& executable) {
@@ -63,4 +54,35 @@ bool apply_cpu_device_work_size(MinerOptions& options, bool device_is_gpu) {
     replaced = true;
   }
   return replaced;
+}
+
+std::optional<PoolLogin> pool_login(const MinerOptions& options) {
+  PoolLogin login;
+  for (const std::string& url : options.pool_urls) {
+    const auto pool = parse_pool_url(url);
+    if (!pool) {
+      std::printf("  [!] Bad pool URL: %s (expected stratum+tcp://HOST:PORT)\n", url.c_str());
+      return std::nullopt;
+    }
+    login.pools.push_back(*pool);
+  }
+  // Pools usually take the payout address as the worker name.
+  login.worker = options.rpc_user.empty() ? options.address : options.rpc_user;
+  login.password = options.rpc_password.empty() ? "x" : options.rpc_password;
+  if (login.pools.empty() || login.worker.empty()) {
+    std::printf("  [!] Pool worker required (-u WORKER, usually the payout address)\n");
+    return std::nullopt;
+  }
+  return login;
+}
+
+std::optional<Timings> timings_from_environment() {
+  Timings timings;
+  const char* overrides = std::getenv(test_timings_variable);
+  std::string problem;
+  if (overrides != nullptr && !apply_timing_overrides(timings, overrides, problem)) {
+    std::printf("  [!] %s: %s\n", test_timings_variable, problem.c_str());
+    return std::nullopt;
+  }
+  return timings;
 }

@@ -4,18 +4,17 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "driver/miner_options.h"
+#include "pool/pool_source.h"
+#include "run/timings.h"
 
 // Decodes the payout address; when it does not decode, prints "Bad address" and the reason and
 // returns false.
 bool check_payout_address(const std::string& address);
-
-// The URL without a "user:password@" part, for the console.
-std::string url_without_credentials(std::string_view url);
 
 struct KernelFileChoice {
   std::string path;                              // the kernel file set-up is to read
@@ -39,3 +38,11 @@ inline constexpr std::int32_t cpu_device_local_work_size = 64;
 // For a device that is not a GPU, replaces each work size that was not given on the command line
 // by the CPU device's; returns true when it replaced one.
 bool apply_cpu_device_work_size(MinerOptions& options, bool device_is_gpu);
+
+// The pools of options.pool_urls and the worker's login, checked before any device is set up; a
+// bad pool URL or a missing worker name prints what to give and returns nothing.
+std::optional<PoolLogin> pool_login(const MinerOptions& options);
+
+// The timings with the test-only overrides of VELTRANE_TEST_TIMINGS applied; nothing, after
+// saying why, when the variable holds something else than "name=seconds" items.
+std::optional<Timings> timings_from_environment();

@@ -7,7 +7,7 @@ namespace {
 
 constexpr std::int64_t nanoseconds_per_second = 1'000'000'000;
 
-std::int64_t seconds(int count) { return std::int64_t{count} * nanoseconds_per_second; }
+std::int64_t seconds(double count) { return static_cast<std::int64_t>(count * nanoseconds_per_second); }
 
 }  // namespace
 
@@ -40,30 +40,30 @@ std::optional<PoolEndpoint> parse_pool_url(std::string_view url) {
   return PoolEndpoint{std::string(url), std::string(host), static_cast<std::uint16_t>(port)};
 }
 
-int reconnect_pause_seconds(int failed_attempts) {
+double reconnect_pause_seconds(const FailoverTimings& timings, int failed_attempts) {
   if (failed_attempts <= 0) return 0;
-  int pause = first_reconnect_pause_seconds;
-  for (int attempt = 1; attempt < failed_attempts && pause < longest_reconnect_pause_seconds; ++attempt) pause *= 2;
-  return std::min(pause, longest_reconnect_pause_seconds);
+  double pause = timings.first_reconnect_pause;
+  for (int attempt = 1; attempt < failed_attempts && pause < timings.longest_reconnect_pause; ++attempt) pause *= 2;
+  return std::min(pause, timings.longest_reconnect_pause);
 }
 
 void failover_connect_failed(PoolFailover& failover, std::int64_t now_ns) {
   ++failover.failed_attempts;
   failover.current = (failover.current + 1) % std::max<std::size_t>(failover.pool_count, 1);
-  failover.next_attempt_ns = now_ns + seconds(reconnect_pause_seconds(failover.failed_attempts));
+  failover.next_attempt_ns = now_ns + seconds(reconnect_pause_seconds(failover.timings, failover.failed_attempts));
   failover.primary_back_since.reset();
-  failover.next_probe_ns = failover.next_attempt_ns + seconds(primary_probe_seconds);
+  failover.next_probe_ns = failover.next_attempt_ns + seconds(failover.timings.primary_probe);
 }
 
 void failover_connection_lost(PoolFailover& failover, std::int64_t now_ns) {
   ++failover.failed_attempts;
-  failover.next_attempt_ns = now_ns + seconds(reconnect_pause_seconds(failover.failed_attempts));
+  failover.next_attempt_ns = now_ns + seconds(reconnect_pause_seconds(failover.timings, failover.failed_attempts));
 }
 
 void failover_session_ready(PoolFailover& failover) { failover.failed_attempts = 0; }
 
-void failover_reconnect_requested(PoolFailover& failover, int wait_seconds, std::int64_t now_ns) {
-  failover.next_attempt_ns = now_ns + seconds(std::clamp(wait_seconds, 0, longest_reconnect_pause_seconds));
+void failover_reconnect_requested(PoolFailover& failover, double wait_seconds, std::int64_t now_ns) {
+  failover.next_attempt_ns = now_ns + seconds(std::clamp(wait_seconds, 0.0, failover.timings.longest_reconnect_pause));
 }
 
 bool failover_probe_due(const PoolFailover& failover, std::int64_t now_ns) {
@@ -71,13 +71,13 @@ bool failover_probe_due(const PoolFailover& failover, std::int64_t now_ns) {
 }
 
 bool failover_probe_result(PoolFailover& failover, bool reachable, std::int64_t now_ns) {
-  failover.next_probe_ns = now_ns + seconds(primary_probe_seconds);
+  failover.next_probe_ns = now_ns + seconds(failover.timings.primary_probe);
   if (!reachable) {
     failover.primary_back_since.reset();
     return false;
   }
   if (!failover.primary_back_since) failover.primary_back_since = now_ns;
-  return now_ns - *failover.primary_back_since >= seconds(primary_back_seconds);
+  return now_ns - *failover.primary_back_since >= seconds(failover.timings.primary_back);
 }
 
 void failover_return_to_first(PoolFailover& failover, std::int64_t now_ns) {
@@ -87,6 +87,6 @@ void failover_return_to_first(PoolFailover& failover, std::int64_t now_ns) {
   failover.next_attempt_ns = now_ns;
 }
 
-bool pool_went_silent(std::int64_t last_received_ns, std::int64_t now_ns) {
-  return now_ns - last_received_ns >= seconds(pool_silence_seconds);
+bool pool_went_silent(const FailoverTimings& timings, std::int64_t last_received_ns, std::int64_t now_ns) {
+  return now_ns - last_received_ns >= seconds(timings.silence);
 }

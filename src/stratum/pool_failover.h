@@ -23,16 +23,17 @@ bool is_pool_url(std::string_view url);
 // "stratum+tcp://host:port" (IPv6 as [addr]:port); nothing when the host or port is missing or bad.
 std::optional<PoolEndpoint> parse_pool_url(std::string_view url);
 
-inline constexpr int first_reconnect_pause_seconds = 1;
-inline constexpr int longest_reconnect_pause_seconds = 60;
-// A failover pool is left for the first one once the first has been reachable this long.
-inline constexpr int primary_back_seconds = 60;
-// The first pool is tried this often while a failover pool is in use.
-inline constexpr int primary_probe_seconds = 10;
-// A pool that sends nothing for this long is treated as gone.
-inline constexpr int pool_silence_seconds = 180;
+// The failover's timers, in seconds.
+struct FailoverTimings {
+  double first_reconnect_pause = 1;   // doubling after each failed attempt
+  double longest_reconnect_pause = 60;
+  double primary_back = 60;   // a failover pool is left for the first once the first has been reachable this long
+  double primary_probe = 10;  // the first pool is tried this often while a failover pool is in use
+  double silence = 180;       // a pool that sends nothing for this long is treated as gone
+};
 
 struct PoolFailover {
+  FailoverTimings timings;
   std::size_t pool_count = 1;
   std::size_t current = 0;
   int failed_attempts = 0;             // attempts in a row that did not reach a working session
@@ -41,8 +42,9 @@ struct PoolFailover {
   std::int64_t next_probe_ns = 0;
 };
 
-// The pause before the next attempt after this many failures: 1 s, doubling, at most 60 s.
-int reconnect_pause_seconds(int failed_attempts);
+// The pause before the next attempt after this many failures: the first pause, doubling, at
+// most the longest.
+double reconnect_pause_seconds(const FailoverTimings& timings, int failed_attempts);
 
 // A connection attempt failed: the next pool in the list is tried, after the growing pause.
 void failover_connect_failed(PoolFailover& failover, std::int64_t now_ns);
@@ -54,7 +56,7 @@ void failover_connection_lost(PoolFailover& failover, std::int64_t now_ns);
 void failover_session_ready(PoolFailover& failover);
 
 // The pool asked to be reconnected to after a wait of its choosing (at most the longest pause).
-void failover_reconnect_requested(PoolFailover& failover, int wait_seconds, std::int64_t now_ns);
+void failover_reconnect_requested(PoolFailover& failover, double wait_seconds, std::int64_t now_ns);
 
 // True when a probe of the first pool is due (only while a failover pool is in use).
 bool failover_probe_due(const PoolFailover& failover, std::int64_t now_ns);
@@ -66,4 +68,4 @@ bool failover_probe_result(PoolFailover& failover, bool reachable, std::int64_t 
 void failover_return_to_first(PoolFailover& failover, std::int64_t now_ns);
 
 // True when a connection that last received something at last_received_ns counts as gone.
-bool pool_went_silent(std::int64_t last_received_ns, std::int64_t now_ns);
+bool pool_went_silent(const FailoverTimings& timings, std::int64_t last_received_ns, std::int64_t now_ns);

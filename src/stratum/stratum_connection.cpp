@@ -1,162 +1,364 @@
 #include "stratum/stratum_connection.h"
 
 #include <asio.hpp>
-#include <chrono>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <utility>
+
+namespace {
+
+// One connection attempt and what became of it. Its handlers hold it, so its buffers outlive the
+// operations that use them, even after a newer attempt took its place. I/O thread only.
+struct Link {
+  Link(asio::io_context& io, std::uint64_t attempt, std::size_t longest_line)
+      : resolver(io), socket(io), connect_timer(io), input(longest_line + 1), generation(attempt) {}
+  asio::ip::tcp::resolver resolver;
+  asio::ip::tcp::socket socket;
+  asio::steady_timer connect_timer;
+  asio::streambuf input;  // at most one line and its line feed
+  std::string sending;    // the line being written
+  std::uint64_t generation;
+  bool connected = false;
+};
+
+}  // namespace
 
 struct StratumConnection {
+  StratumConnection(std::function<void()> notify_owner, ConnectionLimits connection_limits)
+      : limits(connection_limits), notify(std::move(notify_owner)) {}
+
+  const ConnectionLimits limits;
+  const std::function<void()> notify;
   asio::io_context io;
-  std::unique_ptr<asio::ip::tcp::resolver> resolver;
-  std::unique_ptr<asio::ip::tcp::socket> socket;
-  std::unique_ptr<asio::steady_timer> connect_timer;
-  asio::streambuf input{longest_stratum_line + 1};
+  asio::executor_work_guard<asio::io_context::executor_type> keep_running{io.get_executor()};
+  std::shared_ptr<Link> link;  // I/O thread only: the latest attempt
+  std::thread thread;
+
+  // Shared by the owner and the I/O thread, under mutex.
+  mutable std::mutex mutex;
+  std::uint64_t generation = 0;  // bumped by every open and close; a link of another one is over
+  bool ended = true;             // the current connection's closed event is queued, or it was closed
+  std::deque<ConnectionEvent> waiting;
+  std::size_t waiting_bytes = 0;  // of the waiting lines
+  bool reading_paused = false;    // the waiting events are at their limit
   std::deque<std::string> outgoing;
+  std::size_t outgoing_bytes = 0;  // of the outgoing lines and the one being written
   bool writing = false;
-  bool up = false;
+  bool up = false;  // as the owner sees it, through the events it took
   bool active = false;
-  // Bumped on every open and close, so handlers of an earlier connection do nothing.
-  std::uint64_t generation = 0;
-  std::vector<ConnectionEvent> events;
 };
 
 namespace {
 
-void end_connection(StratumConnection& connection, const std::string& reason) {
-  if (!connection.active) return;
-  connection.events.push_back({ConnectionEvent::Kind::closed, reason, connection.up});
-  connection_close(connection);
+std::string duration_text(std::chrono::milliseconds duration) {
+  if (duration.count() % 1000 == 0) return std::to_string(duration.count() / 1000) + " seconds";
+  return std::to_string(duration.count()) + " ms";
 }
 
-void start_write(StratumConnection& connection) {
-  if (connection.writing || connection.outgoing.empty() || !connection.up) return;
-  connection.writing = true;
-  const std::uint64_t generation = connection.generation;
-  asio::async_write(*connection.socket, asio::buffer(connection.outgoing.front()),
-                    [&connection, generation](const asio::error_code& error, std::size_t) {
-                      if (generation != connection.generation) return;
-                      connection.writing = false;
+std::string size_text(std::size_t bytes) {
+  constexpr std::size_t mebibyte = 1 << 20;
+  if (bytes % mebibyte == 0) return std::to_string(bytes / mebibyte) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+// Under the lock: the link is the current connection's, and that connection has not ended.
+bool is_current(const StratumConnection& connection, const Link& link) {
+  return link.generation == connection.generation && !connection.ended;
+}
+
+bool link_is_current(const StratumConnection& connection, const Link& link) {
+  std::lock_guard lock(connection.mutex);
+  return is_current(connection, link);
+}
+
+// Under the lock: drops whatever the current connection left behind.
+void forget_current(StratumConnection& connection) {
+  connection.waiting.clear();
+  connection.waiting_bytes = 0;
+  connection.reading_paused = false;
+  connection.outgoing.clear();
+  connection.outgoing_bytes = 0;
+  connection.writing = false;
+  connection.up = false;
+  connection.active = false;
+  connection.ended = true;
+}
+
+// Under the lock: queues an event; true when none was waiting, so the owner must be told.
+bool queue_event(StratumConnection& connection, ConnectionEvent event) {
+  const bool was_empty = connection.waiting.empty();
+  if (event.kind == ConnectionEvent::Kind::line) connection.waiting_bytes += event.text.size();
+  connection.waiting.push_back(std::move(event));
+  return was_empty;
+}
+
+// Under the lock: the current connection is over; nothing more is sent or received on it.
+bool queue_closed(StratumConnection& connection, std::string reason, bool was_connected) {
+  connection.ended = true;
+  connection.outgoing.clear();
+  connection.outgoing_bytes = 0;
+  return queue_event(connection, {ConnectionEvent::Kind::closed, std::move(reason), was_connected});
+}
+
+void close_link(Link& link) {
+  asio::error_code ignored;
+  link.socket.close(ignored);
+  link.resolver.cancel();
+  link.connect_timer.cancel();
+}
+
+// Closes, on the I/O thread, the attempt of this generation or of an earlier one.
+void post_close(StratumConnection& connection, std::uint64_t generation) {
+  asio::post(connection.io, [&connection, generation] {
+    if (connection.link && connection.link->generation <= generation) {
+      close_link(*connection.link);
+      connection.link.reset();
+    }
+  });
+}
+
+// The link's connection ends with a closed event, unless the owner ended it first.
+void end_link(StratumConnection& connection, const std::shared_ptr<Link>& link, std::string reason) {
+  bool tell = false;
+  {
+    std::lock_guard lock(connection.mutex);
+    if (!is_current(connection, *link)) return;
+    tell = queue_closed(connection, std::move(reason), link->connected);
+  }
+  close_link(*link);
+  if (tell) connection.notify();
+}
+
+std::string read_failure(const asio::error_code& error, std::size_t longest_line) {
+  if (error == asio::error::eof) return "the pool closed the connection";
+  if (error == asio::error::not_found) return "the pool sent a line longer than " + size_text(longest_line);
+  return error.message();
+}
+
+// Reads the next line, unless the owner has as many waiting as it may: reading then resumes
+// when it takes some, so a pool that floods the miner waits in its own send buffer.
+void start_read(StratumConnection& connection, std::shared_ptr<Link> link) {
+  Link& reading = *link;
+  asio::async_read_until(
+      reading.socket, reading.input, '\n',
+      [&connection, link = std::move(link)](const asio::error_code& error, std::size_t length) {
+        if (error) {
+          end_link(connection, link, read_failure(error, connection.limits.longest_line));
+          return;
+        }
+        const auto text = asio::buffers_begin(link->input.data());
+        std::string line(text, text + static_cast<std::ptrdiff_t>(length - 1));
+        link->input.consume(length);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        bool tell = false;
+        bool read_on = false;
+        {
+          std::lock_guard lock(connection.mutex);
+          if (!is_current(connection, *link)) return;
+          if (!line.empty()) tell = queue_event(connection, {ConnectionEvent::Kind::line, std::move(line), true});
+          connection.reading_paused = connection.waiting.size() >= connection.limits.waiting_events ||
+                                      connection.waiting_bytes >= connection.limits.waiting_bytes;
+          read_on = !connection.reading_paused;
+        }
+        if (tell) connection.notify();
+        if (read_on) start_read(connection, link);
+      });
+}
+
+// Writes the oldest queued line, unless a write is under way.
+void write_next(StratumConnection& connection, const std::shared_ptr<Link>& link) {
+  {
+    std::lock_guard lock(connection.mutex);
+    if (!is_current(connection, *link) || connection.writing || connection.outgoing.empty()) return;
+    connection.writing = true;
+    link->sending = std::move(connection.outgoing.front());
+    connection.outgoing.pop_front();
+  }
+  asio::async_write(link->socket, asio::buffer(link->sending),
+                    [&connection, link](const asio::error_code& error, std::size_t) {
                       if (error) {
-                        end_connection(connection, "sending failed: " + error.message());
+                        end_link(connection, link, "sending failed: " + error.message());
                         return;
                       }
-                      connection.outgoing.pop_front();
-                      start_write(connection);
+                      {
+                        std::lock_guard lock(connection.mutex);
+                        if (!is_current(connection, *link)) return;
+                        connection.writing = false;
+                        connection.outgoing_bytes -= link->sending.size();
+                      }
+                      write_next(connection, link);
                     });
 }
 
-void start_read(StratumConnection& connection) {
-  const std::uint64_t generation = connection.generation;
-  asio::async_read_until(*connection.socket, connection.input, '\n',
-                         [&connection, generation](const asio::error_code& error, std::size_t length) {
-                           if (generation != connection.generation) return;
-                           if (error) {
-                             end_connection(connection, error == asio::error::eof ? "the pool closed the connection"
-                                                        : error == asio::error::not_found
-                                                            ? "the pool sent a line longer than 1 MiB"
-                                                            : error.message());
-                             return;
-                           }
-                           std::string line(asio::buffers_begin(connection.input.data()),
-                                            asio::buffers_begin(connection.input.data()) +
-                                                static_cast<std::ptrdiff_t>(length - 1));
-                           connection.input.consume(length);
-                           if (!line.empty() && line.back() == '\r') line.pop_back();
-                           if (!line.empty()) connection.events.push_back({ConnectionEvent::Kind::line, line, true});
-                           start_read(connection);
-                         });
+void start_link(StratumConnection& connection, std::uint64_t generation, const std::string& host,
+                std::uint16_t port) {
+  if (connection.link) close_link(*connection.link);
+  connection.link.reset();
+  {
+    std::lock_guard lock(connection.mutex);
+    if (generation != connection.generation) return;  // closed or opened again since
+  }
+  auto link = std::make_shared<Link>(connection.io, generation, connection.limits.longest_line);
+  connection.link = link;
+  link->connect_timer.expires_after(connection.limits.connect_timeout);
+  link->connect_timer.async_wait([&connection, link](const asio::error_code& error) {
+    if (error || link->connected) return;
+    end_link(connection, link, "no connection within " + duration_text(connection.limits.connect_timeout));
+  });
+  link->resolver.async_resolve(
+      host, std::to_string(port),
+      [&connection, link](const asio::error_code& error, const asio::ip::tcp::resolver::results_type& results) {
+        if (error) {
+          end_link(connection, link, "name look-up failed: " + error.message());
+          return;
+        }
+        if (!link_is_current(connection, *link)) return;
+        asio::async_connect(
+            link->socket, results,
+            [&connection, link](const asio::error_code& connect_error, const asio::ip::tcp::endpoint&) {
+              if (connect_error) {
+                end_link(connection, link, connect_error.message());
+                return;
+              }
+              link->connected = true;
+              link->connect_timer.cancel();
+              asio::error_code ignored;
+              link->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+              bool tell = false;
+              {
+                std::lock_guard lock(connection.mutex);
+                if (!is_current(connection, *link)) return;
+                tell = queue_event(connection, {ConnectionEvent::Kind::connected, {}, true});
+              }
+              if (tell) connection.notify();
+              start_read(connection, link);
+            });
+      });
 }
 
 }  // namespace
 
-StratumConnection* connection_create() { return new StratumConnection(); }
+StratumConnection* connection_create(std::function<void()> notify, ConnectionLimits limits) {
+  auto* connection = new StratumConnection(std::move(notify), limits);
+  connection->thread = std::thread([connection] { connection->io.run(); });
+  return connection;
+}
 
 void connection_destroy(StratumConnection* connection) {
   if (connection == nullptr) return;
-  connection_close(*connection);
+  {
+    std::lock_guard lock(connection->mutex);
+    ++connection->generation;
+    forget_current(*connection);
+  }
+  // Stopped, not drained: a name look-up under way must not hold up the owner.
+  connection->io.stop();
+  connection->thread.join();
   delete connection;
 }
 
 void connection_open(StratumConnection& connection, const std::string& host, std::uint16_t port) {
-  connection_close(connection);
-  connection.active = true;
-  const std::uint64_t generation = connection.generation;
-  connection.resolver = std::make_unique<asio::ip::tcp::resolver>(connection.io);
-  connection.socket = std::make_unique<asio::ip::tcp::socket>(connection.io);
-  connection.connect_timer = std::make_unique<asio::steady_timer>(connection.io);
-  connection.connect_timer->expires_after(std::chrono::seconds(connect_timeout_seconds));
-  connection.connect_timer->async_wait([&connection, generation](const asio::error_code& error) {
-    if (error || generation != connection.generation || connection.up) return;
-    end_connection(connection, "no connection within " + std::to_string(connect_timeout_seconds) + " seconds");
-  });
-  connection.resolver->async_resolve(
-      host, std::to_string(port),
-      [&connection, generation](const asio::error_code& error, const asio::ip::tcp::resolver::results_type& results) {
-        if (generation != connection.generation) return;
-        if (error) {
-          end_connection(connection, "name look-up failed: " + error.message());
-          return;
-        }
-        asio::async_connect(*connection.socket, results,
-                            [&connection, generation](const asio::error_code& connect_error, const asio::ip::tcp::endpoint&) {
-                              if (generation != connection.generation) return;
-                              if (connect_error) {
-                                end_connection(connection, connect_error.message());
-                                return;
-                              }
-                              connection.up = true;
-                              connection.connect_timer->cancel();
-                              asio::error_code ignored;
-                              connection.socket->set_option(asio::ip::tcp::no_delay(true), ignored);
-                              connection.events.push_back({ConnectionEvent::Kind::connected, {}, true});
-                              start_read(connection);
-                              start_write(connection);
-                            });
-      });
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(connection.mutex);
+    generation = ++connection.generation;
+    forget_current(connection);
+    connection.ended = false;
+    connection.active = true;
+  }
+  asio::post(connection.io,
+             [&connection, generation, host, port] { start_link(connection, generation, host, port); });
 }
 
 void connection_send(StratumConnection& connection, const std::string& line) {
-  if (!connection.up) return;
-  connection.outgoing.push_back(line + "\n");
-  start_write(connection);
+  bool tell = false;
+  bool start_writing = false;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(connection.mutex);
+    if (!connection.up || connection.ended) return;
+    generation = connection.generation;
+    const std::size_t queued_lines = connection.outgoing.size() + (connection.writing ? 1 : 0);
+    const std::size_t bytes = line.size() + 1;
+    if (queued_lines >= connection.limits.outgoing_lines ||
+        connection.outgoing_bytes + bytes > connection.limits.outgoing_bytes) {
+      // The lines not yet taken belong to a connection that is over.
+      connection.waiting.clear();
+      connection.waiting_bytes = 0;
+      tell = queue_closed(connection, "the pool does not read what the miner sends", false);
+    } else {
+      connection.outgoing.push_back(line + "\n");
+      connection.outgoing_bytes += bytes;
+      start_writing = !connection.writing;
+    }
+  }
+  if (tell) {
+    post_close(connection, generation);
+    connection.notify();
+  }
+  if (start_writing) {
+    asio::post(connection.io, [&connection] {
+      if (connection.link) write_next(connection, connection.link);
+    });
+  }
 }
 
 void connection_close(StratumConnection& connection) {
-  ++connection.generation;
-  asio::error_code ignored;
-  if (connection.socket) connection.socket->close(ignored);
-  if (connection.resolver) connection.resolver->cancel();
-  if (connection.connect_timer) connection.connect_timer->cancel();
-  connection.outgoing.clear();
-  connection.input.consume(connection.input.size());
-  connection.writing = false;
-  connection.up = false;
-  connection.active = false;
-  // The cancelled handlers still run (and return at once) at the next poll; the objects they
-  // refer to stay alive until the next open replaces them.
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(connection.mutex);
+    generation = ++connection.generation;
+    forget_current(connection);
+  }
+  post_close(connection, generation);
 }
 
-bool connection_is_up(const StratumConnection& connection) { return connection.up; }
-bool connection_is_active(const StratumConnection& connection) { return connection.active; }
+bool connection_is_up(const StratumConnection& connection) {
+  std::lock_guard lock(connection.mutex);
+  return connection.up;
+}
 
-std::vector<ConnectionEvent> connection_poll(StratumConnection& connection, int wait_milliseconds) {
-  if (connection.io.stopped()) connection.io.restart();
-  connection.io.poll();
-  if (connection.events.empty() && wait_milliseconds > 0) {
-    // Wait for the first event, then take whatever else is ready.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_milliseconds);
-    while (connection.events.empty() && std::chrono::steady_clock::now() < deadline) {
-      if (connection.io.stopped()) connection.io.restart();
-      if (connection.io.run_one_until(deadline) == 0 && connection.io.stopped()) {
-        std::this_thread::sleep_until(deadline);  // nothing under way that could end the wait early
-        break;
-      }
-    }
-    if (connection.io.stopped()) connection.io.restart();
-    connection.io.poll();
-  }
+bool connection_is_active(const StratumConnection& connection) {
+  std::lock_guard lock(connection.mutex);
+  return connection.active;
+}
+
+std::vector<ConnectionEvent> connection_take_events(StratumConnection& connection, std::size_t max_events) {
   std::vector<ConnectionEvent> events;
-  events.swap(connection.events);
+  bool resume_reading = false;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(connection.mutex);
+    while (events.size() < max_events && !connection.waiting.empty()) {
+      ConnectionEvent& event = connection.waiting.front();
+      switch (event.kind) {
+        case ConnectionEvent::Kind::connected:
+          connection.up = true;
+          break;
+        case ConnectionEvent::Kind::line:
+          connection.waiting_bytes -= event.text.size();
+          break;
+        case ConnectionEvent::Kind::closed:
+          connection.up = connection.active = false;
+          break;
+      }
+      events.push_back(std::move(event));
+      connection.waiting.pop_front();
+    }
+    if (connection.reading_paused && connection.waiting.size() < connection.limits.waiting_events &&
+        connection.waiting_bytes < connection.limits.waiting_bytes) {
+      connection.reading_paused = false;
+      resume_reading = true;
+      generation = connection.generation;
+    }
+  }
+  if (resume_reading) {
+    asio::post(connection.io, [&connection, generation] {
+      const std::shared_ptr<Link> link = connection.link;
+      if (link && link->generation == generation && link_is_current(connection, *link)) start_read(connection, link);
+    });
+  }
   return events;
 }

@@ -87,14 +87,19 @@ StratumMessage read_notify(StratumMessage message, const Json& params) {
 }
 
 // extranonce1 (hex) and extranonce2 size, as in subscribe answers and mining.set_extranonce.
-bool read_extranonce(StratumMessage& message, const Json& extranonce1, const Json& size) {
+// Nothing when both are usable, else what is wrong with them.
+std::optional<std::string> read_extranonce(StratumMessage& message, const Json& extranonce1, const Json& size) {
   const auto bytes = strict_hex(extranonce1);
-  if (!bytes || !size.is_number_integer()) return false;
+  if (!bytes) return "extranonce1 is not hex";
+  if (!size.is_number_integer()) return "the extranonce2 size is not a whole number";
   const auto size_value = size.get<std::int64_t>();
-  if (size_value < 0 || size_value > max_extranonce2_size) return false;
+  if (size_value < 0 || size_value > max_extranonce2_size) {
+    return "the extranonce2 size " + std::to_string(size_value) + " is not 0 to " +
+           std::to_string(max_extranonce2_size);
+  }
   message.extranonce1 = *bytes;
   message.extranonce2_size = static_cast<std::int32_t>(size_value);
-  return true;
+  return std::nullopt;
 }
 
 // The session a pool may let a later subscribe resume: the mining.notify subscription's id.
@@ -116,9 +121,13 @@ StratumMessage read_response(StratumMessage message, const Json& object) {
   message.type = StratumMessageType::response;
   const Json& result = object.contains("result") ? object["result"] : Json();
   message.result_true = result.is_boolean() && result.get<bool>();
-  if (result.is_array() && result.size() >= 3 && read_extranonce(message, result[1], result[2])) {
-    message.subscribe_result = true;
-    message.subscription_id = subscription_id(result[0]);
+  if (result.is_array()) {
+    const std::optional<std::string> problem =
+        result.size() < 3 ? std::optional<std::string>("extranonce1 or the extranonce2 size is missing")
+                          : read_extranonce(message, result[1], result[2]);
+    message.subscribe_result = !problem;
+    if (problem) message.subscribe_problem = *problem;
+    if (message.subscribe_result) message.subscription_id = subscription_id(result[0]);
   }
   if (object.contains("error") && !object["error"].is_null()) {
     // [code, message, data] as pools send it; an object with code and message is also seen.
@@ -153,7 +162,7 @@ StratumMessage read_request(StratumMessage message, const Json& params) {
     return message;
   }
   if (method == "mining.set_extranonce") {
-    if (!params.is_array() || params.size() < 2 || !read_extranonce(message, params[0], params[1])) {
+    if (!params.is_array() || params.size() < 2 || read_extranonce(message, params[0], params[1])) {
       return invalid("mining.set_extranonce without hex extranonce1 and a size of 0 to 32");
     }
     message.type = StratumMessageType::set_extranonce;
@@ -208,4 +217,22 @@ StratumMessage read_stratum_message(std::string_view line) {
   }
   if (!message.id) return invalid("an answer without a numeric id");
   return read_response(std::move(message), object);
+}
+
+std::string printable_pool_text(std::string_view text, std::size_t longest) {
+  const bool cut = text.size() > longest;
+  if (cut) {
+    // The first byte left out must start a character, so no UTF-8 sequence is split.
+    std::size_t end = longest;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
+    text = text.substr(0, end);
+  }
+  std::string clean;
+  clean.reserve(text.size() + 3);
+  for (const char character : text) {
+    const auto byte = static_cast<unsigned char>(character);
+    clean += (byte < 0x20 || byte == 0x7f) ? '?' : character;
+  }
+  if (cut) clean += "...";
+  return clean;
 }

@@ -50,7 +50,8 @@ struct StratumMessage {
   // response
   bool result_true = false;            // the result is the JSON value true
   std::optional<StratumError> error;   // the error member, when it is not null
-  bool subscribe_result = false;  // the result has the shape of a mining.subscribe answer
+  bool subscribe_result = false;  // the result is a usable mining.subscribe answer
+  std::string subscribe_problem;  // a result that is a list but not a usable subscribe answer: why
   std::string subscription_id;    // from a subscribe answer: what a later subscribe may resume
   // subscribe answers and mining.set_extranonce
   ByteVector extranonce1;
@@ -71,3 +72,8 @@ inline constexpr std::int32_t max_extranonce2_size = 32;
 
 // Reads one line (without its line feed; a trailing carriage return is tolerated).
 StratumMessage read_stratum_message(std::string_view line);
+
+// Text from a pool made fit for the console and the monitoring API: control characters become
+// '?', so a pool cannot move the cursor or rewrite the screen, and text beyond longest bytes is
+// cut (between characters) and marked with "...".
+std::string printable_pool_text(std::string_view text, std::size_t longest = 200);

@@ -27,38 +27,42 @@ std::string submit_line(StratumSession& session, const FoundShare& share) {
                                    share.nonce_text}));
 }
 
-// Text from the pool goes to the console without its control characters, so a pool cannot
-// move the cursor or rewrite the screen.
-std::string printable(const std::string& text) {
-  std::string clean;
-  for (const char character : text) {
-    const auto byte = static_cast<unsigned char>(character);
-    clean += (byte < 0x20 || byte == 0x7f) ? '?' : character;
-  }
-  return clean;
-}
-
-
 std::string difficulty_text(double difficulty) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", difficulty);
   return text;
 }
 
-// The first job of a connection decides what becomes of the shares held while there was none:
-// sent when their job is still the pool's current one on the same extranonce1, dropped if not.
+// A share is worth sending only on the extranonce it was made with: under another one its
+// header is not the one the pool checks.
+bool made_with_current_extranonce(const StratumSession& session, const FoundShare& share) {
+  return share.extranonce1 == session.extranonce1 &&
+         share.extranonce2_text.size() == 2 * static_cast<std::size_t>(session.extranonce2_size);
+}
+
+// Once the session is ready, the shares held while it was not are sent when their job is still
+// the pool's current one on the same extranonce, and dropped if not.
 void flush_held(StratumSession& session, StratumActions& actions) {
   std::vector<FoundShare> held;
   held.swap(session.held);
   for (FoundShare& share : held) {
-    if (session.job && share.job_id == session.job->job_id && share.extranonce1 == session.extranonce1) {
+    if (session.job && share.job_id == session.job->job_id && made_with_current_extranonce(session, share)) {
       actions.send.push_back(submit_line(session, share));
     } else {
       ++session.stale;
       actions.console.push_back("  [!] Share dropped (device " + std::to_string(share.device) + "): its job " +
-                                printable(share.job_id) + " ended while the pool was away\n");
+                                printable_pool_text(share.job_id) + " ended while the pool was away\n");
     }
   }
+}
+
+// The connection is subscribed, authorized and has a job: its job becomes the devices' work and
+// ends older work at once, since that may come from another session.
+void start_mining(StratumSession& session, StratumActions& actions) {
+  actions.new_job = actions.clean = true;
+  actions.console.push_back("  [+] Pool " + session.pool_name + ": connected, difficulty " +
+                            difficulty_text(session.difficulty) + "\n");
+  flush_held(session, actions);
 }
 
 void handle_response(StratumSession& session, const StratumMessage& message, StratumActions& actions) {
@@ -69,14 +73,19 @@ void handle_response(StratumSession& session, const StratumMessage& message, Str
 
   switch (kind) {
     case StratumRequest::subscribe:
-      if (!message.subscribe_result) {
+      if (message.error && !message.subscribe_result) {
         actions.console.push_back("  [!] Pool " + session.pool_name + " refused the subscription: " +
-                                  printable(message.error ? rejection_reason(*message.error) : "no extranonce") + "\n");
+                                  printable_pool_text(rejection_reason(*message.error)) + "\n");
+        actions.close_as_failed = "subscription refused";
         return;
       }
-      if (message.extranonce1 != session.extranonce1 || message.extranonce2_size != session.extranonce2_size) {
-        actions.new_job = actions.clean = session.job.has_value();
+      if (!message.subscribe_result) {
+        actions.close_as_failed =
+            "unusable subscribe answer: " +
+            (message.subscribe_problem.empty() ? std::string("the result is not a list") : message.subscribe_problem);
+        return;
       }
+      session.subscribed = true;
       session.extranonce1 = message.extranonce1;
       session.extranonce2_size = message.extranonce2_size;
       session.subscription_id = message.subscription_id;
@@ -88,9 +97,13 @@ void handle_response(StratumSession& session, const StratumMessage& message, Str
     case StratumRequest::authorize:
       session.authorized = message.result_true;
       if (!session.authorized) {
-        actions.console.push_back("  [!] Pool " + session.pool_name + " refused worker \"" + printable(session.user) +
-                                  "\": " +
-                                  printable(message.error ? rejection_reason(*message.error) : "no reason given") + "\n");
+        // Every share would be refused: the connection is given up like one that failed.
+        actions.console.push_back("  [!] Pool " + session.pool_name + " refused worker \"" +
+                                  printable_pool_text(session.user) + "\": " +
+                                  printable_pool_text(message.error ? rejection_reason(*message.error)
+                                                                    : "no reason given") +
+                                  "\n");
+        actions.close_as_failed = "worker refused";
       }
       return;
     case StratumRequest::extranonce_subscribe:
@@ -112,7 +125,7 @@ void handle_response(StratumSession& session, const StratumMessage& message, Str
       ++session.rejected;
       const StratumError error = message.error.value_or(StratumError{0, "refused without a reason"});
       if (error.code == 21) ++session.stale;
-      const std::string reason = printable(rejection_reason(error));
+      const std::string reason = printable_pool_text(rejection_reason(error));
       actions.verdicts.push_back({share.device, false, reason});
       actions.console.push_back("  [!] Share rejected (device " + device + "): " + reason + "\n");
       return;
@@ -153,12 +166,18 @@ void session_disconnected(StratumSession& session) {
   session.submitted.clear();
   session.requests.clear();
   session.next_id = 1;  // each connection numbers its own requests
+  session.subscribed = false;
   session.authorized = false;
   session.job_since_connect = false;
 }
 
+bool session_ready(const StratumSession& session) {
+  return session.subscribed && session.authorized && session.job_since_connect;
+}
+
 StratumActions session_receive(StratumSession& session, const StratumMessage& message) {
   StratumActions actions;
+  const bool was_ready = session_ready(session);
   switch (message.type) {
     case StratumMessageType::invalid:
       actions.console.push_back("  [!] Pool sent a malformed message: " + message.problem + "\n");
@@ -166,22 +185,15 @@ StratumActions session_receive(StratumSession& session, const StratumMessage& me
     case StratumMessageType::response:
       handle_response(session, message, actions);
       break;
-    case StratumMessageType::notify: {
-      const bool first = !session.job_since_connect;
+    case StratumMessageType::notify:
+      // Kept, but mined only once the session is ready.
       session.job = message.job;
       session.job_since_connect = true;
-      actions.new_job = true;
-      // The first job of a connection ends older work too: it may come from another session.
-      actions.clean = message.job.clean_jobs || first;
-      if (first) {
-        actions.console.push_back("  [+] Pool " + session.pool_name + ": connected, difficulty " +
-                                  difficulty_text(session.difficulty) + "\n");
-        flush_held(session, actions);
-      }
+      actions.new_job = was_ready;
+      actions.clean = was_ready && message.job.clean_jobs;
       break;
-    }
     case StratumMessageType::set_difficulty:
-      if (message.difficulty != session.difficulty && session.job_since_connect) {
+      if (message.difficulty != session.difficulty && was_ready) {
         actions.console.push_back("  [*] Pool difficulty " + difficulty_text(message.difficulty) + "\n");
       }
       session.difficulty = message.difficulty;
@@ -189,14 +201,15 @@ StratumActions session_receive(StratumSession& session, const StratumMessage& me
     case StratumMessageType::set_extranonce:
       session.extranonce1 = message.extranonce1;
       session.extranonce2_size = message.extranonce2_size;
-      actions.new_job = actions.clean = session.job.has_value();
+      actions.new_job = actions.clean = was_ready;
       break;
     case StratumMessageType::reconnect:
       actions.reconnect = StratumActions::Reconnect{message.reconnect_host, message.reconnect_port,
                                                     message.reconnect_wait_seconds};
       break;
     case StratumMessageType::show_message:
-      actions.console.push_back("  [*] Pool " + session.pool_name + " says: " + printable(message.text) + "\n");
+      actions.console.push_back("  [*] Pool " + session.pool_name + " says: " + printable_pool_text(message.text) +
+                                "\n");
       break;
     case StratumMessageType::unknown_method:
       if (message.id) {
@@ -209,15 +222,20 @@ StratumActions session_receive(StratumSession& session, const StratumMessage& me
       }
       break;
   }
+  if (!was_ready && session_ready(session)) start_mining(session, actions);
   return actions;
 }
 
 StratumActions session_share_found(StratumSession& session, FoundShare share) {
   StratumActions actions;
-  if (session.job_since_connect) {
-    actions.send.push_back(submit_line(session, share));
-  } else {
+  if (!session_ready(session)) {
     session.held.push_back(std::move(share));
+  } else if (!made_with_current_extranonce(session, share)) {
+    ++session.stale;
+    actions.console.push_back("  [!] Share dropped (device " + std::to_string(share.device) +
+                              "): the pool changed the extranonce since it was found\n");
+  } else {
+    actions.send.push_back(submit_line(session, share));
   }
   return actions;
 }

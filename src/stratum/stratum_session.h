@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "program_version.h"
 #include "stratum/stratum_message.h"
 
 // A share found by a device: everything mining.submit needs, kept until the pool answers.
@@ -24,13 +25,14 @@ struct FoundShare {
 enum class StratumRequest { subscribe, authorize, extranonce_subscribe, submit };
 
 struct StratumSession {
-  std::string agent = "veltrane-miner/1.1";
+  std::string agent = "veltrane-miner/" + std::string(program_version);
   std::string user;
   std::string password;
   std::string pool_name;        // the pool's URL, for console lines
   std::string subscription_id;  // offered on the next subscribe, so the pool may resume the session
 
-  // Per connection
+  // Per connection. Jobs are mined and shares sent only once all three hold (session_ready).
+  bool subscribed = false;         // the pool's subscribe answer was usable
   bool authorized = false;
   bool job_since_connect = false;  // a job arrived on this connection
   std::int64_t next_id = 1;
@@ -68,7 +70,13 @@ struct StratumActions {
     std::int32_t wait_seconds = 0;
   };
   std::optional<Reconnect> reconnect;
+  // End this connection as a failed attempt, for this reason: the pool cannot be mined on.
+  std::optional<std::string> close_as_failed;
 };
+
+// Subscribed, authorized and given a job on this connection: jobs go to the devices and shares
+// to the pool.
+bool session_ready(const StratumSession& session);
 
 // A new connection: forgets the previous one's requests (unanswered shares go back to held, to
 // be sent again if their job is still current) and sends mining.subscribe.
@@ -79,7 +87,9 @@ void session_disconnected(StratumSession& session);
 
 StratumActions session_receive(StratumSession& session, const StratumMessage& message);
 
-// Sends the share when the session can take it, else holds it for the next connection.
+// Sends the share when the session is ready and the share was made with its extranonce1 and
+// extranonce2 size (one made with earlier ones is dropped as stale); holds it for the next
+// connection while the session is not ready.
 StratumActions session_share_found(StratumSession& session, FoundShare share);
 
 // The console's name for a rejection: the pool's message, or the standard meaning of its code.

@@ -1,6 +1,7 @@
 #include "work/batch_failures.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -23,13 +24,13 @@ std::vector<std::string> record_batch(BatchFailures& failures, std::string_view 
     return {"  [!] " + failures.device_label + std::string(error) + "\n"};
   }
   ++known->unreported;
-  if (elapsed_seconds(failures.last_report_ns, now_ns) < failure_report_interval_seconds) return {};
+  if (elapsed_seconds(failures.last_report_ns, now_ns) < failures.report_interval_seconds) return {};
   failures.last_report_ns = now_ns;
   return unreported_failures(failures);
 }
 
 bool device_lost(const BatchFailures& failures, std::int64_t now_ns) {
-  return failures.failing_since_ns && elapsed_seconds(*failures.failing_since_ns, now_ns) >= device_lost_seconds;
+  return failures.failing_since_ns && elapsed_seconds(*failures.failing_since_ns, now_ns) >= failures.lost_after_seconds;
 }
 
 std::vector<std::string> unreported_failures(BatchFailures& failures) {
@@ -42,4 +43,14 @@ std::vector<std::string> unreported_failures(BatchFailures& failures) {
     error.unreported = 0;
   }
   return lines;
+}
+
+std::string device_lost_line(double lost_after_seconds) {
+  // A supervisor restarts a miner that exits with 1; a lost device rarely comes back by itself.
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "\n  [!] Device lost: every batch failed for %g s. Stopping with exit code 1; check the GPU and its "
+                "driver, then restart the miner\n",
+                lost_after_seconds);
+  return line;
 }

@@ -1,27 +1,18 @@
 #pragma once
 // What a device's failed batches mean for the user. Each distinct error is named once, its
 // repeats are counted and reported now and then rather than per batch, and a device whose
-// batches have all failed for device_lost_seconds is given up, so that a supervisor can restart
+// batches have all failed for lost_after_seconds is given up, so that a supervisor can restart
 // the miner. One tracker per device; the caller prints the lines it returns.
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-inline constexpr double device_lost_seconds = 30.0;
-// Repeats of errors already named are reported at most this often.
-inline constexpr double failure_report_interval_seconds = 10.0;
-// The pause after a failed batch, so that a failing device is not asked again in a busy loop.
-inline constexpr std::chrono::milliseconds failed_batch_pause{100};
-
-inline constexpr const char* device_lost_line =
-    "\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; check the GPU and its driver, "
-    "then restart the miner\n";
-
 struct BatchFailures {
+  double lost_after_seconds = 30;      // every batch failed this long: the device is given up
+  double report_interval_seconds = 10;  // repeats of errors already named are reported this often
   struct Error {
     std::string text;              // "clFinish: CL_OUT_OF_RESOURCES"
     std::uint64_t unreported = 0;  // repeats since it was last reported
@@ -36,11 +27,14 @@ struct BatchFailures {
 
 // Records one batch at now_ns (monotonic nanoseconds): error is empty for a good batch. Returns
 // the lines to print now: an error's own line the first time it appears, and the repeat counts
-// once failure_report_interval_seconds have passed since the last report.
+// once report_interval_seconds have passed since the last report.
 std::vector<std::string> record_batch(BatchFailures& failures, std::string_view error, std::int64_t now_ns);
 
-// True once every batch since the first failure has failed, for device_lost_seconds or more.
+// True once every batch since the first failure has failed, for lost_after_seconds or more.
 bool device_lost(const BatchFailures& failures, std::int64_t now_ns);
 
 // The repeat counts not reported yet, one line per error; the counts start again from zero.
 std::vector<std::string> unreported_failures(BatchFailures& failures);
+
+// The line that ends a run whose every device is lost.
+std::string device_lost_line(double lost_after_seconds);

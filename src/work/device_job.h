@@ -11,8 +11,8 @@
 // One header to search, nonces 0 .. 2^32 - 1. No two jobs of a process share a header.
 struct DeviceJob {
   std::uint64_t id = 0;      // names the job in a found nonce; unique within the process
-  std::uint64_t tip = 0;     // generation of the chain tip it builds on; a newer tip makes it stale
-  std::uint64_t height = 0;  // for the status line
+  std::uint64_t generation = 0;  // of the work it comes from; a newer generation makes it stale
+  std::uint64_t height = 0;      // for the status line
   BlockHeader header{};      // nonce bytes zero
   Midstate midstate;         // of header
   Target256 target;
@@ -20,7 +20,7 @@ struct DeviceJob {
 
 // A nonce the device reported for a job; the work source checks it and makes it a block.
 struct FoundNonce {
-  std::size_t device = 0;
+  std::size_t worker_index = 0;  // the device's position in the run
   std::uint64_t job_id = 0;
   std::uint32_t nonce = 0;
 };

@@ -2,30 +2,27 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
-#include <utility>
 
 namespace {
 
-// A launch should take about this long, so that a new tip is taken within two launches (the
+// A launch should take about this long, so that new work is taken within two launches (the
 // running one and the one queued behind it) whatever the configured work size.
 constexpr double launch_target_seconds = 0.08;
 constexpr std::uint64_t nonce_space = std::uint64_t{1} << 32;
-constexpr std::chrono::seconds failed_launch_pause{1};
 
 double seconds_between(std::chrono::steady_clock::time_point start, std::chrono::steady_clock::time_point end) {
   return std::chrono::duration<double>(end - start).count();
 }
 
-// Work items per launch: the configured global size, cut (in whole work-groups) when a launch
-// of it takes longer than the target, and grown back (up to the global size) when launches
-// are much faster.
+// Work items per launch: the device's global size, cut (in whole work-groups) when a launch of
+// it takes longer than the target, and grown back (up to the global size) when launches are
+// much faster.
 std::uint32_t next_launch_size(const DeviceWorker& worker, std::uint32_t current, double seconds) {
-  const auto group = static_cast<std::uint32_t>(gpu_local_size(*worker.gpu));
-  const auto whole = static_cast<std::uint32_t>(gpu_global_size(*worker.gpu));
+  const std::uint32_t group = worker.device->local_size();
+  const std::uint32_t whole = worker.device->global_size();
   if (seconds <= 0) return current;
   const double scaled = static_cast<double>(current) * launch_target_seconds / seconds;
   if (seconds < launch_target_seconds / 4 && current < whole) return std::min(whole, current * 2);
@@ -34,16 +31,22 @@ std::uint32_t next_launch_size(const DeviceWorker& worker, std::uint32_t current
   return std::min(whole, groups * group);
 }
 
-std::int64_t steady_now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+// Tells the device's failure tracker how a launch went, prints what it says, and marks the device
+// lost once every launch has failed for the tracker's limit.
+void record_launch(DeviceWorker& worker, const std::string& error) {
+  const std::int64_t now_ns = worker.clock();
+  for (const std::string& line : record_batch(worker.failures, error, now_ns)) worker.say(line);
+  if (device_lost(worker.failures, now_ns)) worker.lost = true;
 }
 
-// Tells the device's failure tracker how a launch went, prints what it says, and marks the device
-// lost once every launch has failed for device_lost_seconds.
-void record_launch(DeviceWorker& worker, const std::string& error) {
-  const std::int64_t now_ns = steady_now_ns();
-  for (const std::string& line : record_batch(worker.failures, error, now_ns)) std::fputs(line.c_str(), stdout);
-  if (device_lost(worker.failures, now_ns)) worker.lost = true;
+bool job_is_stale(const JobBoard& board, const DeviceJob& job) {
+  return board.closed || board.generation != job.generation;
+}
+
+// Waits the pause unless new work or the end of mining comes first.
+void pause_unless_work_changes(JobBoard& board, const DeviceJob& job, double seconds) {
+  std::unique_lock lock(board.mutex);
+  board.work_changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return job_is_stale(board, job); });
 }
 
 struct QueuedLaunch {
@@ -53,19 +56,20 @@ struct QueuedLaunch {
 
 // One job: launches queued back to back, so the device never waits for the host, until the job
 // ends. Returns after reporting what ended it and collecting every launch still queued.
-void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job, const BatchObserver& observer) {
-  gpu_set_job(*worker.gpu, job.midstate.state, job.target);
+void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
+  MiningDevice& device = *worker.device;
+  device.set_job(job.midstate.state, job.target);
   std::deque<QueuedLaunch> queued;
   std::uint64_t next_start = 0;
   bool ended = false;
   auto last_collect = std::chrono::steady_clock::now();
   while (true) {
-    if (board.closed || board.tip != job.tip || worker.lost) ended = true;
+    if (job_is_stale(board, job) || worker.lost) ended = true;
     std::string launch_error;
-    while (!ended && queued.size() < static_cast<std::size_t>(gpu_launch_slots) && next_start < nonce_space) {
+    while (!ended && queued.size() < static_cast<std::size_t>(device.launch_slots()) && next_start < nonce_space) {
       const std::uint32_t items = worker.launch_items;
-      if (!gpu_queue_launch(*worker.gpu, job.midstate.tail0, job.midstate.tail1, static_cast<std::uint32_t>(next_start),
-                            items, launch_error)) {
+      if (!device.queue_launch(job.midstate.tail0, job.midstate.tail1, static_cast<std::uint32_t>(next_start), items,
+                               launch_error)) {
         break;
       }
       queued.push_back({next_start, items});
@@ -73,42 +77,48 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job, con
     }
     if (queued.empty()) {
       if (ended) return;
-      // Nothing could be queued: a failed batch that counts no nonces. The same base again
+      // Nothing could be queued: a failed launch that counts no nonces. The same base again
       // after a pause, which new work or the end of mining cuts short.
       record_launch(worker, launch_error);
       if (worker.lost) return;
-      if (observer) observer(worker.index, job, static_cast<std::uint32_t>(next_start), 0);
-      std::unique_lock lock(board.mutex);
-      board.work_changed.wait_for(lock, failed_launch_pause, [&] { return board.closed || board.tip != job.tip; });
+      if (worker.observer) worker.observer({worker.worker_index, &job, static_cast<std::uint32_t>(next_start), 0, false});
+      pause_unless_work_changes(board, job, worker.failed_queue_pause_seconds);
       continue;
     }
 
     const QueuedLaunch launch = queued.front();
     queued.pop_front();
-    const BatchResult result = gpu_collect_launch(*worker.gpu);
+    const BatchResult result = device.collect_launch();
     const auto now = std::chrono::steady_clock::now();
     // With another launch queued behind it, the device was busy with this one since the last
     // collection: that time is what one launch of this size takes.
-    if (result.nonces_done != 0 && !queued.empty()) {
+    if (worker.adapt_launch_size && result.nonces_done != 0 && !queued.empty()) {
       worker.launch_items = next_launch_size(worker, launch.items, seconds_between(last_collect, now));
     }
     last_collect = now;
     worker.stats.hashes += result.nonces_done;
-    if (ended) continue;  // collecting what was queued before the job ended
+    const std::uint64_t end = launch.start + result.nonces_done;
+    if (ended) {
+      // Collecting what was queued before the job ended.
+      if (worker.observer && result.nonces_done != 0) {
+        worker.observer({worker.worker_index, &job, static_cast<std::uint32_t>(end), result.nonces_done, true});
+      }
+      continue;
+    }
     record_launch(worker, result.error);
     if (worker.lost) {
       ended = true;
       continue;
     }
-    // A failing device is not asked again in a busy loop.
-    if (!result.error.empty()) std::this_thread::sleep_for(failed_batch_pause);
+    if (!result.error.empty()) pause_unless_work_changes(board, job, worker.failed_batch_pause_seconds);
 
     if (result.nonces_done == 0) next_start = launch.start;  // search the failed range again
-    const std::uint64_t end = launch.start + result.nonces_done;
-    if (observer) observer(worker.index, job, static_cast<std::uint32_t>(end), result.nonces_done);
+    if (worker.observer) {
+      worker.observer({worker.worker_index, &job, static_cast<std::uint32_t>(end), result.nonces_done, false});
+    }
     if (result.found) {
       ++worker.stats.found_nonces;
-      report_found(board, FoundNonce{worker.index, job.id, result.nonce});
+      report_found(board, FoundNonce{worker.worker_index, job.id, result.nonce});
       ended = true;  // a job ends with its first candidate, whatever the source makes of it
     } else if (result.nonces_done != 0 && end >= nonce_space) {
       report_exhausted(board);
@@ -119,14 +129,16 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job, con
 
 }  // namespace
 
-void run_device(DeviceWorker& worker, JobBoard& board, const BatchObserver& observer) {
-  worker.launch_items = static_cast<std::uint32_t>(gpu_global_size(*worker.gpu));
+void run_device(DeviceWorker& worker, JobBoard& board) {
+  worker.launch_items = worker.device->global_size();
   while (!worker.lost) {
-    const std::optional<DeviceJob> job = take_job(board, worker.index);
+    const std::optional<DeviceJob> job = take_job(board, worker.worker_index);
     if (!job) break;
-    search_job(worker, board, *job, observer);
+    search_job(worker, board, *job);
   }
+  if (worker.lost) poke_source(board);  // the run decides whether the others go on
 }
-void start_device(DeviceWorker& worker, JobBoard& board, BatchObserver observer) {
-  worker.thread = std::thread([&worker, &board, observer = std::move(observer)] { run_device(worker, board, observer); });
+
+void start_device(DeviceWorker& worker, JobBoard& board) {
+  worker.thread = std::thread([&worker, &board] { run_device(worker, board); });
 }

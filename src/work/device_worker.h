@@ -1,18 +1,22 @@
 #pragma once
-// One thread per device: takes a job from the board, keeps launches queued on its own GPU handle
-// back to back, and leaves the job when it reports a nonce, uses up the nonce space, or the tip
-// moves. A launch is the configured global size, or a part of it sized to take about 0.08 s,
-// so that a new tip reaches the device within two launches.
+// One thread per device: takes a job from the board, keeps launches queued on its device back to
+// back, and leaves the job when it reports a nonce, uses up the nonce space, or the generation
+// moves. A launch is the device's global size, or a part of it sized to take about 0.08 s, so
+// that new work reaches the device within two launches.
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <thread>
 
-#include "gpu/gpu_miner.h"
 #include "work/batch_failures.h"
 #include "work/job_board.h"
+#include "work/mining_device.h"
+
+// Monotonic nanoseconds; the run's clock, which tests replace.
+using MonotonicClock = std::function<std::int64_t()>;
 
 // Written by the device's thread only; any thread may read them at any time.
 struct DeviceStats {
@@ -20,25 +24,42 @@ struct DeviceStats {
   std::atomic<std::uint64_t> found_nonces{0};  // nonces reported to the work source
 };
 
-// Called on the device's thread after each launch: the job, the nonce after the launch's range
-// (modulo 2^32) and the launch's count (0 for a failed launch).
-using BatchObserver = std::function<void(std::size_t device, const DeviceJob& job, std::uint32_t next_nonce,
-                                         std::uint32_t nonces_done)>;
+// A launch the device's thread collected.
+struct LaunchReport {
+  std::size_t worker_index = 0;
+  const DeviceJob* job = nullptr;
+  std::uint32_t next_nonce = 0;   // after the launch's range (modulo 2^32)
+  std::uint32_t nonces_done = 0;  // 0 for a failed launch
+  // Queued before its job ended and collected after: its nonces were searched, but nothing it
+  // found counts any more.
+  bool after_job_end = false;
+};
+
+// Called on the device's thread after each collected launch, and after each attempt to queue
+// one that failed.
+using LaunchObserver = std::function<void(const LaunchReport& launch)>;
 
 struct DeviceWorker {
-  std::size_t index = 0;       // position in the run's device list; names the device in results
-  GpuMiner* gpu = nullptr;     // used by the worker's thread only while it runs
+  std::size_t worker_index = 0;      // position in the run's device list; names the device in results
+  MiningDevice* device = nullptr;    // used by the worker's thread only while it runs
+  MonotonicClock clock;              // for the failure tracker
+  std::function<void(const std::string&)> say;  // prints the failure tracker's lines
+  LaunchObserver observer;           // may be empty
+  double failed_batch_pause_seconds = 0.1;  // after a failed launch, so a failing device is not asked in a busy loop
+  double failed_queue_pause_seconds = 1;    // nothing could be queued: the same launch again after this
+  // Launches are cut to about 0.08 s so that new work is taken soon; the benchmark times full ones.
+  bool adapt_launch_size = true;
   std::uint32_t launch_items = 0;  // worker's thread only: work items per launch, adapted to the device
   BatchFailures failures;          // worker's thread only while it runs
   DeviceStats stats;
-  // Set by the worker's thread when every launch failed for device_lost_seconds: it has stopped
-  // and takes no more jobs, while the other devices go on.
+  // Set by the worker's thread when every launch failed for failures.lost_after_seconds: it has
+  // stopped and takes no more jobs, while the other devices go on.
   std::atomic<bool> lost{false};
   std::thread thread;
 };
 
 // The worker's loop; returns when the board is closed or the device is lost.
-void run_device(DeviceWorker& worker, JobBoard& board, const BatchObserver& observer);
+void run_device(DeviceWorker& worker, JobBoard& board);
 
 // Starts run_device on a thread of its own.
-void start_device(DeviceWorker& worker, JobBoard& board, BatchObserver observer);
+void start_device(DeviceWorker& worker, JobBoard& board);

@@ -2,11 +2,11 @@
 
 #include <utility>
 
-std::optional<DeviceJob> take_job(JobBoard& board, std::size_t device) {
+std::optional<DeviceJob> take_job(JobBoard& board, std::size_t worker_index) {
   std::unique_lock lock(board.mutex);
   while (!board.closed) {
     if (board.make_job) {
-      if (std::optional<DeviceJob> job = board.make_job(device)) return job;
+      if (std::optional<DeviceJob> job = board.make_job(worker_index)) return job;
     }
     board.work_changed.wait(lock);
   }
@@ -14,11 +14,11 @@ std::optional<DeviceJob> take_job(JobBoard& board, std::size_t device) {
 }
 
 void publish_work(JobBoard& board, std::function<std::optional<DeviceJob>(std::size_t)> make_job,
-                  std::uint64_t tip) {
+                  std::uint64_t generation) {
   {
     std::lock_guard lock(board.mutex);
     board.make_job = std::move(make_job);
-    board.tip = tip;
+    board.generation = generation;
   }
   board.work_changed.notify_all();
 }
@@ -56,9 +56,9 @@ void close_board(JobBoard& board) {
   board.source_wanted.notify_all();
 }
 
-SourceEvents wait_for_source_events(JobBoard& board, std::chrono::milliseconds timeout) {
+SourceEvents wait_for_source_events(JobBoard& board, std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(board.mutex);
-  board.source_wanted.wait_for(lock, timeout,
+  board.source_wanted.wait_until(lock, deadline,
                                [&] {
     return board.closed || !board.found.empty() || board.refresh_wanted || board.source_poked;
   });
@@ -67,4 +67,10 @@ SourceEvents wait_for_source_events(JobBoard& board, std::chrono::milliseconds t
   events.refresh_wanted = std::exchange(board.refresh_wanted, false);
   events.poked = std::exchange(board.source_poked, false);
   return events;
+}
+
+bool wait_for_poke(JobBoard& board, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(board.mutex);
+  board.source_wanted.wait_until(lock, deadline, [&] { return board.source_poked; });
+  return std::exchange(board.source_poked, false);
 }

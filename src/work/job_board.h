@@ -1,7 +1,7 @@
 #pragma once
 // The one hand-over point between a work source and the device threads. The source publishes
-// work by setting make_job; each device takes jobs by value through take_job and hands found
-// nonces and used-up jobs back. Device threads touch nothing of the source but this board.
+// work by setting make_job; each device takes jobs by value through take_job, calling the
+// source's job maker under the board's mutex, and hands found nonces and used-up jobs back.
 
 #include <atomic>
 #include <chrono>
@@ -19,37 +19,37 @@ struct JobBoard {
   std::mutex mutex;
   std::condition_variable work_changed;    // devices wait here for work
   std::condition_variable source_wanted;   // the source waits here for results
-  // The source's job maker, called under mutex for the device that asks; nothing while the
-  // source has no usable work yet. Each call returns a job no other call returned.
-  std::function<std::optional<DeviceJob>(std::size_t device)> make_job;
+  // The source's job maker, called under mutex for the device (its worker index) that asks;
+  // nothing while the source has no usable work yet. Each call returns a job no other call
+  // returned.
+  std::function<std::optional<DeviceJob>(std::size_t worker_index)> make_job;
   std::deque<FoundNonce> found;  // under mutex, oldest first
   bool refresh_wanted = false;   // under mutex: a device used up a job's nonce space
   bool source_poked = false;     // under mutex: a helper thread of the source has news for it
 
-  // Read between batches without the lock.
-  std::atomic<std::uint64_t> tip{0};  // generation of the newest tip; older jobs are abandoned
-  std::atomic<bool> closed{false};    // mining ends: devices finish their batch and return
-  std::atomic<std::uint64_t> accepted_blocks{0};
+  // Read between launches without the lock.
+  std::atomic<std::uint64_t> generation{0};  // of the newest work; jobs of older ones are abandoned
+  std::atomic<bool> closed{false};           // mining ends: devices finish their launch and return
 };
 
 // Waits until the board has work for this device (or is closed) and takes a job.
 // Nothing once the board is closed.
-std::optional<DeviceJob> take_job(JobBoard& board, std::size_t device);
+std::optional<DeviceJob> take_job(JobBoard& board, std::size_t worker_index);
 
 // Replaces the job maker (nothing: no work until the next one) and wakes the waiting devices.
-// A new tip generation makes every running job stale at its next batch boundary.
+// A new generation makes every running job stale at its next launch boundary.
 void publish_work(JobBoard& board, std::function<std::optional<DeviceJob>(std::size_t)> make_job,
-                  std::uint64_t tip);
+                  std::uint64_t generation);
 
 void report_found(JobBoard& board, const FoundNonce& found);
 // A device searched a job's whole nonce space: the source should look for fresher work.
 void report_exhausted(JobBoard& board);
 
-// Wakes the source's wait on behalf of one of its own helper threads (a longpoll, a pool
-// connection's reader); what the news is, the source reads from that helper.
+// Wakes the source's wait on behalf of someone else (a helper thread of the source, a device
+// with a progress line due, the stop request); what the news is, the waker leaves elsewhere.
 void poke_source(JobBoard& board);
 
-// Ends mining: devices return from take_job and leave their job after the running batch.
+// Ends mining: devices return from take_job and leave their job after the running launch.
 void close_board(JobBoard& board);
 
 struct SourceEvents {
@@ -59,5 +59,9 @@ struct SourceEvents {
 };
 
 // The source's wait: until a found nonce, a refresh request or a poke is waiting, the board is
-// closed, or the time is up. Takes what was waiting off the board.
-SourceEvents wait_for_source_events(JobBoard& board, std::chrono::milliseconds timeout);
+// closed, or the deadline passes. Takes what was waiting off the board.
+SourceEvents wait_for_source_events(JobBoard& board, std::chrono::steady_clock::time_point deadline);
+
+// After the board is closed: waits until the source is poked or the deadline passes, and takes
+// the poke. True when it was poked.
+bool wait_for_poke(JobBoard& board, std::chrono::steady_clock::time_point deadline);

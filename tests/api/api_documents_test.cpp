@@ -1,6 +1,7 @@
 // The summary and history JSON and the metrics text made from a known snapshot.
 
 #include "api/api_documents.h"
+#include "program_version.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +49,7 @@ StatsSnapshot sample_snapshot() {
 
 TEST(ApiDocuments, SummaryCarriesEveryFigure) {
   const json summary = json::parse(summary_json(sample_snapshot()));
-  EXPECT_EQ(summary["version"], std::string(api_program_version));
+  EXPECT_EQ(summary["version"], std::string(program_version));
   EXPECT_EQ(summary["uptime_seconds"], 125.5);
   EXPECT_EQ(summary["node"]["url"], "http://127.0.0.1:8899");
   EXPECT_EQ(summary["node"]["height"], 812);
@@ -94,8 +95,14 @@ TEST(ApiDocuments, TextThatIsNotUtf8IsReplacedNotThrown) {
 }
 
 TEST(ApiDocuments, HistoryListsDevicesAndSamples) {
-  const json history = json::parse(history_json(sample_snapshot()));
-  EXPECT_EQ(history["interval_seconds"], 10);
+  StatsSnapshot snapshot = sample_snapshot();
+  const std::string text = history_json(snapshot);
+  // Whole seconds are written as an integer, as readers of the document have always seen them.
+  EXPECT_NE(text.find("\"interval_seconds\":10,"), std::string::npos) << text;
+  snapshot.history_interval_seconds = 0.25;
+  EXPECT_EQ(json::parse(history_json(snapshot))["interval_seconds"], 0.25);
+
+  const json history = json::parse(text);
   EXPECT_EQ(history["devices"].at(0)["index"], 2);
   EXPECT_EQ(history["samples"].at(0)["total"], 1500);
   EXPECT_EQ(history["samples"].at(0)["devices"].at(0), 1500);

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "driver/console.h"
-#include "driver/monotonic_clock.h"
+#include "run/monotonic_clock.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "driver/console.h"
-#include "driver/monotonic_clock.h"
+#include "run/monotonic_clock.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "driver/hash_rate.h"
+#include "run/hash_rate.h"
 
 namespace {
 

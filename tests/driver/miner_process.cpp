@@ -16,11 +16,12 @@ std::vector<std::string> small_work_arguments() {
 
 std::unique_ptr<test_support::ChildProcess> start_miner(const std::vector<std::string>& arguments,
                                                         const std::filesystem::path& working_directory,
-                                                        const std::string& device_type) {
+                                                        const std::string& device_type,
+                                                        std::map<std::string, std::string> environment) {
   std::vector<std::string> argv{executable_path().string()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return std::make_unique<test_support::ChildProcess>(
-      argv, std::map<std::string, std::string>{{"VELTRANE_DEVICE_TYPE", device_type}}, working_directory);
+  environment["VELTRANE_DEVICE_TYPE"] = device_type;
+  return std::make_unique<test_support::ChildProcess>(argv, environment, working_directory);
 }
 
 MinerResult finish_miner(test_support::ChildProcess& miner, int timeout_seconds) {
@@ -30,8 +31,9 @@ MinerResult finish_miner(test_support::ChildProcess& miner, int timeout_seconds)
 }
 
 MinerResult run_miner(const std::vector<std::string>& arguments, const std::filesystem::path& working_directory,
-                      const std::string& device_type, int timeout_seconds) {
-  return finish_miner(*start_miner(arguments, working_directory, device_type), timeout_seconds);
+                      const std::string& device_type, int timeout_seconds,
+                      std::map<std::string, std::string> environment) {
+  return finish_miner(*start_miner(arguments, working_directory, device_type, std::move(environment)), timeout_seconds);
 }
 
 bool machine_has_gpu() {

@@ -4,6 +4,7 @@
 // opt-in, reading its standard output and standard error as one stream.
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,9 +23,11 @@ std::filesystem::path kernel_path();
 std::vector<std::string> small_work_arguments();
 
 // device_type empty: VELTRANE_DEVICE_TYPE is removed from the environment (GPUs only).
+// environment adds to it (VELTRANE_TEST_TIMINGS, for example).
 std::unique_ptr<test_support::ChildProcess> start_miner(const std::vector<std::string>& arguments,
                                                         const std::filesystem::path& working_directory,
-                                                        const std::string& device_type);
+                                                        const std::string& device_type,
+                                                        std::map<std::string, std::string> environment = {});
 
 struct MinerResult {
   int exit_code = -1;  // -1 when the miner did not exit normally
@@ -35,7 +38,8 @@ struct MinerResult {
 MinerResult finish_miner(test_support::ChildProcess& miner, int timeout_seconds);
 
 MinerResult run_miner(const std::vector<std::string>& arguments, const std::filesystem::path& working_directory,
-                      const std::string& device_type, int timeout_seconds);
+                      const std::string& device_type, int timeout_seconds,
+                      std::map<std::string, std::string> environment = {});
 
 // True when the miner lists an OpenCL GPU, in which case expectations for machines without one
 // do not hold.

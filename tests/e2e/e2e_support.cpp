@@ -88,6 +88,10 @@ std::size_t node_requests(const TestNode& node, const std::string& method) {
   return static_cast<std::size_t>(std::strtoul(summary.c_str() + found + key.size(), nullptr, 10));
 }
 
+std::map<std::string, std::string> shortened_timings(const std::string& overrides) {
+  return {{"VELTRANE_TEST_TIMINGS", overrides}};
+}
+
 std::unique_ptr<test_support::ChildProcess> start_miner(const std::string& url, std::vector<std::string> options,
                                                         std::map<std::string, std::string> environment) {
   std::vector<std::string> argv = {miner_path, "-o", url, "-u", "veltrane", "-p", "veltrane", "-G", "256", "-L", "64"};

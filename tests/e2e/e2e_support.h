@@ -56,6 +56,10 @@ std::size_t node_requests(const TestNode& node, const std::string& method);
 std::unique_ptr<test_support::ChildProcess> start_miner(const std::string& url, std::vector<std::string> options = {},
                                                         std::map<std::string, std::string> environment = {});
 
+// The environment that shortens the miner's timers for a test ("node_retry=0.5,tip_poll=1"): the
+// same behaviour as a rig's, seconds sooner.
+std::map<std::string, std::string> shortened_timings(const std::string& overrides);
+
 // Stops the miner the way a user does and returns its exit code.
 int interrupt(test_support::ChildProcess& miner);
 

@@ -115,7 +115,7 @@ TEST(MiningEndToEnd, TwoDevicesMineAtOnceOnDistinctHeaders) {
   }
 }
 
-// The longpoll hears of the new tip at once; without it the tip is polled every 5 seconds.
+// The longpoll hears of the new tip at once; without it the tip is polled every few seconds.
 TEST(MiningEndToEnd, NewBestBlockOnTheNodeEndsTheJob) {
   struct Case {
     const char* name;
@@ -126,7 +126,7 @@ TEST(MiningEndToEnd, NewBestBlockOnTheNodeEndsTheJob) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TestNode node = start_node({"--difficulty", "hard"});
-    auto miner = start_miner(node.url, c.miner_options);
+    auto miner = start_miner(node.url, c.miner_options, shortened_timings("tip_poll=1"));
     ASSERT_TRUE(miner->wait_for_output("[*] Mining h=", miner_start_seconds)) << miner->output();
     node_control(node, "advancetip");
     ASSERT_TRUE(miner->wait_for_output("\n  [*] New block\n", 30)) << miner->output();
@@ -141,7 +141,7 @@ TEST(MiningEndToEnd, NewBestBlockOnTheNodeEndsTheJob) {
 
 TEST(MiningEndToEnd, NodeDownThenBackAndStopDuringTheWait) {
   const ReservedPort reserved;  // the node is down: its port refuses connections
-  auto miner = start_miner(reserved.url("http"));
+  auto miner = start_miner(reserved.url("http"), {}, shortened_timings("node_retry=0.5"));
   ASSERT_TRUE(miner->wait_for_output("  [!] Invalid template\n", miner_start_seconds, 2)) << miner->output();
 
   const auto node = reserved.start_node_on_it();
@@ -168,7 +168,7 @@ TEST(MiningEndToEnd, StopDuringTheFiveSecondWaitStillEndsCleanly) {
 // job and its polls run on. The best-block poll is what watches the tip without a longpoll.
 TEST(MiningEndToEnd, TipPollFailureAndRecoveryAreReportedOncePerChange) {
   TestNode node = start_node({"--difficulty", "hard"});
-  auto miner = start_miner(node.url, {"--no-longpoll"});
+  auto miner = start_miner(node.url, {"--no-longpoll"}, shortened_timings("tip_poll=1"));
   ASSERT_TRUE(miner->wait_for_output("  [*] Mining h=", miner_start_seconds)) << miner->output();
   node_control(node, "failnext close 2 --method getbestblockhash");
   ASSERT_TRUE(miner->wait_for_output("\n  [*] Best-block poll works again\n", 60)) << miner->output();
@@ -205,20 +205,22 @@ TEST(MiningEndToEnd, CandidateThatFailsTheCpuCheckIsNotSubmitted) {
 }
 
 // Every batch fails after a set-up that went through, as on a device that has been lost: the
-// error is named once, its repeats are counted, and after thirty seconds the miner gives up with
-// exit code 1 so that a supervisor can restart it.
+// error is named once, its repeats are counted, and after the device-lost time (30 s, 3 s here,
+// with the counts every 1 s instead of 10 s) the miner gives up with exit code 1 so that a
+// supervisor can restart it.
 TEST(MiningEndToEnd, DeviceThatFailsEveryBatchStopsTheMinerWithExitCodeOne) {
   TestNode node = start_node({});
-  auto miner = start_miner(node.url, {"-k", source_dir + "/tests/e2e/argument_mismatch_kernel.cl"});
+  auto miner = start_miner(node.url, {"-k", source_dir + "/tests/e2e/argument_mismatch_kernel.cl"},
+                           shortened_timings("device_lost=3,failure_report_interval=1"));
   const auto code = miner->wait_exit(miner_start_seconds + 120);
   ASSERT_TRUE(code.has_value()) << miner->output();
   EXPECT_EQ(*code, 1);
   const std::string output = miner->output();
   const std::string named = "  [!] clSetKernelArg: CL_UNKNOWN_ERROR\n";
-  const std::string lost = "\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; ";
+  const std::string lost = "\n  [!] Device lost: every batch failed for 3 s. Stopping with exit code 1; ";
   expect_in_order(output, {"  [*] Mining h=", named, "clSetKernelArg: CL_UNKNOWN_ERROR (repeated ", lost});
   EXPECT_EQ(count_occurrences(output, named), 1u) << output;
-  // A count every ten seconds and one at the end, not a line per batch.
+  // A count every report interval and one at the end, not a line per batch.
   EXPECT_LE(count_occurrences(output, "clSetKernelArg"), 6u) << output;
   EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
   EXPECT_EQ(output.substr(output.rfind('\n', output.size() - 2) + 1).rfind("  [!] Device lost", 0), 0u)

@@ -19,7 +19,8 @@ using test_support::ChildProcess;
 using test_support::count_occurrences;
 using namespace e2e;
 
-// Two node faults and what the miner must show for them, run side by side to save the 5 s waits.
+// Node faults and what the miner must show for them, run side by side, with the 5 s wait before
+// the node is asked again shortened.
 struct Scenario {
   std::string name;
   std::vector<std::string> node_options;
@@ -43,7 +44,7 @@ std::vector<Played> play(const std::vector<Scenario>& scenarios) {
   for (const Scenario& scenario : scenarios) {
     TestNode node = start_node(scenario.node_options);
     if (!scenario.fault.empty()) node_control(node, "failnext " + scenario.fault);
-    auto miner = start_miner(node.url + scenario.url_suffix, scenario.miner_options);
+    auto miner = start_miner(node.url + scenario.url_suffix, scenario.miner_options, shortened_timings("node_retry=0.5"));
     played.push_back({std::move(node), std::move(miner), ""});
   }
   for (std::size_t i = 0; i < scenarios.size(); ++i) {
@@ -99,7 +100,7 @@ TEST(NodeFaultsEndToEnd, TheUserIsToldWhyThereIsNoTemplateOncePerCause) {
   std::vector<std::string> outputs;
   for (const Played& played : play(scenarios)) outputs.push_back(played.output);
   // And a node that is not there at all.
-  auto miner = start_miner(unreachable.url("http"));
+  auto miner = start_miner(unreachable.url("http"), {}, shortened_timings("node_retry=0.5"));
   ASSERT_TRUE(miner->wait_for_output("  [!] Invalid template\n", miner_start_seconds, 2)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
   expect_in_order(miner->output(), {"  [!] Invalid template\n", "  [!] Cause: cannot reach the node at 127.0.0.1:" +
@@ -141,7 +142,7 @@ TEST(NodeFaultsEndToEnd, AHungNodeNeitherIdlesTheGpuForLongNorHoldsUpAStop) {
     TestNode node = start_node({"--difficulty", "hard"});
     node_control(node, "failnext hang 1 --method getbestblockhash");
     // The tip poll is what is tested here, so no longpoll.
-    auto miner = start_miner(node.url, {"--no-longpoll"});
+    auto miner = start_miner(node.url, {"--no-longpoll"}, shortened_timings("tip_poll=1"));
     ASSERT_TRUE(miner->wait_for_output("  [*] Mining h=", miner_start_seconds)) << miner->output();
     node_control(node, "advancetip");
     // The first poll hangs and is given up after a few seconds; the next one sees the new tip.

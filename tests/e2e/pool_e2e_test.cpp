@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,12 +192,35 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
   EXPECT_EQ(interrupt(*miner), 0);
 }
 
+// A kernel that reports nonces whose hashes miss the target: the run's CPU check catches each,
+// no share goes to the pool, and the device's count of rejected nonces shows in the API as it
+// does in solo mining.
+TEST(PoolEndToEnd, NonceThatFailsTheCpuCheckIsCountedAndNotSent) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url}, {"--api-listen", "0", "-k", e2e::source_dir + "/tests/e2e/faulty_kernel.cl"});
+  ASSERT_TRUE(miner->wait_for_output("  [*] API listening on http://127.0.0.1:", miner_start_seconds))
+      << miner->output();
+  const int port = e2e::api_port(miner->output());
+  ASSERT_GT(port, 0) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("  [!] CPU rejected hash\n", miner_start_seconds, 2)) << miner->output();
+  const auto summary = nlohmann::json::parse(e2e::api_get(port, "/api/summary"));
+  const nlohmann::json metrics = e2e::parse_metrics(e2e::api_get(port, "/metrics"));
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  EXPECT_GE(e2e::metric_value(metrics, "veltrane_device_cpu_rejected_total", {{"device", "0"}}), 2) << output;
+  EXPECT_GE(summary["devices"][0]["cpu_rejected"].get<double>(), 2) << summary.dump(1);
+  EXPECT_EQ(count_occurrences(output, "Share accepted"), 0u) << output;
+  EXPECT_EQ(count_occurrences(output, "Share rejected"), 0u) << "nothing unchecked reached the pool: " << output;
+}
+
 // Devices that fail every batch end pool mining as they end solo mining: each failure line names
 // its device, each device is given up, then exit code 1 for the supervisor and no "Done." line.
 TEST(PoolEndToEnd, DevicesThatFailEveryBatchStopTheMinerWithExitCodeOne) {
   TestPool pool = start_pool();
+  std::map<std::string, std::string> environment = e2e::shortened_timings("device_lost=3,failure_report_interval=1");
+  environment["POCL_DEVICES"] = "pthread pthread";
   auto miner = start_miner({pool.url}, {"-d", "all", "-k", e2e::source_dir + "/tests/e2e/argument_mismatch_kernel.cl"},
-                           {{"POCL_DEVICES", "pthread pthread"}});
+                           environment);
   const auto code = miner->wait_exit(2 * miner_start_seconds + 120);
   ASSERT_TRUE(code.has_value()) << miner->output();
   EXPECT_EQ(*code, 1);
@@ -205,9 +229,9 @@ TEST(PoolEndToEnd, DevicesThatFailEveryBatchStopTheMinerWithExitCodeOne) {
     const std::string named = std::string("  [!] Device ") + device + ": clSetKernelArg: CL_UNKNOWN_ERROR\n";
     EXPECT_EQ(count_occurrences(output, named), 1u) << output;
     expect_in_order(output, {"  [*] Mining job 1", named,
-                             std::string("  [!] Device ") + device + " lost: every batch failed for 30 s"});
+                             std::string("  [!] Device ") + device + " lost: every batch failed for 3 s"});
   }
-  expect_in_order(output, {"\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; "});
+  expect_in_order(output, {"\n  [!] Device lost: every batch failed for 3 s. Stopping with exit code 1; "});
   EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
 }
 
@@ -236,6 +260,147 @@ TEST(PoolEndToEnd, BadPoolUrlOrMissingWorkerEndsWithExitCodeOne) {
     // Told before the devices' set-up, which can take a while.
     EXPECT_EQ(miner.output().find("OpenCL device"), std::string::npos) << miner.output();
   }
+}
+
+// The pause after a failed attempt, shortened so that the tests need not wait it out.
+const std::map<std::string, std::string> short_reconnect_pause =
+    e2e::shortened_timings("pool_first_reconnect_pause=0.2");
+
+// Where the last of these lines starts in the output; npos when there is none.
+std::size_t last_line_with(const std::string& output, const std::string& text) { return output.rfind(text); }
+
+// A pool that floods the miner with lines that need no answer: they are read only as fast as
+// the miner handles them, shares still go out between them, and a stop is heard at once.
+TEST(PoolEndToEnd, FloodOfNotificationsLeavesMiningAndTheStopWorking) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url});
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  pool_control(pool, "flood notifications");
+  const std::size_t before = count_occurrences(miner->output(), "  [+] Share accepted");
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", share_seconds, before + 2))
+      << "shares go on during the flood\n" << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  EXPECT_NE(output.find("\n  [*] Done. "), std::string::npos) << output;
+  EXPECT_EQ(count_occurrences(output, "  [!] Pool "), 0u) << output;
+}
+
+// A pool that floods the miner with requests and does not read the answers is dropped as a
+// failed attempt once the answers it leaves unread reach the limit; the miner comes back after
+// the pause.
+TEST(PoolEndToEnd, FloodOfRequestsFromAPoolThatDoesNotReadDropsIt) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url}, {}, short_reconnect_pause);
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  pool_control(pool, "flood requests");
+  const std::string dropped = "  [!] Pool " + pool.url + ": the pool does not read what the miner sends; trying ";
+  ASSERT_TRUE(miner->wait_for_output(dropped, share_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("  [+] Pool " + pool.url + ": connected", share_seconds, 2)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  expect_in_order(miner->output(), {dropped, "  [+] Pool " + pool.url + ": connected", "\n  [*] Done. "});
+  EXPECT_EQ(pool_figure(pool, "s['subscribes']"), 2);
+}
+
+// The miner cannot use the subscribe answer: the attempt fails with the reason and its pause, no
+// authorization is asked for, nothing is mined for it although the pool sends jobs regardless,
+// and once the pool answers properly mining starts.
+TEST(PoolEndToEnd, UnusableSubscribeAnswerFailsTheAttemptAndNothingIsMinedForIt) {
+  const struct {
+    const char* name;
+    const char* answer;
+    const char* reason;
+  } cases[] = {
+      {"extranonce1 not hex", "abc 4", "unusable subscribe answer: extranonce1 is not hex"},
+      {"extranonce2 size 33", "0a0b0c0d 33", "unusable subscribe answer: the extranonce2 size 33 is not 0 to 32"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestPool pool = start_pool();
+    pool_control(pool, std::string("subscribeanswer ") + c.answer);
+    auto miner = start_miner({pool.url}, {}, short_reconnect_pause);
+    const std::string failed = "  [!] Pool " + pool.url + ": " + c.reason + "; trying again in ";
+    ASSERT_TRUE(miner->wait_for_output(failed, miner_start_seconds)) << miner->output();
+    EXPECT_EQ(pool_figure(pool, "s['authorizes']"), 0);
+    pool_control(pool, "subscribeanswer");
+    ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", share_seconds)) << miner->output();
+    EXPECT_EQ(interrupt(*miner), 0);
+    const std::string output = miner->output();
+    EXPECT_LT(last_line_with(output, failed), output.find("  [*] Mining job ")) << output;
+    EXPECT_EQ(pool_figure(pool, "s['authorizes']"), 1) << "only the usable session authorizes";
+    EXPECT_EQ(pool_figure(pool, "s['submits'] - len(s['accepted'])"), 0) << pool_control(pool, "summary");
+  }
+}
+
+// A pool that closes every connection right after the subscribe answer: each close, arriving with
+// that answer, is handled, so each gets its console line and the growing pause.
+TEST(PoolEndToEnd, PoolThatClosesAfterSubscribeGetsTheGrowingPauseEveryTime) {
+  TestPool pool = start_pool();
+  pool_control(pool, "closeaftersubscribe on");
+  // Long enough that the miner is stopped before a fourth attempt.
+  auto miner = start_miner({pool.url}, {}, e2e::shortened_timings("pool_first_reconnect_pause=0.5"));
+  const std::string failure = "  [!] Pool " + pool.url + ": ";
+  ASSERT_TRUE(miner->wait_for_output("; trying again in 2 s\n", miner_start_seconds)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  expect_in_order(output, {failure, "; trying again in 0.5 s\n", failure, "; trying again in 1 s\n", failure,
+                           "; trying again in 2 s\n"});
+  EXPECT_EQ(static_cast<long>(count_occurrences(output, failure)), pool_figure(pool, "s['subscribes']")) << output;
+  EXPECT_EQ(count_occurrences(output, "Mining job"), 0u) << output;
+}
+
+// A refused worker submits nothing; the miner says why, waits the pause and tries again, and
+// mines once the pool takes the worker.
+TEST(PoolEndToEnd, RefusedWorkerSubmitsNothingAndIsTriedAgainAfterThePause) {
+  TestPool pool = start_pool();
+  pool_control(pool, "refuseworkers on");
+  auto miner = start_miner({pool.url}, {}, short_reconnect_pause);
+  const std::string refused =
+      "  [!] Pool " + pool.url + " refused worker \"" + worker + "\": Unauthorized worker (24)\n";
+  const std::string failed = "  [!] Pool " + pool.url + ": worker refused; trying again in ";
+  ASSERT_TRUE(miner->wait_for_output(failed, miner_start_seconds)) << miner->output();
+  pool_control(pool, "refuseworkers off");
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", share_seconds)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  expect_in_order(output, {refused, failed, "  [+] Pool " + pool.url + ": connected", "  [+] Share accepted"});
+  EXPECT_LT(last_line_with(output, failed), output.find("  [*] Mining job ")) << output;
+  EXPECT_EQ(pool_figure(pool, "s['submits'] - len(s['accepted'])"), 0) << pool_control(pool, "summary");
+}
+
+// Escape sequences in a job id or a reconnect host reach the console as harmless text; the job id
+// still goes back to the pool as it was sent.
+TEST(PoolEndToEnd, ControlCharactersFromThePoolNeverReachTheConsole) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url});
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  pool_control(pool, R"(jobidprefix '\x1b]0;pwned\x07\x1b[2J')");
+  ASSERT_TRUE(miner->wait_for_output("  [*] Mining job ?]0;pwned??[2J2, share difficulty", share_seconds))
+      << miner->output();
+  EXPECT_TRUE(wait_for_pool(pool, R"(len([a for a in s['accepted'] if a['job_id'] == '\x1b]0;pwned\x07\x1b[2J2']))", 1,
+                            share_seconds))
+      << pool_control(pool, "summary");
+  pool_control(pool, R"(reconnect 0 0 'evil\x1b[2Jhost')");
+  ASSERT_TRUE(miner->wait_for_output("  [!] Pool " + pool.url + " asked to move to evil?[2Jhost; staying\n",
+                                     share_seconds))
+      << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  EXPECT_EQ(output.find('\x1b'), std::string::npos) << output;
+  EXPECT_EQ(output.find('\x07'), std::string::npos) << output;
+}
+
+// A pool that changes the extranonce1 every quarter second gets no share made with an earlier one,
+// though launches long enough to find several shares each are under way at every change.
+TEST(PoolEndToEnd, SharesGoOutOnlyOnTheExtranonceTheyWereMadeWith) {
+  TestPool pool = start_pool();
+  auto miner = start_miner({pool.url}, {"-G", "8192"});
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  pool_control(pool, "setextranonce 20 0.25");
+  ASSERT_TRUE(wait_for_pool(pool, "s['extranonce_changes']", 20, share_seconds)) << pool_control(pool, "summary");
+  EXPECT_EQ(interrupt(*miner), 0);
+  EXPECT_GE(pool_figure(pool, "len(s['accepted'])"), 2);
+  EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0) << pool_control(pool, "summary");
+  expect_done_line_matches_pool(miner->output(), pool);
 }
 
 }  // namespace

@@ -39,9 +39,9 @@ TEST(PoolFailover, PoolUrlsAreParsed) {
 TEST(PoolFailover, PauseGrowsFromOneSecondToOneMinute) {
   const int expected[] = {0, 1, 2, 4, 8, 16, 32, 60, 60, 60};
   for (int failures = 0; failures < 10; ++failures) {
-    EXPECT_EQ(reconnect_pause_seconds(failures), expected[failures]) << failures << " failures";
+    EXPECT_EQ(reconnect_pause_seconds(FailoverTimings{}, failures), expected[failures]) << failures << " failures";
   }
-  EXPECT_EQ(reconnect_pause_seconds(1000), 60);
+  EXPECT_EQ(reconnect_pause_seconds(FailoverTimings{}, 1000), 60);
 }
 
 TEST(PoolFailover, UnreachablePoolPassesToTheNextAndALostOneIsRetriedFirst) {
@@ -88,8 +88,8 @@ TEST(PoolFailover, ReturnToTheFirstPoolAfterItHasBeenBackAMinute) {
 }
 
 TEST(PoolFailover, SilenceOfAFewMinutesMeansThePoolIsGone) {
-  EXPECT_FALSE(pool_went_silent(10 * second, (10 + pool_silence_seconds) * second - 1));
-  EXPECT_TRUE(pool_went_silent(10 * second, (10 + pool_silence_seconds) * second));
+  EXPECT_FALSE(pool_went_silent(FailoverTimings{}, 10 * second, (10 + 180) * second - 1));
+  EXPECT_TRUE(pool_went_silent(FailoverTimings{}, 10 * second, (10 + 180) * second));
 }
 
 }  // namespace

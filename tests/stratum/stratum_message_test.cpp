@@ -146,4 +146,26 @@ TEST(StratumMessage, PoolRequestsAreRecognised) {
   EXPECT_EQ(other.id, 4);
 }
 
+TEST(StratumMessage, PoolTextIsMadePrintableAndCut) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::size_t longest;
+    std::string shown;
+  } cases[] = {
+      {"plain", "job 4f", 200, "job 4f"},
+      {"control characters and DEL", "a\x1b]0;title\x07\x1b[2J\r\n\x7f", 200, "a?]0;title??[2J???"},
+      {"UTF-8 kept", "Z\xc3\xbcrich", 200, "Z\xc3\xbcrich"},
+      {"at the limit", "abcd", 4, "abcd"},
+      {"over the limit", "abcdef", 4, "abcd..."},
+      {"cut before a character that would be split", "abc\xc3\xbc", 4, "abc..."},
+      {"cut after a whole character", "ab\xc3\xbcx", 4, "ab\xc3\xbc..."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(printable_pool_text(c.text, c.longest), c.shown);
+  }
+  EXPECT_EQ(printable_pool_text(std::string(10'000, 'x')), std::string(200, 'x') + "...");
+}
+
 }  // namespace

@@ -219,4 +219,130 @@ TEST(StratumSession, RefusalsOfSubscriptionAndWorkerAreShown) {
   EXPECT_EQ(joined(actions.console), "  [!] Pool P refused worker \"bad\": Unauthorized worker (24)\n|");
 }
 
+// A session of worker tvtr1worker.rig1 at pool P that has just sent its subscribe.
+StratumSession connected_session() {
+  StratumSession session;
+  session.user = "tvtr1worker.rig1";
+  session.pool_name = "P";
+  session_connected(session);
+  return session;
+}
+
+std::size_t submits_in(const StratumActions& actions) {
+  std::size_t submits = 0;
+  for (const std::string& line : actions.send) submits += line.find("mining.submit") != std::string::npos;
+  return submits;
+}
+
+// A share goes out only on the extranonce it was made with, whatever the pool changed since.
+TEST(StratumSession, SharesAreSentOnlyOnTheExtranonceTheyWereMadeWith) {
+  const struct {
+    const char* name;
+    const char* set_extranonce;  // params of a mining.set_extranonce before the share; empty: none
+    const char* share_extranonce1;
+    const char* share_extranonce2;
+    bool sent;
+  } cases[] = {
+      {"unchanged", "", "0a0b0c0d", "00000007", true},
+      {"new extranonce1", R"(["01020304",4])", "0a0b0c0d", "00000007", false},
+      {"new extranonce2 size", R"(["0a0b0c0d",8])", "0a0b0c0d", "00000007", false},
+      {"made after the change", R"(["01020304",4])", "01020304", "00000007", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StratumSession session = ready_session();
+    if (*c.set_extranonce != '\0') {
+      receive(session,
+              std::string(R"({"id":null,"method":"mining.set_extranonce","params":)") + c.set_extranonce + "}");
+    }
+    FoundShare share = share_of_fixture_job(2);
+    share.extranonce1 = from_hex(c.share_extranonce1);
+    share.extranonce2_text = c.share_extranonce2;
+    const StratumActions actions = session_share_found(session, share);
+    EXPECT_EQ(submits_in(actions), c.sent ? 1u : 0u);
+    EXPECT_EQ(session.stale, c.sent ? 0u : 1u);
+    EXPECT_EQ(joined(actions.console),
+              c.sent ? "" : "  [!] Share dropped (device 2): the pool changed the extranonce since it was found\n|");
+    EXPECT_TRUE(session.held.empty());
+  }
+}
+
+// A subscription the miner cannot use ends the connection as a failed attempt, and whatever the
+// pool sends after it, nothing is mined and no share is sent.
+TEST(StratumSession, NothingIsMinedOrSubmittedWithoutAUsableSubscription) {
+  const struct {
+    const char* name;
+    const char* answer;
+    const char* reason;
+  } cases[] = {
+      {"extranonce1 of odd length", R"({"id":1,"result":[[],"abc",4],"error":null})",
+       "unusable subscribe answer: extranonce1 is not hex"},
+      {"extranonce1 not hex", R"({"id":1,"result":[[],"0a0g",4],"error":null})",
+       "unusable subscribe answer: extranonce1 is not hex"},
+      {"extranonce2 size above 32", R"({"id":1,"result":[[],"0a0b0c0d",33],"error":null})",
+       "unusable subscribe answer: the extranonce2 size 33 is not 0 to 32"},
+      {"extranonce2 size as text", R"({"id":1,"result":[[],"0a0b0c0d","4"],"error":null})",
+       "unusable subscribe answer: the extranonce2 size is not a whole number"},
+      {"missing extranonce2 size", R"({"id":1,"result":[[],"0a0b0c0d"],"error":null})",
+       "unusable subscribe answer: extranonce1 or the extranonce2 size is missing"},
+      {"no result", R"({"id":1,"result":null,"error":null})", "unusable subscribe answer: the result is not a list"},
+      {"refused", R"({"id":1,"result":null,"error":[20,"Pool full",null]})", "subscription refused"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StratumSession session = connected_session();
+    StratumActions actions = receive(session, c.answer);
+    EXPECT_EQ(actions.close_as_failed, c.reason);
+    EXPECT_TRUE(actions.send.empty()) << "no authorization is asked for";
+
+    // A pool that goes on regardless.
+    receive(session, R"({"id":2,"result":true,"error":null})");
+    receive(session, R"({"id":null,"method":"mining.set_difficulty","params":[0.5]})");
+    actions = receive(session, stratum_fixtures::notify_line);
+    EXPECT_FALSE(actions.new_job);
+    EXPECT_TRUE(actions.console.empty());
+    EXPECT_FALSE(session_ready(session));
+    EXPECT_EQ(submits_in(session_share_found(session, share_of_fixture_job())), 0u);
+  }
+}
+
+// A job that comes before the worker is authorized waits for the authorization; a refused worker
+// ends the connection as a failed attempt, and the job is never mined.
+TEST(StratumSession, JobsAreMinedOnlyOnceTheWorkerIsAuthorized) {
+  const struct {
+    const char* name;
+    const char* answer;
+    const char* console;
+    bool authorized;
+  } cases[] = {
+      {"authorized", R"({"id":2,"result":true,"error":null})", "  [+] Pool P: connected, difficulty 0.5\n|", true},
+      {"refused with a reason", R"({"id":2,"result":false,"error":[24,"Unauthorized worker",null]})",
+       "  [!] Pool P refused worker \"tvtr1worker.rig1\": Unauthorized worker (24)\n|", false},
+      {"refused without a reason", R"({"id":2,"result":null,"error":null})",
+       "  [!] Pool P refused worker \"tvtr1worker.rig1\": no reason given\n|", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StratumSession session = connected_session();
+    receive(session, R"({"id":1,"result":[[],"0a0b0c0d",4],"error":null})");
+    receive(session, R"({"id":null,"method":"mining.set_difficulty","params":[0.5]})");
+    StratumActions actions = receive(session, stratum_fixtures::notify_line);
+    EXPECT_FALSE(actions.new_job) << "not before the authorization";
+    EXPECT_TRUE(actions.console.empty());
+    EXPECT_EQ(submits_in(session_share_found(session, share_of_fixture_job())), 0u);
+
+    actions = receive(session, c.answer);
+    EXPECT_EQ(joined(actions.console), c.console);
+    EXPECT_EQ(session_ready(session), c.authorized);
+    EXPECT_EQ(actions.new_job, c.authorized);
+    EXPECT_EQ(actions.clean, c.authorized);
+    // The share held until now goes out with the authorization, its job being the current one.
+    EXPECT_EQ(submits_in(actions), c.authorized ? 1u : 0u);
+    EXPECT_EQ(actions.close_as_failed.has_value(), !c.authorized);
+    if (!c.authorized) {
+      EXPECT_EQ(*actions.close_as_failed, "worker refused");
+    }
+  }
+}
+
 }  // namespace

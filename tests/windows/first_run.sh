@@ -76,9 +76,6 @@ cp "$kernel_file" "$program/whirlpool_opencl.cl"
 # Ctrl-C twice (Wine turns SIGINT into the console's CTRL_C_EVENT): the first says the miner
 # stops after the batch under way, the second ends it at once. A benchmark batch of 537 million
 # nonces takes far longer on a CPU device than both signals need.
-VELTRANE_DEVICE_TYPE=all wine "$program/veltrane-miner.exe" --benchmark -G 4194304 -L 64 \
-  >"$work/out.log" 2>&1 </dev/null &
-miner_pid=$!
 wait_for() {
   for _ in $(seq 1800); do
     grep -qF -- "$1" "$work/out.log" && return 0
@@ -87,13 +84,26 @@ wait_for() {
   done
   fail "no \"$1\" within three minutes"
 }
-wait_for "  Work size: "
-send_ctrl_c "$miner_pid"
-wait_for "  [*] Stopping after the current batch (press Ctrl-C again to quit at once)"
-send_ctrl_c "$miner_pid"
-wait_exit "$miner_pid" 30
-[ -n "$exit_code" ] || fail "the second Ctrl-C did not end the miner within 30 s"
-miner_pid=""
+ctrl_c_twice() {
+  VELTRANE_DEVICE_TYPE=all wine "$program/veltrane-miner.exe" --benchmark -G 4194304 -L 64 \
+    >"$work/out.log" 2>&1 </dev/null &
+  miner_pid=$!
+  wait_for "  Work size: "
+  send_ctrl_c "$miner_pid"
+  wait_for "  [*] Stopping after the current batch (press Ctrl-C again to quit at once)"
+  send_ctrl_c "$miner_pid"
+  wait_exit "$miner_pid" 30
+  [ -n "$exit_code" ] || fail "the second Ctrl-C did not end the miner within 30 s"
+  miner_pid=""
+}
+ctrl_c_twice
+# Under Wine the forced end of the process crashes now and then (exit code 139, about one run in
+# ten here) while PoCL, a Linux library outside Wine, runs the kernel on threads of its own; a
+# Windows GPU driver has no such threads. That case alone is tried once more.
+if [ "$exit_code" = 139 ]; then
+  echo "first run under Wine: the forced end crashed in a PoCL thread (exit code 139); once more"
+  ctrl_c_twice
+fi
 tr -d '\r' <"$work/out.log" >"$work/out.txt"
 code=$exit_code
 expect_code 130 "second Ctrl-C"

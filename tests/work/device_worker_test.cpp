@@ -1,5 +1,5 @@
 // A device thread on the OpenCL device: jobs in through the board, found nonces and used-up
-// jobs back, and a new tip taken while a job runs.
+// jobs back, and a new generation of work taken while a job runs.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 
 #include "support/test_support.h"
 #include "work/device_worker.h"
+#include "work/opencl_mining_device.h"
 
 namespace {
 
@@ -21,23 +22,28 @@ class DeviceWorkerTest : public testing::Test {
   void SetUp() override {
     test_support::set_environment_variable("VELTRANE_DEVICE_TYPE", "all");
     testing::internal::CaptureStdout();
-    worker_.gpu = gpu_miner_create(0, 0, 64, 16, VELTRANE_BINARY_DIR "/whirlpool_opencl.cl");
+    device_ = open_opencl_device(0, 0, 64, 16, VELTRANE_BINARY_DIR "/whirlpool_opencl.cl");
     const std::string output = testing::internal::GetCapturedStdout();
-    ASSERT_NE(worker_.gpu, nullptr) << output;
+    ASSERT_NE(device_, nullptr) << output;
+    worker_.device = device_.get();
+    worker_.clock = [] {
+      return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    };
+    worker_.say = [](const std::string& line) { ADD_FAILURE() << "no launch should fail: " << line; };
   }
   void TearDown() override {
     close_board(board_);
     if (worker_.thread.joinable()) worker_.thread.join();
-    gpu_miner_release(worker_.gpu);
   }
+  std::unique_ptr<MiningDevice> device_;
   JobBoard board_;
   DeviceWorker worker_;
 };
 
-DeviceJob job_with(std::uint64_t id, std::uint64_t tip, const Target256& target) {
+DeviceJob job_with(std::uint64_t id, std::uint64_t generation, const Target256& target) {
   DeviceJob job;
   job.id = id;
-  job.tip = tip;
+  job.generation = generation;
   job.header[0] = static_cast<std::uint8_t>(id);
   job.midstate = compute_midstate(job.header);
   job.target = target;
@@ -56,8 +62,8 @@ TEST_F(DeviceWorkerTest, ReportsANonceThatHitsAndEndsTheJobWithIt) {
   std::uint64_t next_id = 1;
   publish_work(board, [&](std::size_t) { return std::optional<DeviceJob>(job_with(next_id++, 1, every_hash_hits())); },
                1);
-  start_device(worker, board, {});
-  SourceEvents events = wait_for_source_events(board, 60s);
+  start_device(worker, board);
+  SourceEvents events = wait_for_source_events(board, std::chrono::steady_clock::now() + 60s);
   close_board(board);
   worker.thread.join();
 
@@ -71,33 +77,34 @@ TEST_F(DeviceWorkerTest, ReportsANonceThatHitsAndEndsTheJobWithIt) {
   EXPECT_GT(worker.stats.hashes, 0u);
 }
 
-// Jobs that never hit: the device stays on its job until a new tip makes it stale, then takes a
-// job of the new tip.
-TEST_F(DeviceWorkerTest, NewTipEndsTheRunningJob) {
+// Jobs that never hit: the device stays on its job until a new generation makes it stale, then
+// takes a job of the new generation.
+TEST_F(DeviceWorkerTest, NewGenerationEndsTheRunningJob) {
   JobBoard& board = board_;
   DeviceWorker& worker = worker_;
-  std::atomic<std::uint64_t> newest_tip_seen{0};
-  std::atomic<int> launches_on_first_tip{0};
+  std::atomic<std::uint64_t> newest_generation_seen{0};
+  std::atomic<int> launches_on_first_generation{0};
   std::uint64_t next_id = 1;
-  const auto maker_for = [&](std::uint64_t tip) {
-    return [&, tip](std::size_t) { return std::optional<DeviceJob>(job_with(next_id++, tip, Target256{})); };
+  const auto maker_for = [&](std::uint64_t generation) {
+    return [&, generation](std::size_t) { return std::optional<DeviceJob>(job_with(next_id++, generation, Target256{})); };
   };
   publish_work(board, maker_for(1), 1);
-  start_device(worker, board, [&](std::size_t, const DeviceJob& job, std::uint32_t, std::uint32_t) {
-    newest_tip_seen = job.tip;
-    if (job.tip == 1) ++launches_on_first_tip;
-  });
+  worker.observer = [&](const LaunchReport& launch) {
+    newest_generation_seen = launch.job->generation;
+    if (launch.job->generation == 1 && !launch.after_job_end) ++launches_on_first_generation;
+  };
+  start_device(worker, board);
   const auto wait_until = [](const auto& condition) {
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
     return condition();
   };
-  EXPECT_TRUE(wait_until([&] { return launches_on_first_tip >= 3; }));
+  EXPECT_TRUE(wait_until([&] { return launches_on_first_generation >= 3; }));
   publish_work(board, maker_for(2), 2);
-  EXPECT_TRUE(wait_until([&] { return newest_tip_seen == 2; })) << "the device stayed on the stale job";
+  EXPECT_TRUE(wait_until([&] { return newest_generation_seen == 2; })) << "the device stayed on the stale job";
   close_board(board);
   worker.thread.join();
-  EXPECT_TRUE(wait_for_source_events(board, 0ms).found.empty()) << "a zero target never hits";
+  EXPECT_TRUE(wait_for_source_events(board, std::chrono::steady_clock::now() + 0ms).found.empty()) << "a zero target never hits";
 }
 
 }  // namespace

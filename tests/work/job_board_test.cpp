@@ -18,7 +18,7 @@ auto numbering_maker(std::uint64_t tip) {
   return [tip, next = std::uint64_t{1}](std::size_t device) mutable -> std::optional<DeviceJob> {
     DeviceJob job;
     job.id = next++;
-    job.tip = tip;
+    job.generation = tip;
     job.height = device;
     return job;
   };
@@ -33,16 +33,16 @@ TEST(JobBoard, DeviceWaitsForWorkAndGetsItOncePublished) {
   publish_work(board, numbering_maker(2), 2);
   const std::optional<DeviceJob> job = taken.get();
   ASSERT_TRUE(job.has_value());
-  EXPECT_EQ(job->tip, 2u);
+  EXPECT_EQ(job->generation, 2u);
   EXPECT_EQ(job->height, 3u) << "the maker is asked for the waiting device";
-  EXPECT_EQ(board.tip, 2u);
+  EXPECT_EQ(board.generation, 2u);
   EXPECT_EQ(take_job(board, 0)->id, 2u) << "each call takes a new job";
 }
 
 TEST(JobBoard, ClosingReleasesWaitingDevicesAndTheSource) {
   JobBoard board;
   auto device = std::async(std::launch::async, [&] { return take_job(board, 0); });
-  auto source = std::async(std::launch::async, [&] { return wait_for_source_events(board, 1h); });
+  auto source = std::async(std::launch::async, [&] { return wait_for_source_events(board, std::chrono::steady_clock::now() + 1h); });
   close_board(board);
   EXPECT_FALSE(device.get().has_value());
   const SourceEvents events = source.get();
@@ -54,12 +54,12 @@ TEST(JobBoard, ClosingReleasesWaitingDevicesAndTheSource) {
 
 TEST(JobBoard, FoundNonceWakesTheWaitingSource) {
   JobBoard board;
-  auto source = std::async(std::launch::async, [&] { return wait_for_source_events(board, 1h); });
+  auto source = std::async(std::launch::async, [&] { return wait_for_source_events(board, std::chrono::steady_clock::now() + 1h); });
   std::thread device([&] { report_found(board, {1, 10, 0xabc}); });
   device.join();
   const SourceEvents events = source.get();
   ASSERT_EQ(events.found.size(), 1u);
-  EXPECT_EQ(events.found[0].device, 1u);
+  EXPECT_EQ(events.found[0].worker_index, 1u);
   EXPECT_EQ(events.found[0].job_id, 10u);
   EXPECT_EQ(events.found[0].nonce, 0xabcu);
 }
@@ -70,13 +70,13 @@ TEST(JobBoard, SourceTakesFoundNoncesInOrderAndOneRefreshRequest) {
   report_found(board, {1, 10, 0xabc});
   report_exhausted(board);
   report_found(board, {0, 11, 0xdef});
-  SourceEvents events = wait_for_source_events(board, 1h);
+  SourceEvents events = wait_for_source_events(board, std::chrono::steady_clock::now() + 1h);
   EXPECT_TRUE(events.refresh_wanted);
   ASSERT_EQ(events.found.size(), 2u);
   EXPECT_EQ(events.found[0].job_id, 10u);
   EXPECT_EQ(events.found[1].job_id, 11u);
 
-  events = wait_for_source_events(board, 1ms);
+  events = wait_for_source_events(board, std::chrono::steady_clock::now() + 1ms);
   EXPECT_TRUE(events.found.empty()) << "nothing is handed out twice";
   EXPECT_FALSE(events.refresh_wanted);
 }

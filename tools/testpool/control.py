@@ -5,8 +5,11 @@
 
 Commands: summary, newjob [clean], newblock, difficulty D, disconnect, forgetjobs,
 reconnect [PORT [WAIT [HOST]]], garbage, silent on|off, rejectnext CODE [COUNT [MESSAGE]],
-message TEXT, setextranonce, waitshares N [--timeout S]. The result is printed as JSON;
-exit code 1 for an error answer, 2 when the pool does not answer, 3 when a wait times out.
+message TEXT, setextranonce [COUNT [INTERVAL]], flood [requests|notifications], subscribeanswer [EXTRANONCE1 SIZE],
+closeaftersubscribe on|off, refuseworkers on|off, jobidprefix TEXT, waitshares N [--timeout S].
+HOST, TEXT and the prefix may hold escapes such as \x1b; SIZE is JSON (4, 33, "4").
+The result is printed as JSON; exit code 1 for an error answer, 2 when the pool does not
+answer, 3 when a wait times out.
 """
 
 import argparse
@@ -60,6 +63,15 @@ class PoolControl:
             time.sleep(0.2)
 
 
+def on(text):
+    return text == "on"
+
+
+def escaped(text):
+    """Text with backslash escapes (\\x1b, \\n) turned into the characters they name."""
+    return text.encode("latin-1", "backslashreplace").decode("unicode_escape")
+
+
 COMMANDS = {
     "summary": ("test_summary", []),
     "newjob": ("test_newjob", [lambda text: text == "clean"]),
@@ -67,12 +79,17 @@ COMMANDS = {
     "difficulty": ("test_difficulty", [float]),
     "disconnect": ("test_disconnect", []),
     "forgetjobs": ("test_forgetjobs", []),
-    "reconnect": ("test_reconnect", [int, int, str]),
+    "reconnect": ("test_reconnect", [int, int, escaped]),
     "garbage": ("test_garbage", []),
-    "silent": ("test_silent", [lambda text: text == "on"]),
+    "silent": ("test_silent", [on]),
     "rejectnext": ("test_rejectnext", [int, int, str]),
     "message": ("test_message", [str]),
-    "setextranonce": ("test_setextranonce", []),
+    "setextranonce": ("test_setextranonce", [int, float]),
+    "flood": ("test_flood", [str]),
+    "subscribeanswer": ("test_subscribeanswer", [escaped, json.loads]),
+    "closeaftersubscribe": ("test_closeaftersubscribe", [on]),
+    "refuseworkers": ("test_refuseworkers", [on]),
+    "jobidprefix": ("test_jobidprefix", [escaped]),
 }
 
 

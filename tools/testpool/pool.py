@@ -112,6 +112,7 @@ class PoolState:
     lock: threading.RLock = field(default_factory=threading.RLock)
     jobs: dict = field(default_factory=dict)  # job id -> Job, the newest JOB_HISTORY
     job_counter: int = 0
+    job_id_prefix: str = ""  # put before the counter in job ids, to test what miners show of them
     seen: set = field(default_factory=set)
     accepted: list = field(default_factory=list)
     rejected: list = field(default_factory=list)
@@ -121,7 +122,7 @@ class PoolState:
         with self.lock:
             self.job_counter += 1
             template = self.chain.block_template([{"rules": ["segwit"]}])
-            job = make_job("%x" % self.job_counter, template, self.extranonce2_size, clean)
+            job = make_job("%s%x" % (self.job_id_prefix, self.job_counter), template, self.extranonce2_size, clean)
             if clean:
                 self.jobs.clear()
             self.jobs[job.job_id] = job
@@ -134,12 +135,18 @@ class PoolState:
         with self.lock:
             self.jobs.clear()
 
-    def check_share(self, extranonce1, difficulty, params):
-        """Judges [worker, job_id, extranonce2, ntime, nonce]; raises ShareError, else a ShareResult."""
+    def check_share(self, extranonce1, difficulty, params, previous_extranonce1=None):
+        """Judges [worker, job_id, extranonce2, ntime, nonce]; raises ShareError, else a ShareResult.
+        A share that fails under extranonce1 is judged again under previous_extranonce1 when given."""
         with self.lock:
             try:
                 return self._check(extranonce1, difficulty, params)
             except ShareError as error:
+                if previous_extranonce1 is not None:
+                    try:
+                        return self._check(previous_extranonce1, difficulty, params)
+                    except ShareError:
+                        pass
                 self.rejected.append({"code": error.code, "message": error.message, "params": params})
                 raise
 

@@ -93,6 +93,23 @@ class ShareCheckTest(unittest.TestCase):
         self.assertEqual(len(state.accepted), 1)
         self.assertEqual(len(state.rejected), len(cases))
 
+    def test_share_made_before_an_extranonce_change_is_judged_under_the_previous_extranonce(self):
+        state = new_state()
+        job = state.new_job(clean=True)
+        target = pool.share_target(state.difficulty)
+        other = bytes.fromhex("01020304")
+
+        def meets(extranonce1, nonce):
+            return int.from_bytes(pow_hash(header_of(job, extranonce1, b"\x00\x00\x00\x01", nonce)), "little") <= target
+
+        # A share under EXTRANONCE1 that is none under the other one.
+        nonce = next(n for n in range(1 << 12) if meets(EXTRANONCE1, n) and not meets(other, n))
+        with self.assertRaises(pool.ShareError) as raised:
+            state.check_share(other, state.difficulty, submit(job, nonce))
+        self.assertEqual(raised.exception.code, 23)
+        self.assertFalse(state.check_share(other, state.difficulty, submit(job, nonce), EXTRANONCE1).is_block)
+        self.assertEqual(len(state.accepted), 1)
+
     def test_clean_job_makes_older_jobs_stale(self):
         state = new_state()
         old = state.new_job(clean=True)

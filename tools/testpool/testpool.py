@@ -15,6 +15,7 @@ import socket
 import socketserver
 import sys
 import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "testnode"))
@@ -40,6 +41,12 @@ class Client:
         self.difficulty = pool.state.difficulty
         self.job_difficulty = {}  # job id -> the difficulty in force when the job was sent
         self.send_lock = threading.Lock()
+        self.deaf = threading.Event()  # set: nothing more is read from this miner
+        self.closed = threading.Event()
+        # After a set_extranonce: [request id, previous extranonce1] until the miner answers the
+        # request sent behind it. Shares that fail under the new extranonce1 are judged under the
+        # previous one until then, since the miner may have made them before it saw the change.
+        self.extranonce_change = None
 
     def send(self, message):
         if self.pool.silent:
@@ -63,6 +70,26 @@ class Client:
         except OSError:
             pass
 
+    def flood(self, requests):
+        """Sends lines as fast as the socket takes them, until it closes: requests that want an
+        answer, or notifications that change nothing (the difficulty in force)."""
+        request_id = 1000
+        try:
+            while not self.closed.is_set():
+                lines = []
+                for _ in range(1000):
+                    if requests:
+                        lines.append('{"id":%d,"method":"mining.ping","params":[]}\n' % request_id)
+                        request_id += 1
+                    else:
+                        lines.append('{"id":null,"method":"mining.set_difficulty","params":[%r]}\n' % self.difficulty)
+                with self.send_lock:
+                    self.sock.sendall("".join(lines).encode())
+        except OSError:
+            pass
+        finally:
+            self.closed.set()  # a deaf connection learns of the miner's close only here
+
 
 class Pool:
     """The listening socket, the clients and the faults that can be injected."""
@@ -76,7 +103,15 @@ class Pool:
         self.next_extranonce1 = 1
         self.silent = False
         self.rejections = []  # [code, message, remaining] applied to the next shares
-        self.counts = {"subscribes": 0, "resumed": 0, "authorizes": 0, "garbage_answers": 0}
+        # Faults of the subscription: [extranonce1, extranonce2 size] answered instead of the
+        # connection's own (jobs then follow at once, authorized or not), and a close right
+        # after the subscribe answer.
+        self.subscribe_answer = None
+        self.close_after_subscribe = False
+        self.refuse_workers = False
+        self.counts = {"subscribes": 0, "resumed": 0, "authorizes": 0, "garbage_answers": 0, "submits": 0,
+                       "extranonce_changes": 0}
+        self.next_request_id = 1000000
         self.workers = []
         self.job = state.new_job(clean=True)
         pool = self
@@ -101,14 +136,16 @@ class Pool:
             client = Client(self, sock, extranonce1)
             self.clients.append(client)
         try:
-            while True:
+            while not client.deaf.is_set():
                 line = reader.readline(LONGEST_LINE)
                 if not line:
                     return
                 self.handle_line(client, line.decode(errors="replace").strip())
+            client.closed.wait()
         except OSError:
             return
         finally:
+            client.closed.set()
             with self.lock:
                 if client in self.clients:
                     self.clients.remove(client)
@@ -126,6 +163,12 @@ class Pool:
             return
         if isinstance(method, str) and method.startswith("test_"):
             self.control(client, request_id, method, params)
+            return
+        if method is None and ("result" in message or "error" in message):
+            # An answer to one of the pool's own requests.
+            with self.lock:
+                if client.extranonce_change and client.extranonce_change[0] == request_id:
+                    client.extranonce_change = None
             return
         try:
             result = self.request(client, method, params)
@@ -145,26 +188,36 @@ class Pool:
                 session = client.extranonce1.hex()
                 self.sessions[session] = client.extranonce1
             client.subscribed = True
+            if self.subscribe_answer is not None:
+                return [[["mining.notify", session]]] + list(self.subscribe_answer)
             return [[["mining.set_difficulty", session], ["mining.notify", session]],
                     client.extranonce1.hex(), self.state.extranonce2_size]
         if method == "mining.authorize":
             with self.lock:
                 self.counts["authorizes"] += 1
                 self.workers.append(params[0] if isinstance(params, list) and params else None)
+            if self.refuse_workers:
+                raise ShareError(24)
             client.authorized = True
             return True
         if method == "mining.extranonce.subscribe":
             client.extranonce_updates = True
             return True
         if method == "mining.submit":
+            with self.lock:
+                self.counts["submits"] += 1
             return self.submit(client, params)
         raise ShareError(20, "Method not found")
 
     def after_request(self, client, method):
-        # The usual order of a pool: the answer to authorize, then the difficulty and a job.
-        if method == "mining.authorize":
+        # The usual order of a pool: the answer to authorize, then the difficulty and a job (even
+        # to a refused worker, as careless pools do). A pool with a broken subscribe answer sends
+        # them at once.
+        if method == "mining.authorize" or (method == "mining.subscribe" and self.subscribe_answer is not None):
             client.send({"id": None, "method": "mining.set_difficulty", "params": [client.difficulty]})
             client.send_job(self.job)
+        if method == "mining.subscribe" and self.close_after_subscribe:
+            client.close()
 
     def submit(self, client, params):
         if not client.subscribed:
@@ -184,7 +237,8 @@ class Pool:
         job_id = params[1] if isinstance(params, list) and len(params) > 1 else None
         difficulty = client.job_difficulty.get(job_id, client.difficulty)
         try:
-            result = self.state.check_share(client.extranonce1, difficulty, params)
+            previous = client.extranonce_change[1] if client.extranonce_change else None
+            result = self.state.check_share(client.extranonce1, difficulty, params, previous)
         except ShareError as error:
             self.log("testpool: share rejected: %d %s" % (error.code, error.message))
             raise
@@ -215,6 +269,25 @@ class Pool:
             client.send_raw(json.dumps({"id": request_id, "result": result, "error": None}) + "\n")
         except (ValueError, TypeError, IndexError, KeyError) as error:
             client.send_raw(json.dumps({"id": request_id, "result": None, "error": [-1, str(error), None]}) + "\n")
+
+    def change_extranonces(self):
+        """A new extranonce1 for every miner that takes updates, then the current job again."""
+        changed = 0
+        for client in self.miners():
+            if client.extranonce_updates:
+                with self.lock:
+                    client.extranonce_change = [self.next_request_id, client.extranonce1]
+                    self.next_request_id += 1
+                    client.extranonce1 = self.next_extranonce1.to_bytes(4, "big")
+                    self.next_extranonce1 += 1
+                client.send({"id": None, "method": "mining.set_extranonce",
+                             "params": [client.extranonce1.hex(), self.state.extranonce2_size]})
+                client.send_job(self.job)
+                client.send({"id": client.extranonce_change[0], "method": "client.get_version", "params": []})
+                changed += 1
+        with self.lock:
+            self.counts["extranonce_changes"] += 1
+        return changed
 
     def miners(self):
         with self.lock:
@@ -284,17 +357,40 @@ class Pool:
             for client in self.miners():
                 client.send({"id": None, "method": "client.show_message", "params": [str(params[0])]})
             return True
+        if method == "test_flood":
+            # Requests: the pool stops reading, so the miner's answers pile up on its side.
+            requests = params[0] == "requests" if params else True
+            miners = self.miners()
+            for client in miners:
+                if requests:
+                    client.deaf.set()
+                threading.Thread(target=client.flood, args=(requests,), daemon=True).start()
+            kind = "requests" if requests else "notifications"
+            self.log("testpool: flooding %d miners with %s" % (len(miners), kind))
+            return len(miners)
+        if method == "test_subscribeanswer":
+            self.subscribe_answer = list(params[:2]) if params else None
+            return self.subscribe_answer
+        if method == "test_closeaftersubscribe":
+            self.close_after_subscribe = bool(params[0]) if params else True
+            return self.close_after_subscribe
+        if method == "test_refuseworkers":
+            self.refuse_workers = bool(params[0]) if params else True
+            return self.refuse_workers
+        if method == "test_jobidprefix":
+            self.state.job_id_prefix = str(params[0]) if params else ""
+            return self.broadcast_job(clean=True)
         if method == "test_setextranonce":
-            changed = 0
-            for client in self.miners():
-                if client.extranonce_updates:
-                    with self.lock:
-                        client.extranonce1 = self.next_extranonce1.to_bytes(4, "big")
-                        self.next_extranonce1 += 1
-                    client.send({"id": None, "method": "mining.set_extranonce",
-                                 "params": [client.extranonce1.hex(), self.state.extranonce2_size]})
-                    client.send_job(self.job)
-                    changed += 1
+            # COUNT changes INTERVAL seconds apart; the first at once, the others in the background.
+            count = int(params[0]) if params else 1
+            interval = float(params[1]) if len(params) > 1 else 0.0
+            changed = self.change_extranonces()
+            if count > 1:
+                def go_on():
+                    for _ in range(count - 1):
+                        time.sleep(interval)
+                        self.change_extranonces()
+                threading.Thread(target=go_on, daemon=True).start()
             return changed
         raise ValueError("unknown control method %s" % method)
 

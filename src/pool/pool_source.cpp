@@ -1,0 +1,396 @@
+#include "pool/pool_source.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "chain/hex.h"
+#include "pow/block_header.h"
+#include "pow/target.h"
+#include "stratum/stratum_connection.h"
+#include "stratum/stratum_message.h"
+#include "stratum/stratum_session.h"
+#include "stratum/stratum_work.h"
+#include "work/kept_jobs.h"
+
+namespace {
+
+// A pool job as the devices' job maker sees it; fixed once published.
+struct PoolWork {
+  std::uint64_t generation = 0;
+  StratumJob job;
+  ByteVector extranonce1;
+  std::int32_t extranonce2_size = 0;
+  double difficulty = 1.0;
+};
+
+// One device job: what a found nonce needs to become a share.
+struct PoolJob {
+  std::string job_id;
+  ByteVector extranonce1;
+  std::string extranonce2_text;
+  std::string time_text;
+  BlockHeader header{};
+  Target256 share_target;
+  Target256 block_target;
+  Target256 device_target;
+};
+
+bool easier(const Target256& a, const Target256& b) {
+  for (std::size_t limb = 4; limb-- > 0;) {
+    if (a.limbs[limb] != b.limbs[limb]) return a.limbs[limb] > b.limbs[limb];
+  }
+  return false;
+}
+
+std::int64_t seconds_to_ns(double seconds) { return static_cast<std::int64_t>(seconds * 1e9); }
+
+std::string seconds_text(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return text;
+}
+
+FailoverTimings failover_timings(const Timings& timings) {
+  return {timings.pool_first_reconnect_pause, timings.pool_longest_reconnect_pause, timings.pool_primary_back,
+          timings.pool_primary_probe, timings.pool_silence};
+}
+
+// Connection events handled in one turn, so that found nonces, timers and a stop request are seen
+// between them even while a pool floods the miner.
+constexpr std::size_t events_per_turn = 32;
+
+class PoolSource final : public WorkSource {
+ public:
+  PoolSource(MiningRun& run, const PoolLogin& login) : run_(run), pools_(login.pools) {
+    session_.user = login.worker;
+    session_.password = login.password;
+    failover_.timings = failover_timings(run_.timings);
+    failover_.pool_count = pools_.size();
+    // The connections' threads wake the run's wait when a pool has news.
+    connection_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
+    probe_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
+    pool_stats_.worker = session_.user;
+    publish_pool_stats();
+  }
+  ~PoolSource() override {
+    connection_destroy(probe_);
+    connection_destroy(connection_);
+  }
+  PoolSource(const PoolSource&) = delete;
+  PoolSource& operator=(const PoolSource&) = delete;
+
+  std::optional<JobCheck> job_to_check(const FoundNonce& found) override {
+    std::lock_guard lock(run_.board.mutex);
+    checked_job_ = find_kept_job(jobs_, found.job_id);
+    if (!checked_job_) return std::nullopt;
+    return JobCheck{checked_job_->header, checked_job_->device_target};
+  }
+
+  void take_candidate(const Candidate& candidate) override {
+    const PoolJob& job = *checked_job_;
+    const bool is_block = hash_meets_target(candidate.hash, job.block_target);
+    // The device searched for the easier of the two targets: a block that is no share still goes.
+    if (is_block) {
+      say("\n  [*] BLOCK FOUND! Nonce=" + std::to_string(candidate.found.nonce) +
+          " Hash=" + hex_encode(candidate.hash.data(), candidate.hash.size()) +
+          " (a share; the pool submits the block)\n");
+    }
+    FoundShare share{candidate.opencl_index, job.job_id, job.extranonce1, job.extranonce2_text,
+                     job.time_text, nonce_text(candidate.found.nonce), is_block};
+    apply_actions(session_share_found(session_, std::move(share)), run_.clock());
+    if (!session_ready(session_)) say("  [*] Share kept until the pool is back\n");
+    publish_pool_stats();
+  }
+
+  TurnOutcome turn(const SourceEvents&, std::int64_t now) override {
+    network_step(now);
+    publish_pool_stats();
+    return TurnOutcome::go_on;
+  }
+
+  // The next connection attempt, the probe of the first pool or the silence limit, whichever
+  // comes first; at once while the last turn left events behind.
+  double seconds_until_next_turn(std::int64_t now) override {
+    if (events_left_) return 0;
+    std::int64_t due = std::numeric_limits<std::int64_t>::max();
+    if (!connection_is_active(*connection_)) due = std::min(due, failover_.next_attempt_ns);
+    if (connection_is_up(*connection_)) due = std::min(due, last_received_ + seconds_to_ns(failover_.timings.silence));
+    if (failover_.current != 0 && !connection_is_active(*probe_)) due = std::min(due, failover_.next_probe_ns);
+    return static_cast<double>(std::max<std::int64_t>(0, due - now)) / 1e9;
+  }
+
+  std::optional<std::string> status_figures(const StatusPoint&, bool) override {
+    if (!session_.job) return std::nullopt;
+    char figures[160];
+    std::snprintf(figures, sizeof figures, "diff=%g acc=%llu rej=%llu stale=%llu blk=%llu", session_.difficulty,
+                  static_cast<unsigned long long>(session_.accepted), static_cast<unsigned long long>(session_.rejected),
+                  static_cast<unsigned long long>(session_.stale), static_cast<unsigned long long>(session_.blocks));
+    return figures;
+  }
+
+  // Answers to shares already sent still count, for a short while. The board is closed now, so
+  // only the connections' pokes end a wait.
+  void wind_down() override {
+    winding_down_ = true;
+    const auto give_up = std::chrono::steady_clock::now() +
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(run_.timings.final_answer_wait));
+    network_step(run_.clock());
+    while (!session_.submitted.empty() && connection_is_up(*connection_) && std::chrono::steady_clock::now() < give_up) {
+      if (!events_left_) wait_for_poke(run_.board, give_up);
+      network_step(run_.clock());
+    }
+    publish_pool_stats();
+  }
+
+  std::string done_figures() override {
+    return std::to_string(session_.accepted) + " shares accepted, " + std::to_string(session_.rejected) +
+           " rejected, " + std::to_string(session_.blocks) + " blocks";
+  }
+
+ private:
+  void say(const std::string& lines) { run_say(run_, lines); }
+
+  ConnectionLimits connection_limits() const {
+    ConnectionLimits limits;
+    limits.connect_timeout = std::chrono::milliseconds(static_cast<std::int64_t>(run_.timings.pool_connect_timeout * 1000));
+    return limits;
+  }
+
+  // Called under the board's mutex on a device's thread: the next extranonce2 of the device's range.
+  std::optional<DeviceJob> make_pool_job(const PoolWork& work, std::size_t worker_index) {
+    const std::size_t device_count = run_.devices.size();
+    if (ranges_size_ != work.extranonce2_size) {
+      ranges_size_ = work.extranonce2_size;
+      ranges_.clear();
+      for (std::size_t index = 0; index < device_count; ++index) {
+        ranges_.push_back(
+            extranonce2_range(work.extranonce2_size, static_cast<int>(index), static_cast<int>(device_count)));
+      }
+      next_offsets_.assign(device_count, 0);
+    }
+    const Extranonce2Range& range = ranges_[worker_index];
+    if (range.count == 0) return std::nullopt;  // more devices than extranonce2 values
+    const ByteVector extranonce2 =
+        extranonce2_bytes(range.first + next_offsets_[worker_index]++ % range.count, work.extranonce2_size);
+
+    PoolJob pool_job;
+    pool_job.job_id = work.job.job_id;
+    pool_job.extranonce1 = work.extranonce1;
+    pool_job.extranonce2_text = hex_encode(extranonce2.data(), extranonce2.size());
+    pool_job.time_text = work.job.time_text;
+    const ByteVector coinbase = assemble_coinbase(work.job, work.extranonce1, extranonce2);
+    pool_job.header = job_header(work.job, merkle_root_from_branch(coinbase, work.job.merkle_branch));
+    pool_job.share_target = share_target(work.difficulty);
+    pool_job.block_target = target_from_bits(work.job.bits);
+    // The device reports hashes that meet either target: a block is never missed, even from a
+    // pool whose share difficulty is above the network's.
+    pool_job.device_target =
+        easier(pool_job.block_target, pool_job.share_target) ? pool_job.block_target : pool_job.share_target;
+
+    DeviceJob job;
+    job.generation = work.generation;
+    job.header = pool_job.header;
+    job.midstate = compute_midstate(job.header);
+    job.target = pool_job.device_target;
+    return keep_job(jobs_, std::move(job), std::move(pool_job));
+  }
+
+  // Makes the session's latest job the devices' work. A clean job makes every running one stale
+  // at once; otherwise devices take it at their next job boundary.
+  void publish_job(bool clean) {
+    if (!session_.job || !session_ready(session_)) return;
+    if (clean) ++generation_;
+    auto work = std::make_shared<const PoolWork>(
+        PoolWork{generation_, *session_.job, session_.extranonce1, session_.extranonce2_size, session_.difficulty});
+    publish_work(
+        run_.board, [this, work](std::size_t worker_index) { return make_pool_job(*work, worker_index); },
+        generation_);
+    if (work->job.job_id != published_job_id_) {
+      published_job_id_ = work->job.job_id;
+      char line[160];
+      std::snprintf(line, sizeof line, "  [*] Mining job %s, share difficulty %g\n",
+                    printable_pool_text(work->job.job_id, 40).c_str(), work->difficulty);
+      say(line);
+    }
+  }
+
+  void forget_connection() {
+    session_disconnected(session_);
+    session_ready_ = false;
+  }
+
+  void connection_lost(const std::string& reason, bool was_connected, std::int64_t now) {
+    const std::string url = pools_[failover_.current].url;
+    forget_connection();
+    if (was_connected) {
+      failover_connection_lost(failover_, now);
+    } else {
+      failover_connect_failed(failover_, now);
+    }
+    const double pause = reconnect_pause_seconds(failover_.timings, failover_.failed_attempts);
+    const std::string next = pools_[failover_.current].url;
+    pool_stats_.last_failure = url + ": " + reason;
+    pool_stats_.last_failure_time = unix_time_now();
+    say("  [!] Pool " + url + ": " + reason + "; trying " + (next == url ? "again" : next) + " in " +
+        seconds_text(pause) + " s\n");
+  }
+
+  void handle_reconnect_request(const StratumActions::Reconnect& request, std::int64_t now) {
+    PoolEndpoint& pool = pools_[failover_.current];
+    // Only the same host: a pool must not be able to send a rig's worker name and password
+    // elsewhere.
+    if (!request.host.empty() && request.host != pool.host) {
+      say("  [!] Pool " + pool.url + " asked to move to " + printable_pool_text(request.host) + "; staying\n");
+      return;
+    }
+    if (request.port != 0) pool.port = request.port;
+    connection_close(*connection_);
+    forget_connection();
+    failover_reconnect_requested(failover_, request.wait_seconds, now);
+    say("  [*] Pool " + pool.url + " asked to reconnect" +
+        (request.port != 0 ? " on port " + std::to_string(request.port) : std::string()) + "\n");
+  }
+
+  void apply_actions(const StratumActions& actions, std::int64_t now) {
+    const double previous_difficulty = published_difficulty_;
+    for (const std::string& line : actions.send) connection_send(*connection_, line);
+    for (const std::string& line : actions.console) say(line);
+    for (const ShareVerdict& verdict : actions.verdicts) {
+      share_results_.push_back({verdict.device, verdict.accepted});
+      if (!verdict.accepted) {
+        pool_stats_.last_rejection = verdict.reason;
+        pool_stats_.last_rejection_time = unix_time_now();
+      }
+    }
+    if (actions.close_as_failed) {
+      connection_close(*connection_);
+      connection_lost(*actions.close_as_failed, false, now);
+      return;
+    }
+    if (session_ready(session_) && !session_ready_) {
+      session_ready_ = true;
+      failover_session_ready(failover_);
+    }
+    published_difficulty_ = session_.difficulty;
+    if (actions.new_job) {
+      publish_job(actions.clean);
+    } else if (session_.difficulty != previous_difficulty) {
+      publish_job(false);  // the new difficulty applies from the devices' next jobs
+    }
+    if (actions.reconnect) handle_reconnect_request(*actions.reconnect, now);
+  }
+
+  void poll_probe(std::int64_t now) {
+    if (!connection_is_active(*probe_) && failover_probe_due(failover_, now)) {
+      connection_open(*probe_, pools_[0].host, pools_[0].port);
+    }
+    for (const ConnectionEvent& event : connection_take_events(*probe_, events_per_turn)) {
+      if (event.kind == ConnectionEvent::Kind::line) continue;
+      const bool reachable = event.kind == ConnectionEvent::Kind::connected;
+      connection_close(*probe_);
+      if (failover_probe_result(failover_, reachable, now)) {
+        say("  [*] Pool " + pools_[0].url + " is back; returning to it\n");
+        connection_close(*connection_);
+        forget_connection();
+        failover_return_to_first(failover_, now);
+      }
+      break;  // the probe is closed: whatever else was taken belongs to it
+    }
+  }
+
+  // Connects when due, hands what the pool sent to the session, and watches for silence. Leaves
+  // events for the next turn beyond events_per_turn, and all of them once a stop is requested
+  // (unless winding down).
+  void network_step(std::int64_t now) {
+    if (!connection_is_active(*connection_) && now >= failover_.next_attempt_ns) {
+      const PoolEndpoint& pool = pools_[failover_.current];
+      session_.pool_name = pool.url;
+      connection_open(*connection_, pool.host, pool.port);
+    }
+    // One event at a time: handling one may close the connection, and the rest then goes with it.
+    std::size_t handled = 0;
+    for (; handled < events_per_turn && (winding_down_ || !run_.stop->load()); ++handled) {
+      const std::vector<ConnectionEvent> events = connection_take_events(*connection_, 1);
+      if (events.empty()) break;
+      const ConnectionEvent& event = events.front();
+      now = run_.clock();
+      switch (event.kind) {
+        case ConnectionEvent::Kind::connected:
+          last_received_ = now;
+          apply_actions(session_connected(session_), now);
+          break;
+        case ConnectionEvent::Kind::line:
+          last_received_ = now;
+          apply_actions(session_receive(session_, read_stratum_message(event.text)), now);
+          break;
+        case ConnectionEvent::Kind::closed:
+          connection_lost(event.text, event.was_connected, now);
+          break;
+      }
+    }
+    events_left_ = handled == events_per_turn;
+    now = run_.clock();
+    if (connection_is_up(*connection_) && pool_went_silent(failover_.timings, last_received_, now)) {
+      connection_close(*connection_);
+      connection_lost("nothing received for " + seconds_text(failover_.timings.silence) + " s", true, now);
+    }
+    poll_probe(now);
+  }
+
+  // The pool's state and the session's counts, for the monitoring API.
+  void publish_pool_stats() {
+    PoolStats& pool = pool_stats_;
+    pool.url = pools_[failover_.current].url;
+    pool.connected = session_ready_ && connection_is_up(*connection_);
+    pool.authorized = pool.connected && session_.authorized;
+    pool.difficulty = session_.difficulty;
+    pool.shares_accepted = session_.accepted;
+    pool.shares_rejected = session_.rejected;
+    pool.shares_stale = session_.stale;
+    pool.block_shares = session_.blocks;
+    stats_set_pool(*run_.stats, pool, share_results_);
+    share_results_.clear();
+  }
+
+  MiningRun& run_;
+  std::vector<PoolEndpoint> pools_;
+  StratumSession session_;
+  PoolFailover failover_;
+  StratumConnection* connection_ = nullptr;
+  StratumConnection* probe_ = nullptr;  // checks whether the first pool is back, while on a failover
+  std::int64_t last_received_ = 0;
+  bool session_ready_ = false;  // the current connection's session is ready: it mines
+  bool events_left_ = false;    // the last turn left connection events behind
+  bool winding_down_ = false;   // after a stop: answers to shares already sent are still taken
+  std::uint64_t generation_ = 0;
+  std::string published_job_id_;
+  double published_difficulty_ = 1.0;
+  PoolStats pool_stats_;                   // what the statistics get after every turn
+  std::vector<ShareResult> share_results_;  // verdicts since the statistics last got them
+  std::optional<PoolJob> checked_job_;     // the job of the candidate being checked
+
+  // Guarded by the board's mutex. Each device walks its own range of extranonce2 values, and
+  // its offset only grows, so no header repeats, not even when a pool sends a job again after
+  // a reconnect.
+  std::int32_t ranges_size_ = -1;
+  std::vector<Extranonce2Range> ranges_;
+  std::vector<std::uint64_t> next_offsets_;
+  KeptJobs<PoolJob> jobs_;
+};
+
+}  // namespace
+
+std::unique_ptr<WorkSource> open_pool_source(MiningRun& run, const PoolLogin& login) {
+  run.status_interval_seconds = run.timings.pool_status_interval;
+  char line[512];
+  std::snprintf(line, sizeof line, "  [*] Pool mining as \"%s\" on %zu pool%s, first %s\n", login.worker.c_str(),
+                login.pools.size(), login.pools.size() == 1 ? "" : "s", login.pools[0].url.c_str());
+  run_say(run, line);
+  return std::make_unique<PoolSource>(run, login);
+}

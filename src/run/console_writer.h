@@ -1,0 +1,25 @@
+#pragma once
+// The one way the run's lines reach the console, from whichever thread. A progress line has no
+// line end (the next one overwrites it with "\r"), so a line that follows it starts on a line of
+// its own.
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+struct ConsoleWriter {
+  std::function<void(std::string_view)> write;  // where the text goes: the console, or a test's buffer
+  std::mutex mutex;
+  bool progress_line_open = false;  // under mutex
+};
+
+// Writes to standard output.
+void write_to_standard_output(std::string_view text);
+
+// Writes whole lines (text ending in "\n"), first ending an open progress line unless the text
+// starts with a line feed of its own.
+void console_say(ConsoleWriter& console, std::string_view lines);
+
+// Writes a progress line: "\r", the text, and no line end.
+void console_progress(ConsoleWriter& console, std::string_view text);

@@ -1,0 +1,231 @@
+#include "run/mining_run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "run/hash_rate.h"
+#include "run/monotonic_clock.h"
+
+namespace {
+
+// With no fixed interval, the progress line comes every this many launches' worth of nonces
+// (global size x 512) of a device.
+constexpr std::uint64_t status_period_per_work_item = 512;
+
+std::chrono::steady_clock::time_point deadline_after(double seconds) {
+  const double bounded = std::clamp(seconds, 0.0, 3600.0);
+  return std::chrono::steady_clock::now() +
+         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(bounded));
+}
+
+bool stop_requested(const MiningRun& run) { return run.stop->load(); }
+
+// True when a launch that ended at next_nonce after nonces_done reached or crossed a multiple of
+// the device's period (a failed launch: when the nonce stands on one).
+bool status_period_reached(const MiningRun& run, std::size_t worker_index, std::uint32_t next_nonce,
+                           std::uint32_t nonces_done) {
+  const std::uint64_t period = std::uint64_t{run.devices[worker_index].device->global_size()} * status_period_per_work_item;
+  // A period that does not fit in 32 bits (or is zero) would never match: every launch.
+  if (period == 0 || period > UINT32_MAX) return true;
+  const std::uint32_t previous = next_nonce - nonces_done;  // wraps modulo 2^32
+  const std::uint64_t into_period = previous % period;
+  return nonces_done == 0 ? into_period == 0 : into_period + nonces_done >= period;
+}
+
+// On a device's thread after each launch: the statistics, and the progress line when due.
+void observe_launch(MiningRun& run, const LaunchReport& launch) {
+  const std::int64_t now = run.clock();
+  stats_record_batch(*run.stats, opencl_index_of(run, launch.worker_index), launch.nonces_done,
+                     std::exchange(run.last_launch_end[launch.worker_index], now), now);
+  if (launch.after_job_end || run.status_interval_seconds > 0 ||
+      !status_period_reached(run, launch.worker_index, launch.next_nonce, launch.nonces_done)) {
+    return;
+  }
+  {
+    std::lock_guard lock(run.status_mutex);
+    run.status_due = StatusPoint{launch.job->height, launch.next_nonce};
+  }
+  poke_source(run.board);
+}
+
+double rate_since_start(const MiningRun& run, std::uint64_t hashes) {
+  return static_cast<double>(hashes) / elapsed_seconds(run.start_ns, run.clock());
+}
+
+// The progress line: the run's average rate, the source's figures and, with several devices,
+// each device's own rate.
+void print_status(MiningRun& run, WorkSource& source, const StatusPoint& point) {
+  const std::optional<std::string> figures = source.status_figures(point, several_devices(run));
+  if (!figures) return;
+  std::string line = "  [" + format_hash_rate(rate_since_start(run, total_hashes(run))) + "] " + *figures;
+  if (several_devices(run)) {
+    for (std::size_t index = 0; index < run.workers.size(); ++index) {
+      line += "  #" + std::to_string(opencl_index_of(run, index)) + " " +
+              format_hash_rate(rate_since_start(run, run.workers[index]->stats.hashes));
+    }
+  }
+  console_progress(run.console, line + "   ");
+}
+
+void start_devices(MiningRun& run) {
+  run.last_launch_end.assign(run.devices.size(), run.start_ns);
+  run.lost_reported.assign(run.devices.size(), false);
+  for (std::size_t index = 0; index < run.devices.size(); ++index) {
+    const RunDevice& device = run.devices[index];
+    stats_add_device(*run.stats, device.opencl_index, device.name);
+    auto worker = make_device_worker(index, device, several_devices(run), run.timings, run.clock);
+    worker->say = [&run](const std::string& line) { run_say(run, line); };
+    worker->observer = [&run](const LaunchReport& launch) { observe_launch(run, launch); };
+    run.workers.push_back(std::move(worker));
+  }
+  for (auto& worker : run.workers) start_device(*worker, run.board);
+}
+
+// Devices finish their running launch and their threads end.
+void stop_devices(MiningRun& run) {
+  close_board(run.board);
+  for (auto& worker : run.workers) {
+    if (worker->thread.joinable()) worker->thread.join();
+  }
+}
+
+// True once every device has been given up. A lost device is recorded in the statistics once;
+// with several devices it is also said once, and the others go on.
+bool every_device_lost(MiningRun& run) {
+  bool every = true;
+  for (std::size_t index = 0; index < run.workers.size(); ++index) {
+    if (!run.workers[index]->lost) {
+      every = false;
+      continue;
+    }
+    if (run.lost_reported[index]) continue;
+    run.lost_reported[index] = true;
+    stats_record_device_lost(*run.stats, opencl_index_of(run, index));
+    if (several_devices(run)) {
+      char line[160];
+      std::snprintf(line, sizeof line, "\n  [!] Device %d lost: every batch failed for %g s; the other devices go on\n",
+                    opencl_index_of(run, index), run.timings.device_lost);
+      run_say(run, line);
+    }
+  }
+  return every;
+}
+
+// The devices' pending failure counts and the line that ends a run whose every device is lost.
+void print_devices_lost(MiningRun& run) {
+  for (const auto& worker : run.workers) {
+    for (const std::string& line : unreported_failures(worker->failures)) run_say(run, line);
+  }
+  run_say(run, device_lost_line(run.timings.device_lost));
+}
+
+// Checks each found nonce on the CPU: a candidate goes to the source at once, a hash that
+// misses its target is counted against the device and goes nowhere.
+void check_found(MiningRun& run, WorkSource& source, const std::deque<FoundNonce>& found_nonces) {
+  for (const FoundNonce& found : found_nonces) {
+    const std::optional<JobCheck> job = source.job_to_check(found);
+    if (!job) continue;
+    Candidate candidate{found, opencl_index_of(run, found.worker_index), job->header, {}};
+    store_u32_le(candidate.header.data() + header_nonce_offset, found.nonce);
+    candidate.hash = pow_hash(candidate.header);
+    if (!hash_meets_target(candidate.hash, job->target)) {
+      const std::string device_text =
+          several_devices(run) ? " on device " + std::to_string(candidate.opencl_index) : std::string();
+      run_say(run, "  [!] CPU rejected hash" + device_text + "\n");
+      stats_record_cpu_rejected(*run.stats, candidate.opencl_index);
+      continue;
+    }
+    source.take_candidate(candidate);
+  }
+}
+
+}  // namespace
+
+void prepare_run(MiningRun& run, std::vector<RunDevice> devices, const Timings& timings, MiningStats& stats,
+                 const std::atomic<bool>& stop) {
+  run.timings = timings;
+  run.clock = monotonic_now_ns;
+  run.console.write = write_to_standard_output;
+  run.stats = &stats;
+  run.stop = &stop;
+  run.devices = std::move(devices);
+}
+
+int mine(MiningRun& run, WorkSource& source) {
+  run.start_ns = run.clock();
+  stats_start(*run.stats, run.start_ns, run.timings.stats_history_interval);
+  start_devices(run);
+
+  bool source_failed = false;
+  std::int64_t next_status_ns = run.start_ns + static_cast<std::int64_t>(run.status_interval_seconds * 1e9);
+  while (!stop_requested(run) && !every_device_lost(run)) {
+    std::int64_t now = run.clock();
+    double wait_seconds = source.seconds_until_next_turn(now);
+    if (run.status_interval_seconds > 0) {
+      wait_seconds = std::min(wait_seconds, static_cast<double>(next_status_ns - now) / 1e9);
+    }
+    const SourceEvents events = wait_for_source_events(run.board, deadline_after(wait_seconds));
+    check_found(run, source, events.found);
+    std::optional<StatusPoint> status_due;
+    {
+      std::lock_guard lock(run.status_mutex);
+      status_due = std::exchange(run.status_due, std::nullopt);
+    }
+    if (status_due) print_status(run, source, *status_due);
+    if (stop_requested(run)) break;
+    now = run.clock();
+    if (source.turn(events, now) == TurnOutcome::fail) {
+      source_failed = true;
+      break;
+    }
+    if (run.status_interval_seconds > 0 && run.clock() >= next_status_ns) {
+      print_status(run, source, {});
+      next_status_ns = run.clock() + static_cast<std::int64_t>(run.status_interval_seconds * 1e9);
+    }
+  }
+
+  stop_devices(run);
+  if (every_device_lost(run)) {
+    print_devices_lost(run);
+    return 1;
+  }
+  if (source_failed) return 1;
+  // Nonces found in the devices' last launches still count.
+  check_found(run, source, wait_for_source_events(run.board, std::chrono::steady_clock::now()).found);
+  source.wind_down();
+  const std::uint64_t hashes = total_hashes(run);
+  run_say(run, "\n  [*] Done. " + std::to_string(hashes) + " hashes, " + source.done_figures() + "\n");
+  run_say(run, run_summary_line(hashes, elapsed_seconds(run.start_ns, run.clock())) + "\n");
+  return 0;
+}
+
+std::unique_ptr<DeviceWorker> make_device_worker(std::size_t worker_index, const RunDevice& device,
+                                                 bool several_devices, const Timings& timings, MonotonicClock clock) {
+  auto worker = std::make_unique<DeviceWorker>();
+  worker->worker_index = worker_index;
+  worker->device = device.device.get();
+  worker->clock = std::move(clock);
+  worker->failed_batch_pause_seconds = timings.failed_batch_pause;
+  worker->failed_queue_pause_seconds = timings.failed_queue_pause;
+  worker->failures.lost_after_seconds = timings.device_lost;
+  worker->failures.report_interval_seconds = timings.failure_report_interval;
+  if (several_devices) worker->failures.device_label = "Device " + std::to_string(device.opencl_index) + ": ";
+  return worker;
+}
+
+void run_say(MiningRun& run, std::string_view lines) { console_say(run.console, lines); }
+
+bool several_devices(const MiningRun& run) { return run.devices.size() > 1; }
+
+std::int32_t opencl_index_of(const MiningRun& run, std::size_t worker_index) {
+  return run.devices[worker_index].opencl_index;
+}
+
+std::uint64_t total_hashes(const MiningRun& run) {
+  std::uint64_t total = 0;
+  for (const auto& worker : run.workers) total += worker->stats.hashes;
+  return total;
+}

@@ -1,0 +1,67 @@
+#pragma once
+// One mining run, whichever source feeds it: a thread per device searching the source's jobs,
+// the CPU check of every reported nonce, per-device statistics, the progress line and every
+// console line through one writer, lost devices, and the wind-down. The devices' handles belong
+// to the run and are released when it is destroyed, on every path.
+//
+// The run's thread waits in one place (the job board) for found nonces, news from the source's
+// helper threads, a lost device, a progress line due or the stop request, and otherwise until
+// the source's next turn is due.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "run/console_writer.h"
+#include "run/timings.h"
+#include "run/work_source.h"
+#include "stats/mining_stats.h"
+#include "work/device_worker.h"
+#include "work/job_board.h"
+#include "work/mining_device.h"
+
+struct MiningRun {
+  Timings timings;
+  MonotonicClock clock;   // monotonic nanoseconds
+  ConsoleWriter console;  // every line of the run and its sources
+  MiningStats* stats = nullptr;
+  const std::atomic<bool>* stop = nullptr;  // the user's stop request; whoever sets it pokes the board
+  // The progress line comes every this many seconds; 0: whenever a device's launch reaches a
+  // multiple of (its global size x 512) nonces.
+  double status_interval_seconds = 0;
+
+  JobBoard board;
+  std::vector<RunDevice> devices;  // released when the run is destroyed
+  std::vector<std::unique_ptr<DeviceWorker>> workers;  // one per device, while mine runs
+  std::int64_t start_ns = 0;
+
+  // Handed from the device threads to the run's thread.
+  std::mutex status_mutex;
+  std::optional<StatusPoint> status_due;  // under status_mutex
+  std::vector<std::int64_t> last_launch_end;  // element w written by worker w's thread only
+  std::vector<bool> lost_reported;            // the run's thread only
+};
+
+// A run on the devices with the real clock, the console and the given timings and stop flag.
+void prepare_run(MiningRun& run, std::vector<RunDevice> devices, const Timings& timings, MiningStats& stats,
+                 const std::atomic<bool>& stop);
+
+// Mines until a stop is requested, every device is lost or the source fails; returns the exit
+// code: 0 after a stop (with the "Done." lines), 1 when every device was lost or the source
+// failed. The device threads have ended when it returns.
+int mine(MiningRun& run, WorkSource& source);
+
+// A worker for the device, with the timings' pauses and failure limits; with several devices its
+// failure lines name the device. Its say and observer are the caller's to set.
+std::unique_ptr<DeviceWorker> make_device_worker(std::size_t worker_index, const RunDevice& device,
+                                                 bool several_devices, const Timings& timings, MonotonicClock clock);
+
+// Helpers for sources.
+void run_say(MiningRun& run, std::string_view lines);
+bool several_devices(const MiningRun& run);
+std::int32_t opencl_index_of(const MiningRun& run, std::size_t worker_index);
+std::uint64_t total_hashes(const MiningRun& run);

@@ -1,0 +1,12 @@
+#pragma once
+// The OpenCL device behind the mining seam. It owns its GPU handle and releases it once, when it
+// is destroyed, whichever way the run ends.
+
+#include <memory>
+#include <string>
+
+#include "work/mining_device.h"
+
+// Sets up the device and builds the kernel; prints the reason and returns nothing on failure.
+std::unique_ptr<MiningDevice> open_opencl_device(int platform_index, int device_index, std::int32_t global_size,
+                                                 std::int32_t local_size, const std::string& kernel_path);

@@ -1,0 +1,348 @@
+// The mining run with fake devices, a fake clock and a fake work source: new work, the CPU
+// check, candidates, lost devices, the stop, and the devices' handles on every path.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run/mining_run.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The run's clock: each launch of a fake device moves it on by one second, so a 30 s rule is
+// met after thirty launches without waiting thirty seconds.
+struct FakeClock {
+  std::atomic<std::int64_t> now_ns{1'000'000'000};
+};
+
+// What a fake device did, readable from the test's thread.
+struct FakeDeviceLog {
+  std::atomic<int> releases{0};
+  std::atomic<int> launches{0};
+  std::mutex mutex;
+  std::vector<std::uint64_t> job_tails;  // tail0 of every job set, in order; under mutex
+};
+
+struct FakeDeviceScript {
+  bool every_launch_fails = false;
+  std::optional<std::uint32_t> found_nonce;  // every launch reports this nonce
+};
+
+class FakeDevice final : public MiningDevice {
+ public:
+  FakeDevice(FakeDeviceScript script, FakeClock& clock, FakeDeviceLog& log) : script_(script), clock_(clock), log_(log) {}
+  ~FakeDevice() override { ++log_.releases; }
+  FakeDevice(const FakeDevice&) = delete;
+  FakeDevice& operator=(const FakeDevice&) = delete;
+
+  void set_job(const WhirlpoolWords&, const Target256&) override {}
+  bool queue_launch(std::uint64_t tail0, std::uint64_t, std::uint32_t, std::uint32_t work_items,
+                    std::string& error) override {
+    if (queued_ == launch_slots()) return false;
+    {
+      std::lock_guard lock(log_.mutex);
+      if (log_.job_tails.empty() || log_.job_tails.back() != tail0) log_.job_tails.push_back(tail0);
+    }
+    if (script_.every_launch_fails) {
+      clock_.now_ns += 1'000'000'000;
+      std::this_thread::sleep_for(1ms);
+      error = "clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES";
+      return false;
+    }
+    ++queued_;
+    items_ = work_items;
+    return true;
+  }
+  BatchResult collect_launch() override {
+    BatchResult result;
+    if (queued_ == 0) return result;
+    --queued_;
+    std::this_thread::sleep_for(1ms);
+    clock_.now_ns += 1'000'000'000;
+    ++log_.launches;
+    result.nonces_done = items_ * nonces_per_item;
+    if (script_.found_nonce) {
+      result.found = true;
+      result.nonce = *script_.found_nonce;
+    }
+    return result;
+  }
+  std::uint32_t global_size() const override { return 64; }
+  std::uint32_t local_size() const override { return 16; }
+  int launch_slots() const override { return 2; }
+
+ private:
+  FakeDeviceScript script_;
+  FakeClock& clock_;
+  FakeDeviceLog& log_;
+  int queued_ = 0;
+  std::uint32_t items_ = 0;
+};
+
+// A source whose every job has the same header; its target and generation are the test's to set.
+class FakeSource final : public WorkSource {
+ public:
+  explicit FakeSource(MiningRun& run) : run_(run) {}
+
+  void publish(std::uint64_t generation, const Target256& target) {
+    {
+      std::lock_guard lock(mutex_);
+      target_ = target;
+    }
+    publish_work(
+        run_.board,
+        [this, generation, target](std::size_t) {
+          DeviceJob job;
+          job.id = next_id_++;
+          job.generation = generation;
+          job.midstate.tail0 = generation;  // tells the generations apart on the fake device
+          job.target = target;
+          return std::optional<DeviceJob>(job);
+        },
+        generation);
+  }
+
+  std::optional<JobCheck> job_to_check(const FoundNonce&) override {
+    std::lock_guard lock(mutex_);
+    return JobCheck{BlockHeader{}, target_};
+  }
+  void take_candidate(const Candidate& candidate) override {
+    std::lock_guard lock(mutex_);
+    candidates_.push_back(candidate);
+  }
+  TurnOutcome turn(const SourceEvents&, std::int64_t) override {
+    ++turns_;
+    return fail_next_turn_ ? TurnOutcome::fail : TurnOutcome::go_on;
+  }
+  // Only events wake the run: a turn that came by itself would hide a missed wake-up.
+  double seconds_until_next_turn(std::int64_t) override { return 3600; }
+  std::optional<std::string> status_figures(const StatusPoint&, bool) override { return std::nullopt; }
+  void wind_down() override { wound_down_ = true; }
+  std::string done_figures() override { return "0 blocks"; }
+
+  std::vector<Candidate> candidates() {
+    std::lock_guard lock(mutex_);
+    return candidates_;
+  }
+  std::atomic<int> turns_{0};
+  std::atomic<bool> fail_next_turn_{false};
+  bool wound_down_ = false;
+
+ private:
+  MiningRun& run_;
+  std::uint64_t next_id_ = 1;  // under the board's mutex
+  std::mutex mutex_;
+  Target256 target_;  // under mutex_
+  std::vector<Candidate> candidates_;
+};
+
+Target256 every_hash_hits() {
+  Target256 target;
+  target.limbs = {~0ULL, ~0ULL, ~0ULL, ~0ULL};
+  return target;
+}
+
+// A run on fake devices with the console captured; mine() runs on a thread of its own.
+class MiningRunTest : public testing::Test {
+ public:
+  void start(const std::vector<FakeDeviceScript>& scripts) {
+    std::vector<RunDevice> devices;
+    for (std::size_t index = 0; index < scripts.size(); ++index) {
+      logs_.push_back(std::make_unique<FakeDeviceLog>());
+      devices.push_back({static_cast<std::int32_t>(index + 3), "fake " + std::to_string(index),
+                         std::make_unique<FakeDevice>(scripts[index], clock_, *logs_.back())});
+    }
+    Timings timings;
+    timings.failed_batch_pause = 0;
+    timings.failed_queue_pause = 0;
+    run_ = std::make_unique<MiningRun>();
+    prepare_run(*run_, std::move(devices), timings, stats_, stop_);
+    run_->clock = [this] { return clock_.now_ns.load(); };
+    run_->console.write = [this](std::string_view text) {
+      std::lock_guard lock(console_mutex_);
+      console_ += text;
+    };
+    source_ = std::make_unique<FakeSource>(*run_);
+    exit_code_ = std::async(std::launch::async, [this] { return mine(*run_, *source_); });
+  }
+
+  void request_stop() {
+    stop_ = true;
+    poke_source(run_->board);
+  }
+
+  // The exit code, once mine() has returned; nothing when it has not within the time (a hang).
+  std::optional<int> finish(std::chrono::seconds patience = 60s) {
+    if (exit_code_.wait_for(patience) != std::future_status::ready) return std::nullopt;
+    return exit_code_.get();
+  }
+
+  template <typename Condition>
+  bool eventually(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+
+  std::string console() {
+    std::lock_guard lock(console_mutex_);
+    return console_;
+  }
+
+  // The device's figures as the statistics have them; nothing before the run registered it.
+  std::optional<DeviceSnapshot> device_stats(std::size_t worker_index) {
+    const StatsSnapshot snapshot = stats_snapshot(stats_, clock_.now_ns, 0);
+    if (snapshot.devices.size() <= worker_index) return std::nullopt;
+    return snapshot.devices[worker_index];
+  }
+
+  void TearDown() override {
+    if (exit_code_.valid()) {
+      request_stop();
+      exit_code_.wait();
+    }
+  }
+
+  FakeClock clock_;
+  std::vector<std::unique_ptr<FakeDeviceLog>> logs_;
+  MiningStats stats_;
+  std::atomic<bool> stop_{false};
+  std::unique_ptr<MiningRun> run_;
+  std::unique_ptr<FakeSource> source_;
+  std::future<int> exit_code_;
+  std::mutex console_mutex_;
+  std::string console_;
+};
+
+TEST_F(MiningRunTest, NewGenerationIsTakenAtTheNextLaunchBoundary) {
+  start({{}});
+  source_->publish(1, Target256{});
+  ASSERT_TRUE(eventually([&] { return logs_[0]->launches >= 5; }));
+  const int launches_before = logs_[0]->launches;
+  source_->publish(2, Target256{});
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(logs_[0]->mutex);
+    return logs_[0]->job_tails.back() == 2;
+  }));
+  // The launch under way and the one queued behind it finish; no later one is queued for the old job.
+  {
+    std::lock_guard lock(logs_[0]->mutex);
+    EXPECT_EQ(logs_[0]->job_tails, (std::vector<std::uint64_t>{1, 2}));
+  }
+  EXPECT_LE(logs_[0]->launches - launches_before, 1 + 2 + 2) << "the stale job went on too long";
+  request_stop();
+  EXPECT_EQ(finish(), 0);
+}
+
+TEST_F(MiningRunTest, NonceThatFailsTheCpuCheckIsCountedAndNeverReachesTheSource) {
+  start({{false, 77}});
+  source_->publish(1, Target256{});  // no hash meets the zero target
+  ASSERT_TRUE(eventually([&] { return device_stats(0) && device_stats(0)->cpu_rejected >= 2; }));
+  request_stop();
+  EXPECT_EQ(finish(), 0);
+  EXPECT_TRUE(source_->candidates().empty());
+  EXPECT_NE(console().find("  [!] CPU rejected hash\n"), std::string::npos) << console();
+}
+
+TEST_F(MiningRunTest, CandidateReachesTheSourceWithItsDeviceAndCheckedHash) {
+  start({{}, {false, 1234}});
+  source_->publish(1, every_hash_hits());
+  ASSERT_TRUE(eventually([&] { return !source_->candidates().empty(); }));
+  request_stop();
+  EXPECT_EQ(finish(), 0);
+  const Candidate candidate = source_->candidates().front();
+  EXPECT_EQ(candidate.found.worker_index, 1u);
+  EXPECT_EQ(candidate.opencl_index, 4);
+  EXPECT_EQ(candidate.found.nonce, 1234u);
+  BlockHeader header{};
+  store_u32_le(header.data() + header_nonce_offset, 1234);
+  EXPECT_EQ(candidate.header, header) << "the candidate carries its nonce";
+  EXPECT_EQ(candidate.hash, pow_hash(header));
+  EXPECT_EQ(device_stats(1)->cpu_rejected, 0u);
+}
+
+TEST_F(MiningRunTest, DeviceWhoseLaunchesAllFailIsGivenUpWhileTheOthersGoOn) {
+  start({{}, {true, std::nullopt}});
+  source_->publish(1, Target256{});
+  ASSERT_TRUE(eventually([&] { return console().find("Device 4 lost") != std::string::npos; })) << console();
+  const int launches_at_loss = logs_[0]->launches;
+  ASSERT_TRUE(eventually([&] { return logs_[0]->launches > launches_at_loss + 10; })) << "the working device stopped";
+  request_stop();
+  EXPECT_EQ(finish(), 0);
+  EXPECT_FALSE(device_stats(0)->lost);
+  EXPECT_TRUE(device_stats(1)->lost);
+  const std::string output = console();
+  EXPECT_NE(output.find("  [!] Device 4: clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("\n  [!] Device 4 lost: every batch failed for 30 s; the other devices go on\n"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("\n  [*] Done. "), std::string::npos) << output;
+}
+
+TEST_F(MiningRunTest, EveryDeviceLostEndsTheRunWithExitCodeOne) {
+  start({{true, std::nullopt}, {true, std::nullopt}});
+  source_->publish(1, Target256{});
+  EXPECT_EQ(finish(), 1);
+  const std::string output = console();
+  EXPECT_NE(output.find("\n  [!] Device lost: every batch failed for 30 s. Stopping with exit code 1; "), std::string::npos)
+      << output;
+  EXPECT_EQ(output.find("Done."), std::string::npos) << output;
+  EXPECT_FALSE(source_->wound_down_);
+}
+
+TEST_F(MiningRunTest, StopDuringTheWaitEndsTheRunAtOnce) {
+  start({{}});
+  poke_source(run_->board);
+  ASSERT_TRUE(eventually([&] { return source_->turns_ >= 1; }));
+  // Nothing to mine and the source's next turn an hour away: only the stop can end the wait.
+  request_stop();
+  EXPECT_EQ(finish(10s), 0) << "the stop did not wake the run";
+  EXPECT_TRUE(source_->wound_down_);
+  EXPECT_NE(console().find("\n  [*] Done. 0 hashes, 0 blocks\n"), std::string::npos) << console();
+}
+
+// However the run ends, every device is released once, when the run is destroyed.
+TEST_F(MiningRunTest, EveryDeviceIsReleasedOnceOnEveryPath) {
+  struct Case {
+    const char* name;
+    std::vector<FakeDeviceScript> scripts;
+    void (*end)(MiningRunTest&);
+    int exit_code;
+  };
+  const Case cases[] = {
+      {"stop", {{}, {}}, [](MiningRunTest& test) { test.request_stop(); }, 0},
+      {"source fails", {{}, {}}, [](MiningRunTest& test) {
+         test.source_->fail_next_turn_ = true;
+         poke_source(test.run_->board);
+       }, 1},
+      {"every device lost", {{true, std::nullopt}, {true, std::nullopt}}, [](MiningRunTest&) {}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    logs_.clear();
+    stop_ = false;
+    start(c.scripts);
+    source_->publish(1, Target256{});
+    c.end(*this);
+    EXPECT_EQ(finish(), c.exit_code);
+    for (const auto& log : logs_) EXPECT_EQ(log->releases, 0) << "released while the run still holds it";
+    source_.reset();
+    run_.reset();
+    for (const auto& log : logs_) EXPECT_EQ(log->releases, 1);
+  }
+}
+
+}  // namespace
