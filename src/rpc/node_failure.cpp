@@ -77,3 +77,9 @@ std::string describe_node_failure(const NodeFailure& failure) {
   }
   return {};
 }
+
+bool same_node_failure_cause(const NodeFailure& a, const NodeFailure& b) {
+  const bool message_is_the_nodes = a.kind == NodeFailureKind::rpc_error;
+  return a.kind == b.kind && a.endpoint == b.endpoint && a.http_status == b.http_status &&
+         a.rpc_code == b.rpc_code && (!message_is_the_nodes || a.message == b.message);
+}

@@ -33,6 +33,10 @@ struct NodeFailure {
 // One line of text (no line end): what went wrong and what to do about it. Empty for none.
 std::string describe_node_failure(const NodeFailure& failure);
 
+// Whether two failures have one cause, so that a retry that fails the same way is not reported
+// again. The transport's own text is left out: it varies between attempts ("after 1 ms").
+bool same_node_failure_cause(const NodeFailure& a, const NodeFailure& b);
+
 // Thrown by the node client when a request fails; what() names the failed step briefly.
 struct NodeRequestError : std::runtime_error {
   NodeRequestError(const std::string& what, NodeFailure cause) : std::runtime_error(what), failure(std::move(cause)) {}

@@ -149,8 +149,8 @@ class SoloSource final : public WorkSource {
   // every retry.
   void report_template_failure(const NodeFailure& failure) {
     const std::string cause = describe_node_failure(failure);
-    if (cause.empty() || cause == last_template_cause_) return;
-    last_template_cause_ = cause;
+    if (cause.empty() || (last_template_failure_ && same_node_failure_cause(*last_template_failure_, failure))) return;
+    last_template_failure_ = failure;
     say("  [!] Cause: " + cause + "\n");
   }
 
@@ -188,7 +188,7 @@ class SoloSource final : public WorkSource {
       retry_later();
       return TurnOutcome::go_on;
     }
-    last_template_cause_.clear();
+    last_template_failure_.reset();
     if (tmpl.previous_block_hash != last_prev_hash_) {
       last_prev_hash_ = tmpl.previous_block_hash;
       ++generation_;
@@ -343,7 +343,7 @@ class SoloSource final : public WorkSource {
   std::int64_t last_tip_poll_ = 0;  // 0 until the first job is out
   bool coinbase_cut_reported_ = false;
   bool extra_nonce_cut_reported_ = false;
-  std::string last_template_cause_;  // the cause line shown last; cleared by a usable template
+  std::optional<NodeFailure> last_template_failure_;  // the cause shown last; cleared by a usable template
   std::string tip_poll_cause_;       // why the best-block poll fails; empty while it works
   std::shared_ptr<LongpollWatch> longpoll_;  // null while no longpoll runs
   std::string current_longpoll_id_;          // of the template the devices mine

@@ -217,4 +217,25 @@ TEST(NodeFailureText, SaysWhatIsWrongAndWhatToDo) {
   EXPECT_EQ(describe_node_failure({}), "");
 }
 
+TEST(NodeFailureText, RetriesThatFailTheSameWayHaveOneCause) {
+  const NodeFailure refused{NodeFailureKind::unreachable, "n:1", 0, 0, "Failed to connect after 1 ms"};
+  struct Case {
+    NodeFailure other;
+    bool same;
+  };
+  const Case cases[] = {
+      {{NodeFailureKind::unreachable, "n:1", 0, 0, "Failed to connect after 0 ms"}, true},
+      {{NodeFailureKind::unreachable, "n:2", 0, 0, "Failed to connect after 1 ms"}, false},
+      {{NodeFailureKind::no_answer, "n:1", 0, 0, "Failed to connect after 1 ms"}, false},
+      {{NodeFailureKind::http_status, "n:1", 503, 0, ""}, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(same_node_failure_cause(refused, c.other), c.same) << c.other.endpoint;
+  // The node's own message is the cause of an RPC error: another message is another cause.
+  const NodeFailure loading{NodeFailureKind::rpc_error, "n:1", 500, -10, "Loading block index..."};
+  NodeFailure verifying = loading;
+  verifying.message = "Verifying blocks...";
+  EXPECT_TRUE(same_node_failure_cause(loading, loading));
+  EXPECT_FALSE(same_node_failure_cause(loading, verifying));
+}
+
 }  // namespace
