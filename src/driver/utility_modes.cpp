@@ -102,7 +102,7 @@ void start_benchmark_devices(Benchmark& benchmark) {
   std::uint64_t next_job_id = 1;
   publish_work(
       benchmark.board,
-      [next_job_id](std::size_t) mutable {
+      [next_job_id](const JobRequest&) mutable {
         DeviceJob job;
         job.id = next_job_id++;
         job.generation = generation;

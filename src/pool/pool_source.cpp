@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "chain/hex.h"
@@ -26,6 +28,49 @@ struct PoolWork {
   ByteVector extranonce1;
   std::int32_t extranonce2_size = 0;
   double difficulty = 1.0;
+};
+
+// What makes the headers of a pool job: jobs alike in these give a device the same header for the
+// same extranonce2 (a job sent again, or at a new difficulty).
+struct HeaderFamily {
+  std::string job_id;
+  ByteVector extranonce1;
+  std::int32_t extranonce2_size = 0;
+  bool operator==(const HeaderFamily&) const = default;
+};
+
+HeaderFamily header_family(const PoolWork& work) {
+  return {work.job.job_id, work.extranonce1, work.extranonce2_size};
+}
+
+// How far a device got in the headers of one family: the extranonce2 value it searches (an
+// offset into its range) and the nonce its next job on that header starts at.
+struct HeaderPosition {
+  std::uint64_t extranonce2_offset = 0;
+  std::uint64_t next_nonce = 0;
+  bool used_up = false;  // every header of the device's range was searched; said once
+};
+
+struct FamilyPositions {
+  HeaderFamily family;
+  std::vector<HeaderPosition> devices;  // by worker index
+};
+
+// Families whose positions are kept: a pool may send one of its recent jobs again (after a
+// resumed session, or on the way back from a failover), and its headers must go on where they
+// stopped.
+constexpr std::size_t remembered_families = 16;
+
+// The device job a device last took, and its family.
+struct Handout {
+  std::uint64_t job_id = 0;
+  HeaderFamily family;
+};
+
+// A device that searched every header of a job: told on the source's thread.
+struct UsedUpNote {
+  std::size_t worker_index = 0;
+  std::string job_id;
 };
 
 // One device job: what a found nonce needs to become a share.
@@ -108,6 +153,7 @@ class PoolSource final : public WorkSource {
   }
 
   TurnOutcome turn(const SourceEvents&, std::int64_t now) override {
+    say_used_up_devices();
     network_step(now);
     publish_pool_stats();
     return TurnOutcome::go_on;
@@ -162,9 +208,23 @@ class PoolSource final : public WorkSource {
     return limits;
   }
 
-  // Called under the board's mutex on a device's thread: the next extranonce2 of the device's range.
-  std::optional<DeviceJob> make_pool_job(const PoolWork& work, std::size_t worker_index) {
+  // Under the board's mutex: the positions of the family, kept among the most recent ones.
+  std::vector<HeaderPosition>& positions_of(const HeaderFamily& family) {
+    for (FamilyPositions& kept : positions_) {
+      if (kept.family == family) return kept.devices;
+    }
+    if (positions_.size() == remembered_families) positions_.pop_front();
+    positions_.push_back({family, std::vector<HeaderPosition>(run_.devices.size())});
+    return positions_.back().devices;
+  }
+
+  // Called under the board's mutex on a device's thread. The device goes on with the header of
+  // its previous job after the part it searched, for as long as the pool's job stays the same;
+  // once that header's nonces are used up it takes its next extranonce2 value, and once those are
+  // used up as well it gets nothing until the pool sends another job.
+  std::optional<DeviceJob> make_pool_job(const PoolWork& work, const JobRequest& request) {
     const std::size_t device_count = run_.devices.size();
+    const std::size_t device = request.worker_index;
     if (ranges_size_ != work.extranonce2_size) {
       ranges_size_ = work.extranonce2_size;
       ranges_.clear();
@@ -172,12 +232,27 @@ class PoolSource final : public WorkSource {
         ranges_.push_back(
             extranonce2_range(work.extranonce2_size, static_cast<int>(index), static_cast<int>(device_count)));
       }
-      next_offsets_.assign(device_count, 0);
     }
-    const Extranonce2Range& range = ranges_[worker_index];
+    handouts_.resize(device_count);
+    Handout& previous = handouts_[device];
+    if (request.previous_job_id != 0 && request.previous_job_id == previous.job_id) {
+      positions_of(previous.family)[device].next_nonce = request.previous_searched_end;
+      previous.job_id = 0;  // taken into account: a device given nothing asks again with it
+    }
+    const Extranonce2Range& range = ranges_[device];
     if (range.count == 0) return std::nullopt;  // more devices than extranonce2 values
+    const HeaderFamily family = header_family(work);
+    HeaderPosition& position = positions_of(family)[device];
+    if (position.next_nonce >= nonce_space) {
+      ++position.extranonce2_offset;
+      position.next_nonce = 0;
+    }
+    if (position.extranonce2_offset >= range.count) {
+      if (!std::exchange(position.used_up, true)) used_up_notes_.push_back({device, work.job.job_id});
+      return std::nullopt;
+    }
     const ByteVector extranonce2 =
-        extranonce2_bytes(range.first + next_offsets_[worker_index]++ % range.count, work.extranonce2_size);
+        extranonce2_bytes(range.first + position.extranonce2_offset, work.extranonce2_size);
 
     PoolJob pool_job;
     pool_job.job_id = work.job.job_id;
@@ -198,7 +273,26 @@ class PoolSource final : public WorkSource {
     job.header = pool_job.header;
     job.midstate = compute_midstate(job.header);
     job.target = pool_job.device_target;
-    return keep_job(jobs_, std::move(job), std::move(pool_job));
+    job.first_nonce = position.next_nonce;
+    job = keep_job(jobs_, std::move(job), std::move(pool_job));
+    handouts_[device] = {job.id, family};
+    return job;
+  }
+
+  // The devices that searched every header of their job since the last turn.
+  void say_used_up_devices() {
+    std::vector<UsedUpNote> notes;
+    {
+      std::lock_guard lock(run_.board.mutex);
+      notes.swap(used_up_notes_);
+    }
+    for (const UsedUpNote& note : notes) {
+      char line[160];
+      std::snprintf(line, sizeof line,
+                    "  [*] Device %d searched every header of job %s; waiting for the pool's next job\n",
+                    opencl_index_of(run_, note.worker_index), printable_pool_text(note.job_id, 40).c_str());
+      say(line);
+    }
   }
 
   // Makes the session's latest job the devices' work. A clean job makes every running one stale
@@ -209,8 +303,7 @@ class PoolSource final : public WorkSource {
     auto work = std::make_shared<const PoolWork>(
         PoolWork{generation_, *session_.job, session_.extranonce1, session_.extranonce2_size, session_.difficulty});
     publish_work(
-        run_.board, [this, work](std::size_t worker_index) { return make_pool_job(*work, worker_index); },
-        generation_);
+        run_.board, [this, work](const JobRequest& request) { return make_pool_job(*work, request); }, generation_);
     if (work->job.job_id != published_job_id_) {
       published_job_id_ = work->job.job_id;
       char line[160];
@@ -375,12 +468,14 @@ class PoolSource final : public WorkSource {
   std::vector<ShareResult> share_results_;  // verdicts since the statistics last got them
   std::optional<PoolJob> checked_job_;     // the job of the candidate being checked
 
-  // Guarded by the board's mutex. Each device walks its own range of extranonce2 values, and
-  // its offset only grows, so no header repeats, not even when a pool sends a job again after
-  // a reconnect.
+  // Guarded by the board's mutex. Each device walks its own range of extranonce2 values, each
+  // header from where it stopped, so no header and nonce is searched twice, not even when a pool
+  // sends a job again.
   std::int32_t ranges_size_ = -1;
   std::vector<Extranonce2Range> ranges_;
-  std::vector<std::uint64_t> next_offsets_;
+  std::deque<FamilyPositions> positions_;  // oldest first
+  std::vector<Handout> handouts_;          // by worker index
+  std::vector<UsedUpNote> used_up_notes_;
   KeptJobs<PoolJob> jobs_;
 };
 

@@ -225,9 +225,10 @@ class SoloSource final : public WorkSource {
 
   // Makes the template the devices' work. A new tip makes every running job stale at once.
   void publish_template(std::shared_ptr<const SoloWork> work) {
-    auto make_job = [this, work](std::size_t worker_index) -> std::optional<DeviceJob> {
+    // Every job has a header of its own (the next extra nonce), searched from nonce 0.
+    auto make_job = [this, work](const JobRequest& request) -> std::optional<DeviceJob> {
       const auto extra_nonce =
-          next_extra_nonce(extra_nonces_, worker_index, run_.devices.size(), work->previous_block);
+          next_extra_nonce(extra_nonces_, request.worker_index, run_.devices.size(), work->previous_block);
       SoloJob solo = build_solo_job(*work, extra_nonce);
       DeviceJob job;
       job.generation = work->generation;

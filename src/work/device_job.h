@@ -8,7 +8,11 @@
 #include "pow/block_header.h"
 #include "pow/target.h"
 
-// One header to search, nonces 0 .. 2^32 - 1. No two jobs of a process share a header.
+// The nonces of one header. Positions in it are 64-bit, so that its end fits.
+inline constexpr std::uint64_t nonce_space = std::uint64_t{1} << 32;
+
+// One header to search, from first_nonce up to 2^32 - 1. No two jobs of a process search the same
+// header and nonce.
 struct DeviceJob {
   std::uint64_t id = 0;      // names the job in a found nonce; unique within the process
   std::uint64_t generation = 0;  // of the work it comes from; a newer generation makes it stale
@@ -16,6 +20,9 @@ struct DeviceJob {
   BlockHeader header{};      // nonce bytes zero
   Midstate midstate;         // of header
   Target256 target;
+  // Where the search starts: a source that hands a device the header of its previous job again
+  // starts it after the part already searched.
+  std::uint64_t first_nonce = 0;
 };
 
 // A nonce the device reported for a job; the work source checks it and makes it a block.

@@ -11,7 +11,6 @@ namespace {
 // A launch should take about this long, so that new work is taken within two launches (the
 // running one and the one queued behind it) whatever the configured work size.
 constexpr double launch_target_seconds = 0.08;
-constexpr std::uint64_t nonce_space = std::uint64_t{1} << 32;
 
 double seconds_between(std::chrono::steady_clock::time_point start, std::chrono::steady_clock::time_point end) {
   return std::chrono::duration<double>(end - start).count();
@@ -54,20 +53,38 @@ struct QueuedLaunch {
   std::uint32_t items = 0;
 };
 
-// One job: launches queued back to back, so the device never waits for the host, until the job
-// ends. Returns after reporting what ended it and collecting every launch still queued.
-void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
+// Work items of a launch from start: the worker's launch size, cut to the whole work-groups that
+// end within the nonce space, since a launch past 2^32 would wrap around to nonces the header may
+// have been searched for already. 0 when not even one work-group fits.
+std::uint32_t items_within_space(const DeviceWorker& worker, std::uint64_t start) {
+  const std::uint64_t group = worker.device->local_size();
+  const std::uint64_t groups_left = (nonce_space - std::min(start, nonce_space)) / (group * nonces_per_item);
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(worker.launch_items, groups_left * group));
+}
+
+// One job: launches queued back to back from its first nonce, so the device never waits for the
+// host, until the job ends. Returns after reporting what ended it and collecting every launch
+// still queued, with the nonce position up to which the job was searched without a gap. A
+// launch counts (its nonces as searched, its nonce as found) only when it starts where that part
+// ends: the launches queued behind a failed one are searched again after it.
+std::uint64_t search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
   MiningDevice& device = *worker.device;
   device.set_job(job.midstate.state, job.target);
   std::deque<QueuedLaunch> queued;
-  std::uint64_t next_start = 0;
+  std::uint64_t next_start = job.first_nonce;
+  std::uint64_t searched_end = job.first_nonce;
   bool ended = false;
   auto last_collect = std::chrono::steady_clock::now();
   while (true) {
     if (job_is_stale(board, job) || worker.lost) ended = true;
+    if (!ended && items_within_space(worker, searched_end) == 0) {
+      report_exhausted(board);
+      ended = true;
+    }
     std::string launch_error;
-    while (!ended && queued.size() < static_cast<std::size_t>(device.launch_slots()) && next_start < nonce_space) {
-      const std::uint32_t items = worker.launch_items;
+    while (!ended && queued.size() < static_cast<std::size_t>(device.launch_slots())) {
+      const std::uint32_t items = items_within_space(worker, next_start);
+      if (items == 0) break;
       if (!device.queue_launch(job.midstate.tail0, job.midstate.tail1, static_cast<std::uint32_t>(next_start), items,
                                launch_error)) {
         break;
@@ -76,11 +93,11 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
       next_start += std::uint64_t{items} * nonces_per_item;
     }
     if (queued.empty()) {
-      if (ended) return;
+      if (ended) return searched_end;
       // Nothing could be queued: a failed launch that counts no nonces. The same base again
       // after a pause, which new work or the end of mining cuts short.
       record_launch(worker, launch_error);
-      if (worker.lost) return;
+      if (worker.lost) return searched_end;
       if (worker.observer) worker.observer({worker.worker_index, &job, static_cast<std::uint32_t>(next_start), 0, false});
       pause_unless_work_changes(board, job, worker.failed_queue_pause_seconds);
       continue;
@@ -98,8 +115,10 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
     last_collect = now;
     worker.stats.hashes += result.nonces_done;
     const std::uint64_t end = launch.start + result.nonces_done;
+    const bool continues_search = result.nonces_done != 0 && launch.start == searched_end;
+    if (continues_search) searched_end = end;
     if (ended) {
-      // Collecting what was queued before the job ended.
+      // Collecting what was queued before the job ended: searched, but nothing it found counts.
       if (worker.observer && result.nonces_done != 0) {
         worker.observer({worker.worker_index, &job, static_cast<std::uint32_t>(end), result.nonces_done, true});
       }
@@ -112,17 +131,14 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
     }
     if (!result.error.empty()) pause_unless_work_changes(board, job, worker.failed_batch_pause_seconds);
 
-    if (result.nonces_done == 0) next_start = launch.start;  // search the failed range again
+    if (result.nonces_done == 0) next_start = searched_end;  // search again from the failed range on
     if (worker.observer) {
       worker.observer({worker.worker_index, &job, static_cast<std::uint32_t>(end), result.nonces_done, false});
     }
-    if (result.found) {
+    if (continues_search && result.found) {
       ++worker.stats.found_nonces;
       report_found(board, FoundNonce{worker.worker_index, job.id, result.nonce});
       ended = true;  // a job ends with its first candidate, whatever the source makes of it
-    } else if (result.nonces_done != 0 && end >= nonce_space) {
-      report_exhausted(board);
-      ended = true;
     }
   }
 }
@@ -131,10 +147,12 @@ void search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
 
 void run_device(DeviceWorker& worker, JobBoard& board) {
   worker.launch_items = worker.device->global_size();
+  JobRequest request{worker.worker_index, 0, 0};
   while (!worker.lost) {
-    const std::optional<DeviceJob> job = take_job(board, worker.worker_index);
+    const std::optional<DeviceJob> job = take_job(board, request);
     if (!job) break;
-    search_job(worker, board, *job);
+    request.previous_job_id = job->id;
+    request.previous_searched_end = search_job(worker, board, *job);
   }
   if (worker.lost) poke_source(board);  // the run decides whether the others go on
 }

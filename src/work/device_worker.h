@@ -1,8 +1,9 @@
 #pragma once
 // One thread per device: takes a job from the board, keeps launches queued on its device back to
 // back, and leaves the job when it reports a nonce, uses up the nonce space, or the generation
-// moves. A launch is the device's global size, or a part of it sized to take about 0.08 s, so
-// that new work reaches the device within two launches.
+// moves; asking for the next, it tells the source how far it searched the job. A launch is the
+// device's global size, or a part of it sized to take about 0.08 s, so that new work reaches the
+// device within two launches.
 
 #include <atomic>
 #include <cstddef>

@@ -2,19 +2,20 @@
 
 #include <utility>
 
-std::optional<DeviceJob> take_job(JobBoard& board, std::size_t worker_index) {
+std::optional<DeviceJob> take_job(JobBoard& board, const JobRequest& request) {
   std::unique_lock lock(board.mutex);
   while (!board.closed) {
     if (board.make_job) {
-      if (std::optional<DeviceJob> job = board.make_job(worker_index)) return job;
+      if (std::optional<DeviceJob> job = board.make_job(request)) return job;
+      board.source_poked = true;
+      board.source_wanted.notify_all();
     }
     board.work_changed.wait(lock);
   }
   return std::nullopt;
 }
 
-void publish_work(JobBoard& board, std::function<std::optional<DeviceJob>(std::size_t)> make_job,
-                  std::uint64_t generation) {
+void publish_work(JobBoard& board, JobMaker make_job, std::uint64_t generation) {
   {
     std::lock_guard lock(board.mutex);
     board.make_job = std::move(make_job);

@@ -15,14 +15,25 @@
 
 #include "work/device_job.h"
 
+// A device asking for its next job, with what it did of the one before.
+struct JobRequest {
+  std::size_t worker_index = 0;
+  std::uint64_t previous_job_id = 0;  // 0 before the device's first job
+  // The nonce position after the part of the previous job searched without a gap from its first
+  // nonce (2^32 once all of it was searched).
+  std::uint64_t previous_searched_end = 0;
+};
+
+// A source's job maker: the next job for the device that asks, or nothing (the device waits).
+using JobMaker = std::function<std::optional<DeviceJob>(const JobRequest& request)>;
+
 struct JobBoard {
   std::mutex mutex;
   std::condition_variable work_changed;    // devices wait here for work
   std::condition_variable source_wanted;   // the source waits here for results
-  // The source's job maker, called under mutex for the device (its worker index) that asks;
-  // nothing while the source has no usable work yet. Each call returns a job no other call
-  // returned.
-  std::function<std::optional<DeviceJob>(std::size_t worker_index)> make_job;
+  // The source's job maker, called under mutex for the device that asks; nothing while the
+  // source has no usable work yet. Each call returns a job no other call returned.
+  JobMaker make_job;
   std::deque<FoundNonce> found;  // under mutex, oldest first
   bool refresh_wanted = false;   // under mutex: a device used up a job's nonce space
   bool source_poked = false;     // under mutex: a helper thread of the source has news for it
@@ -32,14 +43,14 @@ struct JobBoard {
   std::atomic<bool> closed{false};           // mining ends: devices finish their launch and return
 };
 
-// Waits until the board has work for this device (or is closed) and takes a job.
+// Waits until the board has work for this device (or is closed) and takes a job. A maker that
+// gives the device nothing pokes the source, which may have something to say about it.
 // Nothing once the board is closed.
-std::optional<DeviceJob> take_job(JobBoard& board, std::size_t worker_index);
+std::optional<DeviceJob> take_job(JobBoard& board, const JobRequest& request);
 
 // Replaces the job maker (nothing: no work until the next one) and wakes the waiting devices.
 // A new generation makes every running job stale at its next launch boundary.
-void publish_work(JobBoard& board, std::function<std::optional<DeviceJob>(std::size_t)> make_job,
-                  std::uint64_t generation);
+void publish_work(JobBoard& board, JobMaker make_job, std::uint64_t generation);
 
 void report_found(JobBoard& board, const FoundNonce& found);
 // A device searched a job's whole nonce space: the source should look for fresher work.

@@ -403,4 +403,51 @@ TEST(PoolEndToEnd, SharesGoOutOnlyOnTheExtranonceTheyWereMadeWith) {
   expect_done_line_matches_pool(miner->output(), pool);
 }
 
+// With few extranonce2 values or none, a device goes on with its header after each share instead
+// of searching it again from nonce 0: the pool gets no share twice, whatever the size.
+TEST(PoolEndToEnd, NoShareIsSentTwiceWhateverTheExtranonce2Size) {
+  for (const char* size : {"0", "1"}) {
+    SCOPED_TRACE(std::string("extranonce2 size ") + size);
+    TestPool pool = start_pool({"--extranonce2-size", size});
+    auto miner = start_miner({pool.url});
+    EXPECT_TRUE(wait_for_pool(pool, "len(s['accepted']) + len(s['rejected'])", 40, miner_start_seconds))
+        << miner->output();
+    EXPECT_EQ(interrupt(*miner), 0);
+    EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0) << pool_control(pool, "summary");
+    expect_done_line_matches_pool(miner->output(), pool);
+  }
+}
+
+// A nonce space small enough to use up in a test: a kernel that reports the first nonce of every
+// launch, launches of half the nonces, and a share difficulty at which every hash is a share. Each
+// header gives a share, the device then says once that it searched them all and waits, though the
+// pool sends the job again after a reconnect, and takes the next job.
+TEST(PoolEndToEnd, DeviceThatSearchedEveryHeaderSaysSoOnceAndWaitsForTheNextJob) {
+  const struct {
+    const char* size;
+    long headers;
+  } cases[] = {{"0", 1}, {"1", 256}};
+  const std::string used_up = "  [*] Device 0 searched every header of job 1; waiting for the pool's next job\n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("extranonce2 size ") + c.size);
+    TestPool pool = start_pool({"--extranonce2-size", c.size, "--difficulty", "1e-12"});
+    auto miner = start_miner({pool.url}, {"-G", "16777216", "-k", e2e::source_dir + "/tests/e2e/faulty_kernel.cl"},
+                             short_reconnect_pause);
+    ASSERT_TRUE(miner->wait_for_output(used_up, miner_start_seconds)) << miner->output();
+    EXPECT_EQ(pool_figure(pool, "len(set(a['extranonce2'] for a in s['accepted']))"), c.headers)
+        << pool_control(pool, "summary");
+    pool_control(pool, "disconnect");
+    ASSERT_TRUE(miner->wait_for_output("  [+] Pool " + pool.url + ": connected", share_seconds, 2)) << miner->output();
+    pool_control(pool, "newjob");
+    EXPECT_TRUE(wait_for_pool(pool, "len([a for a in s['accepted'] if a['job_id'] == '2'])", 1, share_seconds))
+        << miner->output() << pool_control(pool, "summary");
+    EXPECT_EQ(interrupt(*miner), 0);
+    const std::string output = miner->output();
+    EXPECT_EQ(count_occurrences(output, used_up), 1u) << output;
+    expect_in_order(output, {"  [*] Mining job 1, ", used_up, "  [*] Mining job 2, "});
+    EXPECT_EQ(pool_figure(pool, "s['resumed']"), 1) << "the job came again with the same extranonce1";
+    EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0) << pool_control(pool, "summary");
+  }
+}
+
 }  // namespace

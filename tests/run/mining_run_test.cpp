@@ -106,7 +106,7 @@ class FakeSource final : public WorkSource {
     }
     publish_work(
         run_.board,
-        [this, generation, target](std::size_t) {
+        [this, generation, target](const JobRequest&) {
           DeviceJob job;
           job.id = next_id_++;
           job.generation = generation;

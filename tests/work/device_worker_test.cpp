@@ -56,23 +56,47 @@ Target256 every_hash_hits() {
   return target;
 }
 
+// The job starts at its first nonce, ends with the nonce it reports, and the device's next request
+// says how far it was searched: past that nonce.
 TEST_F(DeviceWorkerTest, ReportsANonceThatHitsAndEndsTheJobWithIt) {
   JobBoard& board = board_;
   DeviceWorker& worker = worker_;
-  std::uint64_t next_id = 1;
-  publish_work(board, [&](std::size_t) { return std::optional<DeviceJob>(job_with(next_id++, 1, every_hash_hits())); },
-               1);
+  constexpr std::uint64_t first_nonce = 0xc0000000;
+  std::optional<JobRequest> next_request;  // under the board's mutex
+  publish_work(
+      board,
+      [&](const JobRequest& request) -> std::optional<DeviceJob> {
+        if (request.previous_job_id != 0) {
+          next_request = request;
+          return std::nullopt;
+        }
+        DeviceJob job = job_with(1, 1, every_hash_hits());
+        job.first_nonce = first_nonce;
+        return job;
+      },
+      1);
   start_device(worker, board);
-  SourceEvents events = wait_for_source_events(board, std::chrono::steady_clock::now() + 60s);
+  SourceEvents events;
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!events.poked && std::chrono::steady_clock::now() < deadline) {
+    SourceEvents more = wait_for_source_events(board, deadline);
+    events.found.insert(events.found.end(), more.found.begin(), more.found.end());
+    events.poked = more.poked;
+  }
   close_board(board);
   worker.thread.join();
 
-  ASSERT_FALSE(events.found.empty());
+  ASSERT_EQ(events.found.size(), 1u);
   const FoundNonce& found = events.found.front();
   EXPECT_EQ(found.job_id, 1u);
   BlockHeader header = job_with(1, 1, {}).header;
   store_u32_le(header.data() + header_nonce_offset, found.nonce);
   EXPECT_TRUE(hash_meets_target(pow_hash(header), every_hash_hits()));
+  std::lock_guard lock(board.mutex);
+  ASSERT_TRUE(next_request.has_value());
+  EXPECT_EQ(next_request->previous_job_id, 1u);
+  EXPECT_GE(found.nonce, first_nonce);
+  EXPECT_GT(next_request->previous_searched_end, found.nonce);
   EXPECT_GE(worker.stats.found_nonces, 1u);
   EXPECT_GT(worker.stats.hashes, 0u);
 }
@@ -86,7 +110,9 @@ TEST_F(DeviceWorkerTest, NewGenerationEndsTheRunningJob) {
   std::atomic<int> launches_on_first_generation{0};
   std::uint64_t next_id = 1;
   const auto maker_for = [&](std::uint64_t generation) {
-    return [&, generation](std::size_t) { return std::optional<DeviceJob>(job_with(next_id++, generation, Target256{})); };
+    return [&, generation](const JobRequest&) {
+      return std::optional<DeviceJob>(job_with(next_id++, generation, Target256{}));
+    };
   };
   publish_work(board, maker_for(1), 1);
   worker.observer = [&](const LaunchReport& launch) {
