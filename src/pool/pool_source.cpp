@@ -276,7 +276,7 @@ class PoolSource final : public WorkSource {
     const double pause = failover_reconnect_requested(failover_, request.wait_seconds, now);
     const std::string next = next_url();
     say("  [*] Pool " + url + " asked to reconnect" +
-        (request.port != 0 ? " on port " + std::to_string(request.port) : std::string()) +
+        (requested_port_ ? " on port " + std::to_string(*requested_port_) : std::string()) +
         (failover_.reconnect_requests > 1
              ? " again within " + seconds_text(failover_.timings.reconnect_repeat) + " s"
              : std::string()) +
