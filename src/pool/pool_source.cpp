@@ -102,7 +102,7 @@ std::string seconds_text(double seconds) {
 
 FailoverTimings failover_timings(const Timings& timings) {
   return {timings.pool_first_reconnect_pause, timings.pool_longest_reconnect_pause, timings.pool_primary_back,
-          timings.pool_primary_probe, timings.pool_silence};
+          timings.pool_primary_probe, timings.pool_silence, timings.pool_reconnect_repeat};
 }
 
 // Connection events handled in one turn, so that found nonces, timers and a stop request are seen
@@ -116,6 +116,7 @@ class PoolSource final : public WorkSource {
     session_.password = login.password;
     failover_.timings = failover_timings(run_.timings);
     failover_.pool_count = pools_.size();
+    session_limits_ = SessionLimits{run_.timings.pool_session_start, run_.timings.pool_share_answer};
     // The connections' threads wake the run's wait when a pool has news.
     connection_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
     probe_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
@@ -147,7 +148,8 @@ class PoolSource final : public WorkSource {
     }
     FoundShare share{candidate.opencl_index, job.job_id, job.extranonce1, job.extranonce2_text,
                      job.time_text, nonce_text(candidate.found.nonce), is_block};
-    apply_actions(session_share_found(session_, std::move(share)), run_.clock());
+    const std::int64_t now = run_.clock();
+    apply_actions(session_share_found(session_, std::move(share), now), now);
     if (!session_ready(session_)) say("  [*] Share kept until the pool is back\n");
     publish_pool_stats();
   }
@@ -165,7 +167,10 @@ class PoolSource final : public WorkSource {
     if (events_left_) return 0;
     std::int64_t due = std::numeric_limits<std::int64_t>::max();
     if (!connection_is_active(*connection_)) due = std::min(due, failover_.next_attempt_ns);
-    if (connection_is_up(*connection_)) due = std::min(due, last_received_ + seconds_to_ns(failover_.timings.silence));
+    if (connection_is_up(*connection_)) {
+      due = std::min(due, last_received_ + seconds_to_ns(failover_.timings.silence));
+      if (const auto deadline = session_deadline(session_, session_limits_)) due = std::min(due, deadline->at_ns);
+    }
     if (failover_.current != 0 && !connection_is_active(*probe_)) due = std::min(due, failover_.next_probe_ns);
     return static_cast<double>(std::max<std::int64_t>(0, due - now)) / 1e9;
   }
@@ -318,36 +323,57 @@ class PoolSource final : public WorkSource {
     session_ready_ = false;
   }
 
-  void connection_lost(const std::string& reason, bool was_connected, std::int64_t now) {
-    const std::string url = pools_[failover_.current].url;
+  // The address of the next connection attempt: the current pool's, on the port the pool asked
+  // for when it asked for one.
+  std::string next_url() const {
+    const PoolEndpoint& pool = pools_[failover_.current];
+    return pool_url_on_port(pool, requested_port_.value_or(pool.port));
+  }
+
+  // The address in use, or about to be tried while there is no connection.
+  std::string url_in_use() const { return connection_is_active(*connection_) ? open_url_ : next_url(); }
+
+  // The connection ended. One that never reached a ready session, or that the pool let down
+  // (failed), is a failed attempt; a ready one that was lost is tried again on the same pool.
+  void connection_lost(const std::string& reason, bool failed, std::int64_t now) {
+    const std::string url = open_url_;
+    const bool attempt_failed = failed || !session_ready_;
     forget_connection();
-    if (was_connected) {
-      failover_connection_lost(failover_, now);
+    if (attempt_failed) {
+      failover_attempt_failed(failover_, now);
     } else {
-      failover_connect_failed(failover_, now);
+      failover_connection_lost(failover_, now);
     }
     const double pause = reconnect_pause_seconds(failover_.timings, failover_.failed_attempts);
-    const std::string next = pools_[failover_.current].url;
+    const std::string next = next_url();
     pool_stats_.last_failure = url + ": " + reason;
     pool_stats_.last_failure_time = unix_time_now();
     say("  [!] Pool " + url + ": " + reason + "; trying " + (next == url ? "again" : next) + " in " +
         seconds_text(pause) + " s\n");
   }
 
+  // A pool's own port is used for the one reconnection it asks for; the pause grows while the
+  // pool keeps asking.
   void handle_reconnect_request(const StratumActions::Reconnect& request, std::int64_t now) {
-    PoolEndpoint& pool = pools_[failover_.current];
+    const PoolEndpoint& pool = pools_[failover_.current];
+    const std::string url = open_url_;
     // Only the same host: a pool must not be able to send a rig's worker name and password
     // elsewhere.
     if (!request.host.empty() && request.host != pool.host) {
-      say("  [!] Pool " + pool.url + " asked to move to " + printable_pool_text(request.host) + "; staying\n");
+      say("  [!] Pool " + url + " asked to move to " + printable_pool_text(request.host) + "; staying\n");
       return;
     }
-    if (request.port != 0) pool.port = request.port;
     connection_close(*connection_);
     forget_connection();
-    failover_reconnect_requested(failover_, request.wait_seconds, now);
-    say("  [*] Pool " + pool.url + " asked to reconnect" +
-        (request.port != 0 ? " on port " + std::to_string(request.port) : std::string()) + "\n");
+    if (request.port != 0 && request.port != pool.port) requested_port_ = request.port;
+    const double pause = failover_reconnect_requested(failover_, request.wait_seconds, now);
+    const std::string next = next_url();
+    say("  [*] Pool " + url + " asked to reconnect" +
+        (requested_port_ ? " on port " + std::to_string(*requested_port_) : std::string()) +
+        (failover_.reconnect_requests > 1
+             ? " again within " + seconds_text(failover_.timings.reconnect_repeat) + " s"
+             : std::string()) +
+        "; trying " + (next == url ? "again" : next) + " in " + seconds_text(pause) + " s\n");
   }
 
   void apply_actions(const StratumActions& actions, std::int64_t now) {
@@ -363,7 +389,7 @@ class PoolSource final : public WorkSource {
     }
     if (actions.close_as_failed) {
       connection_close(*connection_);
-      connection_lost(*actions.close_as_failed, false, now);
+      connection_lost(*actions.close_as_failed, true, now);
       return;
     }
     if (session_ready(session_) && !session_ready_) {
@@ -391,6 +417,7 @@ class PoolSource final : public WorkSource {
         say("  [*] Pool " + pools_[0].url + " is back; returning to it\n");
         connection_close(*connection_);
         forget_connection();
+        requested_port_.reset();
         failover_return_to_first(failover_, now);
       }
       break;  // the probe is closed: whatever else was taken belongs to it
@@ -403,8 +430,10 @@ class PoolSource final : public WorkSource {
   void network_step(std::int64_t now) {
     if (!connection_is_active(*connection_) && now >= failover_.next_attempt_ns) {
       const PoolEndpoint& pool = pools_[failover_.current];
-      session_.pool_name = pool.url;
-      connection_open(*connection_, pool.host, pool.port);
+      open_url_ = next_url();
+      session_.pool_name = open_url_;
+      connection_open(*connection_, pool.host, requested_port_.value_or(pool.port));
+      requested_port_.reset();
     }
     // One event at a time: handling one may close the connection, and the rest then goes with it.
     std::size_t handled = 0;
@@ -416,22 +445,30 @@ class PoolSource final : public WorkSource {
       switch (event.kind) {
         case ConnectionEvent::Kind::connected:
           last_received_ = now;
-          apply_actions(session_connected(session_), now);
+          apply_actions(session_connected(session_, now), now);
           break;
         case ConnectionEvent::Kind::line:
           last_received_ = now;
-          apply_actions(session_receive(session_, read_stratum_message(event.text)), now);
+          apply_actions(session_receive(session_, read_stratum_message(event.text), now), now);
           break;
         case ConnectionEvent::Kind::closed:
-          connection_lost(event.text, event.was_connected, now);
+          connection_lost(event.text, false, now);
           break;
       }
     }
     events_left_ = handled == events_per_turn;
     now = run_.clock();
-    if (connection_is_up(*connection_) && pool_went_silent(failover_.timings, last_received_, now)) {
-      connection_close(*connection_);
-      connection_lost("nothing received for " + seconds_text(failover_.timings.silence) + " s", true, now);
+    if (connection_is_up(*connection_)) {
+      // The pool is late with an answer or the first job: the attempt failed. Silence of a ready
+      // session is a loss.
+      const auto deadline = session_deadline(session_, session_limits_);
+      if (deadline && now >= deadline->at_ns) {
+        connection_close(*connection_);
+        connection_lost(deadline->missing, true, now);
+      } else if (pool_went_silent(failover_.timings, last_received_, now)) {
+        connection_close(*connection_);
+        connection_lost("nothing received for " + seconds_text(failover_.timings.silence) + " s", false, now);
+      }
     }
     poll_probe(now);
   }
@@ -439,7 +476,7 @@ class PoolSource final : public WorkSource {
   // The pool's state and the session's counts, for the monitoring API.
   void publish_pool_stats() {
     PoolStats& pool = pool_stats_;
-    pool.url = pools_[failover_.current].url;
+    pool.url = url_in_use();
     pool.connected = session_ready_ && connection_is_up(*connection_);
     pool.authorized = pool.connected && session_.authorized;
     pool.difficulty = session_.difficulty;
@@ -452,9 +489,12 @@ class PoolSource final : public WorkSource {
   }
 
   MiningRun& run_;
-  std::vector<PoolEndpoint> pools_;
+  const std::vector<PoolEndpoint> pools_;
   StratumSession session_;
+  SessionLimits session_limits_;
   PoolFailover failover_;
+  std::string open_url_;  // the address of the current or last connection, for console lines
+  std::optional<std::uint16_t> requested_port_;  // the pool's port for the next connection only
   StratumConnection* connection_ = nullptr;
   StratumConnection* probe_ = nullptr;  // checks whether the first pool is back, while on a failover
   std::int64_t last_received_ = 0;

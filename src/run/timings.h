@@ -26,6 +26,9 @@ struct Timings {
   double pool_primary_probe = 10;        // the first pool is tried this often while on a failover
   double pool_primary_back = 60;         // the first pool answers this long: mining returns to it
   double pool_silence = 180;             // nothing received this long: the pool is gone
+  double pool_session_start = 30;        // the subscribe and authorize answers, each, and the first job
+  double pool_share_answer = 60;         // the answer to a share; a pool late with any of these fails the attempt
+  double pool_reconnect_repeat = 60;     // a client.reconnect this soon after the last one gets a longer pause
   // Monitoring.
   double stats_history_interval = 10;
   double api_request = 2;                // to read an API request whole

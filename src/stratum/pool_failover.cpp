@@ -40,6 +40,12 @@ std::optional<PoolEndpoint> parse_pool_url(std::string_view url) {
   return PoolEndpoint{std::string(url), std::string(host), static_cast<std::uint16_t>(port)};
 }
 
+std::string pool_url_on_port(const PoolEndpoint& pool, std::uint16_t port) {
+  if (port == pool.port) return pool.url;
+  const bool ipv6 = pool.host.find(':') != std::string::npos;
+  return std::string(pool_url_scheme) + (ipv6 ? "[" + pool.host + "]" : pool.host) + ":" + std::to_string(port);
+}
+
 double reconnect_pause_seconds(const FailoverTimings& timings, int failed_attempts) {
   if (failed_attempts <= 0) return 0;
   double pause = timings.first_reconnect_pause;
@@ -47,23 +53,33 @@ double reconnect_pause_seconds(const FailoverTimings& timings, int failed_attemp
   return std::min(pause, timings.longest_reconnect_pause);
 }
 
-void failover_connect_failed(PoolFailover& failover, std::int64_t now_ns) {
+void failover_attempt_failed(PoolFailover& failover, std::int64_t now_ns) {
   ++failover.failed_attempts;
-  failover.current = (failover.current + 1) % std::max<std::size_t>(failover.pool_count, 1);
   failover.next_attempt_ns = now_ns + seconds(reconnect_pause_seconds(failover.timings, failover.failed_attempts));
+  if (++failover.failed_on_current < failed_attempts_per_pool) return;
+  failover.failed_on_current = 0;
+  failover.current = (failover.current + 1) % std::max<std::size_t>(failover.pool_count, 1);
   failover.primary_back_since.reset();
   failover.next_probe_ns = failover.next_attempt_ns + seconds(failover.timings.primary_probe);
 }
 
 void failover_connection_lost(PoolFailover& failover, std::int64_t now_ns) {
+  failover.failed_on_current = 0;
   ++failover.failed_attempts;
   failover.next_attempt_ns = now_ns + seconds(reconnect_pause_seconds(failover.timings, failover.failed_attempts));
 }
 
 void failover_session_ready(PoolFailover& failover) { failover.failed_attempts = 0; }
 
-void failover_reconnect_requested(PoolFailover& failover, double wait_seconds, std::int64_t now_ns) {
-  failover.next_attempt_ns = now_ns + seconds(std::clamp(wait_seconds, 0.0, failover.timings.longest_reconnect_pause));
+double failover_reconnect_requested(PoolFailover& failover, double wait_seconds, std::int64_t now_ns) {
+  const bool repeated = failover.last_reconnect_request_ns &&
+                        now_ns - *failover.last_reconnect_request_ns <= seconds(failover.timings.reconnect_repeat);
+  failover.reconnect_requests = repeated ? failover.reconnect_requests + 1 : 1;
+  failover.last_reconnect_request_ns = now_ns;
+  const double pause = std::max(std::clamp(wait_seconds, 0.0, failover.timings.longest_reconnect_pause),
+                                reconnect_pause_seconds(failover.timings, failover.reconnect_requests));
+  failover.next_attempt_ns = now_ns + seconds(pause);
+  return pause;
 }
 
 bool failover_probe_due(const PoolFailover& failover, std::int64_t now_ns) {
@@ -83,6 +99,7 @@ bool failover_probe_result(PoolFailover& failover, bool reachable, std::int64_t 
 void failover_return_to_first(PoolFailover& failover, std::int64_t now_ns) {
   failover.current = 0;
   failover.failed_attempts = 0;
+  failover.failed_on_current = 0;
   failover.primary_back_since.reset();
   failover.next_attempt_ns = now_ns;
 }

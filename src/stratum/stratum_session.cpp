@@ -11,25 +11,29 @@ using Json = nlohmann::json;
 
 // Compact JSON; text that is not valid UTF-8 (a worker name typed in another code page) is
 // sent with replacement characters rather than failing.
+std::int64_t seconds_to_ns(double seconds) { return static_cast<std::int64_t>(seconds * 1e9); }
+
 std::string wire_text(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
-std::string request_line(StratumSession& session, StratumRequest kind, const char* method, Json params) {
+std::string request_line(StratumSession& session, StratumRequest kind, std::int64_t now_ns, const char* method,
+                         Json params) {
   const std::int64_t id = session.next_id++;
-  session.requests[id] = kind;
+  session.requests[id] = SentRequest{kind, now_ns};
   return wire_text(Json{{"id", id}, {"method", method}, {"params", std::move(params)}});
 }
 
-std::string submit_line(StratumSession& session, const FoundShare& share) {
+std::string submit_line(StratumSession& session, const FoundShare& share, std::int64_t now_ns) {
   const std::int64_t id = session.next_id;
   session.submitted[id] = share;
-  return request_line(session, StratumRequest::submit, "mining.submit",
+  return request_line(session, StratumRequest::submit, now_ns, "mining.submit",
                       Json::array({session.user, share.job_id, share.extranonce2_text, share.time_text,
                                    share.nonce_text}));
 }
 
-std::string difficulty_text(double difficulty) {
+// Difficulties and seconds, as short as they can be shown exactly enough.
+std::string number_text(double number) {
   char text[32];
-  std::snprintf(text, sizeof text, "%g", difficulty);
+  std::snprintf(text, sizeof text, "%g", number);
   return text;
 }
 
@@ -42,12 +46,12 @@ bool made_with_current_extranonce(const StratumSession& session, const FoundShar
 
 // Once the session is ready, the shares held while it was not are sent when their job is still
 // the pool's current one on the same extranonce, and dropped if not.
-void flush_held(StratumSession& session, StratumActions& actions) {
+void flush_held(StratumSession& session, StratumActions& actions, std::int64_t now_ns) {
   std::vector<FoundShare> held;
   held.swap(session.held);
   for (FoundShare& share : held) {
     if (session.job && share.job_id == session.job->job_id && made_with_current_extranonce(session, share)) {
-      actions.send.push_back(submit_line(session, share));
+      actions.send.push_back(submit_line(session, share, now_ns));
     } else {
       ++session.stale;
       actions.console.push_back("  [!] Share dropped (device " + std::to_string(share.device) + "): its job " +
@@ -58,17 +62,18 @@ void flush_held(StratumSession& session, StratumActions& actions) {
 
 // The connection is subscribed, authorized and has a job: its job becomes the devices' work and
 // ends older work at once, since that may come from another session.
-void start_mining(StratumSession& session, StratumActions& actions) {
+void start_mining(StratumSession& session, StratumActions& actions, std::int64_t now_ns) {
   actions.new_job = actions.clean = true;
   actions.console.push_back("  [+] Pool " + session.pool_name + ": connected, difficulty " +
-                            difficulty_text(session.difficulty) + "\n");
-  flush_held(session, actions);
+                            number_text(session.difficulty) + "\n");
+  flush_held(session, actions, now_ns);
 }
 
-void handle_response(StratumSession& session, const StratumMessage& message, StratumActions& actions) {
+void handle_response(StratumSession& session, const StratumMessage& message, StratumActions& actions,
+                     std::int64_t now_ns) {
   const auto request = session.requests.find(*message.id);
   if (request == session.requests.end()) return;  // not ours, or answered before
-  const StratumRequest kind = request->second;
+  const StratumRequest kind = request->second.kind;
   session.requests.erase(request);
 
   switch (kind) {
@@ -89,10 +94,10 @@ void handle_response(StratumSession& session, const StratumMessage& message, Str
       session.extranonce1 = message.extranonce1;
       session.extranonce2_size = message.extranonce2_size;
       session.subscription_id = message.subscription_id;
-      actions.send.push_back(request_line(session, StratumRequest::authorize, "mining.authorize",
+      actions.send.push_back(request_line(session, StratumRequest::authorize, now_ns, "mining.authorize",
                                           Json::array({session.user, session.password})));
-      actions.send.push_back(
-          request_line(session, StratumRequest::extranonce_subscribe, "mining.extranonce.subscribe", Json::array()));
+      actions.send.push_back(request_line(session, StratumRequest::extranonce_subscribe, now_ns,
+                                          "mining.extranonce.subscribe", Json::array()));
       return;
     case StratumRequest::authorize:
       session.authorized = message.result_true;
@@ -151,13 +156,15 @@ std::string rejection_reason(const StratumError& error) {
   return error.code == 0 ? meaning : meaning + " (" + std::to_string(error.code) + ")";
 }
 
-StratumActions session_connected(StratumSession& session) {
+StratumActions session_connected(StratumSession& session, std::int64_t now_ns) {
   session_disconnected(session);
+  session.connected_ns = now_ns;
   session.difficulty = 1.0;  // each connection starts at difficulty 1 until the pool sets another
   StratumActions actions;
   Json params = Json::array({session.agent});
   if (!session.subscription_id.empty()) params.push_back(session.subscription_id);
-  actions.send.push_back(request_line(session, StratumRequest::subscribe, "mining.subscribe", std::move(params)));
+  actions.send.push_back(
+      request_line(session, StratumRequest::subscribe, now_ns, "mining.subscribe", std::move(params)));
   return actions;
 }
 
@@ -166,6 +173,7 @@ void session_disconnected(StratumSession& session) {
   session.submitted.clear();
   session.requests.clear();
   session.next_id = 1;  // each connection numbers its own requests
+  session.connected_ns.reset();
   session.subscribed = false;
   session.authorized = false;
   session.job_since_connect = false;
@@ -175,7 +183,7 @@ bool session_ready(const StratumSession& session) {
   return session.subscribed && session.authorized && session.job_since_connect;
 }
 
-StratumActions session_receive(StratumSession& session, const StratumMessage& message) {
+StratumActions session_receive(StratumSession& session, const StratumMessage& message, std::int64_t now_ns) {
   StratumActions actions;
   const bool was_ready = session_ready(session);
   switch (message.type) {
@@ -183,7 +191,7 @@ StratumActions session_receive(StratumSession& session, const StratumMessage& me
       actions.console.push_back("  [!] Pool sent a malformed message: " + message.problem + "\n");
       break;
     case StratumMessageType::response:
-      handle_response(session, message, actions);
+      handle_response(session, message, actions, now_ns);
       break;
     case StratumMessageType::notify:
       // Kept, but mined only once the session is ready.
@@ -194,7 +202,7 @@ StratumActions session_receive(StratumSession& session, const StratumMessage& me
       break;
     case StratumMessageType::set_difficulty:
       if (message.difficulty != session.difficulty && was_ready) {
-        actions.console.push_back("  [*] Pool difficulty " + difficulty_text(message.difficulty) + "\n");
+        actions.console.push_back("  [*] Pool difficulty " + number_text(message.difficulty) + "\n");
       }
       session.difficulty = message.difficulty;
       break;
@@ -222,11 +230,11 @@ StratumActions session_receive(StratumSession& session, const StratumMessage& me
       }
       break;
   }
-  if (!was_ready && session_ready(session)) start_mining(session, actions);
+  if (!was_ready && session_ready(session)) start_mining(session, actions, now_ns);
   return actions;
 }
 
-StratumActions session_share_found(StratumSession& session, FoundShare share) {
+StratumActions session_share_found(StratumSession& session, FoundShare share, std::int64_t now_ns) {
   StratumActions actions;
   if (!session_ready(session)) {
     session.held.push_back(std::move(share));
@@ -235,7 +243,39 @@ StratumActions session_share_found(StratumSession& session, FoundShare share) {
     actions.console.push_back("  [!] Share dropped (device " + std::to_string(share.device) +
                               "): the pool changed the extranonce since it was found\n");
   } else {
-    actions.send.push_back(submit_line(session, share));
+    actions.send.push_back(submit_line(session, share, now_ns));
   }
   return actions;
+}
+
+std::optional<SessionDeadline> session_deadline(const StratumSession& session, const SessionLimits& limits) {
+  if (!session.connected_ns) return std::nullopt;
+  std::optional<SessionDeadline> first;
+  const auto consider = [&first](std::int64_t at_ns, std::string missing) {
+    if (!first || at_ns < first->at_ns) first = SessionDeadline{at_ns, std::move(missing)};
+  };
+  // Requests first: at the same moment, the unanswered request says more than the missing job.
+  for (const auto& [id, request] : session.requests) {
+    switch (request.kind) {
+      case StratumRequest::subscribe:
+        consider(request.sent_ns + seconds_to_ns(limits.start),
+                 "the subscription was not answered in " + number_text(limits.start) + " s");
+        break;
+      case StratumRequest::authorize:
+        consider(request.sent_ns + seconds_to_ns(limits.start),
+                 "the worker's authorization was not answered in " + number_text(limits.start) + " s");
+        break;
+      case StratumRequest::submit:
+        consider(request.sent_ns + seconds_to_ns(limits.share_answer),
+                 "a share was not answered in " + number_text(limits.share_answer) + " s");
+        break;
+      case StratumRequest::extranonce_subscribe:
+        break;
+    }
+  }
+  if (!session.job_since_connect) {
+    consider(*session.connected_ns + seconds_to_ns(limits.start),
+             "no job in " + number_text(limits.start) + " s after connecting");
+  }
+  return first;
 }

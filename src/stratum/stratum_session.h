@@ -1,6 +1,7 @@
 #pragma once
 // The Stratum client's state: messages from the pool in, lines to send and things to tell the
-// user or the miner out. No sockets and no clock, so every path is testable line by line.
+// user or the miner out. No sockets and no clock (the caller passes the time, in monotonic
+// nanoseconds), so every path is testable line by line.
 
 #include <cstdint>
 #include <map>
@@ -24,6 +25,17 @@ struct FoundShare {
 
 enum class StratumRequest { subscribe, authorize, extranonce_subscribe, submit };
 
+struct SentRequest {
+  StratumRequest kind = StratumRequest::subscribe;
+  std::int64_t sent_ns = 0;
+};
+
+// How long a pool may take, in seconds; a connection whose pool takes longer is a failed attempt.
+struct SessionLimits {
+  double start = 30;         // the subscribe and authorize answers, each, and the first job after connecting
+  double share_answer = 60;  // the answer to a share
+};
+
 struct StratumSession {
   std::string agent = "veltrane-miner/" + std::string(program_version);
   std::string user;
@@ -32,11 +44,12 @@ struct StratumSession {
   std::string subscription_id;  // offered on the next subscribe, so the pool may resume the session
 
   // Per connection. Jobs are mined and shares sent only once all three hold (session_ready).
+  std::optional<std::int64_t> connected_ns;  // when the connection came up; empty while there is none
   bool subscribed = false;         // the pool's subscribe answer was usable
   bool authorized = false;
   bool job_since_connect = false;  // a job arrived on this connection
   std::int64_t next_id = 1;
-  std::map<std::int64_t, StratumRequest> requests;
+  std::map<std::int64_t, SentRequest> requests;
   std::map<std::int64_t, FoundShare> submitted;  // sent, not yet answered
 
   ByteVector extranonce1;
@@ -80,17 +93,28 @@ bool session_ready(const StratumSession& session);
 
 // A new connection: forgets the previous one's requests (unanswered shares go back to held, to
 // be sent again if their job is still current) and sends mining.subscribe.
-StratumActions session_connected(StratumSession& session);
+StratumActions session_connected(StratumSession& session, std::int64_t now_ns);
 
 // The connection is gone: shares that were sent but not answered are held again.
 void session_disconnected(StratumSession& session);
 
-StratumActions session_receive(StratumSession& session, const StratumMessage& message);
+StratumActions session_receive(StratumSession& session, const StratumMessage& message, std::int64_t now_ns);
 
 // Sends the share when the session is ready and the share was made with its extranonce1 and
 // extranonce2 size (one made with earlier ones is dropped as stale); holds it for the next
 // connection while the session is not ready.
-StratumActions session_share_found(StratumSession& session, FoundShare share);
+StratumActions session_share_found(StratumSession& session, FoundShare share, std::int64_t now_ns);
+
+// The moment the pool is late on this connection: the first unanswered subscribe, authorize or
+// share past its limit, or no job by the start limit. The caller ends the connection then as a
+// failed attempt, with missing for the console.
+struct SessionDeadline {
+  std::int64_t at_ns = 0;
+  std::string missing;
+};
+// Nothing while there is no connection, or nothing is awaited (extranonce subscriptions are never
+// awaited: pools that do not know them may stay silent).
+std::optional<SessionDeadline> session_deadline(const StratumSession& session, const SessionLimits& limits);
 
 // The console's name for a rejection: the pool's message, or the standard meaning of its code.
 std::string rejection_reason(const StratumError& error);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,20 +126,6 @@ TEST(PoolEndToEnd, LostConnectionIsResumedAndGarbageIsSurvived) {
                         " rejected, 0 blocks\n"),
             std::string::npos)
       << output;
-}
-
-TEST(PoolEndToEnd, UnreachablePoolFailsOverToTheNext) {
-  TestPool second = start_pool();
-  const ReservedPort gone;  // no pool there: the port refuses connections
-  const std::string first_url = gone.url("stratum+tcp");
-  auto miner = start_miner({first_url, second.url});
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
-  EXPECT_EQ(interrupt(*miner), 0);
-  const std::string output = miner->output();
-  expect_in_order(output, {"  [*] Pool mining as \"" + worker + "\" on 2 pools, first " + first_url + "\n",
-                           "  [!] Pool " + first_url + ": ", "; trying " + second.url + " in 1 s\n",
-                           "  [+] Pool " + second.url + ": connected"});
-  expect_done_line_matches_pool(output, second);
 }
 
 // The monitoring API in pool mining: the pool, its difficulty and the share counts agree with the
@@ -265,9 +252,132 @@ TEST(PoolEndToEnd, BadPoolUrlOrMissingWorkerEndsWithExitCodeOne) {
 // The pause after a failed attempt, shortened so that the tests need not wait it out.
 const std::map<std::string, std::string> short_reconnect_pause =
     e2e::shortened_timings("pool_first_reconnect_pause=0.2");
+// The same, and a second for the pool's answers and its first job.
+const std::map<std::string, std::string> answer_limits_of_a_second =
+    e2e::shortened_timings("pool_first_reconnect_pause=0.2,pool_session_start=1,pool_share_answer=1");
 
 // Where the last of these lines starts in the output; npos when there is none.
 std::size_t last_line_with(const std::string& output, const std::string& text) { return output.rfind(text); }
+
+// A first pool that fails every attempt in its own way is tried twice, then left for the second,
+// where shares are accepted. The limits on the pool's answers are shortened to a second.
+TEST(PoolEndToEnd, FirstPoolThatFailsTwiceInARowIsLeftForTheSecond) {
+  const struct {
+    const char* name;
+    const char* control;  // of the first pool; none: nothing listens there
+    const char* reason;
+  } cases[] = {
+      {"refuses connections", nullptr, ""},
+      {"accepts and stays silent", "silent on", "the subscription was not answered in 1 s"},
+      {"closes after the subscribe answer", "closeaftersubscribe on", "the pool closed the connection"},
+      {"refuses the worker", "refuseworkers on", "worker refused"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ReservedPort gone;
+    std::optional<TestPool> first;
+    if (c.control) {
+      first = start_pool();
+      pool_control(*first, c.control);
+    }
+    const std::string first_url = first ? first->url : gone.url("stratum+tcp");
+    TestPool second = start_pool();
+    auto miner = start_miner({first_url, second.url}, {}, answer_limits_of_a_second);
+    ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+    EXPECT_EQ(interrupt(*miner), 0);
+    const std::string output = miner->output();
+    const std::string failed = "  [!] Pool " + first_url + ": " + c.reason;
+    expect_in_order(output, {"  [*] Pool mining as \"" + worker + "\" on 2 pools, first " + first_url + "\n", failed,
+                             "; trying again in 0.2 s\n", failed, "; trying " + second.url + " in 0.4 s\n",
+                             "  [+] Pool " + second.url + ": connected"});
+    EXPECT_EQ(count_occurrences(output, "  [!] Pool " + first_url + ": "), 2u) << output;
+    if (first) {
+      EXPECT_EQ(pool_figure(*first, "s['subscribes']"), 2);
+    }
+    expect_done_line_matches_pool(output, second);
+  }
+}
+
+// A pool that takes shares and never answers them: each connection is given up once a share has
+// waited the limit, and as a failed attempt, so the second one moves the miner to the next pool.
+TEST(PoolEndToEnd, UnansweredSharesGiveTheConnectionUpAsAFailedAttempt) {
+  TestPool first = start_pool();
+  pool_control(first, "ignoresubmits on");
+  TestPool second = start_pool();
+  pool_control(second, "jobidprefix b");  // no share kept from the first pool fits the second's jobs
+  auto miner = start_miner({first.url, second.url}, {}, answer_limits_of_a_second);
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  const std::string unanswered = "  [!] Pool " + first.url + ": a share was not answered in 1 s; trying ";
+  expect_in_order(output, {"  [+] Pool " + first.url + ": connected", unanswered + "again in 0.2 s\n",
+                           "  [+] Pool " + first.url + ": connected", unanswered + second.url + " in 0.2 s\n",
+                           "  [+] Pool " + second.url + ": connected", "  [+] Share accepted (device 0)\n"});
+  EXPECT_GE(pool_figure(first, "s['submits']"), 2);
+  EXPECT_EQ(pool_figure(first, "s['subscribes']"), 2);
+  expect_done_line_matches_pool(output, second);
+}
+
+// A pool that asks to be reconnected to right after every subscribe answer: each request waits
+// twice as long as the one before, so the pool sees a handful of connections, not thousands, and
+// once it stops asking the miner mines.
+TEST(PoolEndToEnd, ReconnectStormGetsGrowingPauses) {
+  TestPool pool = start_pool();
+  pool_control(pool, "reconnectaftersubscribe on");
+  auto miner = start_miner({pool.url}, {}, e2e::shortened_timings("pool_first_reconnect_pause=0.25"));
+  const std::string asked = "  [*] Pool " + pool.url + " asked to reconnect";
+  ASSERT_TRUE(miner->wait_for_output(asked + " again within 60 s; trying again in 2 s\n", miner_start_seconds))
+      << miner->output();
+  // 1.75 s of pauses so far; the next connection is due 2 s from now.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LE(pool_figure(pool, "s['subscribes']"), 5) << miner->output();
+  pool_control(pool, "reconnectaftersubscribe off");
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", share_seconds)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  expect_in_order(output, {asked + "; trying again in 0.25 s\n", asked + " again within 60 s; trying again in 0.5 s\n",
+                           asked + " again within 60 s; trying again in 1 s\n",
+                           asked + " again within 60 s; trying again in 2 s\n", "  [+] Pool " + pool.url + ": connected"});
+  EXPECT_EQ(static_cast<long>(count_occurrences(output, asked) + 1), pool_figure(pool, "s['subscribes']")) << output;
+}
+
+// A port from client.reconnect serves the one reconnection it asks for: the console and the API
+// name the address in use, and after a loss the miner goes back to the port it was given.
+TEST(PoolEndToEnd, ReconnectToAnotherPortIsUsedOnceAndShown) {
+  TestPool configured = start_pool();
+  TestPool other = start_pool();  // the same host, another port
+  pool_control(other, "jobidprefix b");
+  const std::string other_port = other.url.substr(other.url.rfind(':') + 1);
+  auto miner = start_miner({configured.url}, {"--api-listen", "0"}, short_reconnect_pause);
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  const int port = e2e::api_port(miner->output());
+  ASSERT_GT(port, 0) << miner->output();
+
+  pool_control(configured, "reconnect " + other_port);
+  const std::string moved = "  [*] Pool " + configured.url + " asked to reconnect on port " + other_port + "; trying " +
+                            other.url + " in 0.2 s\n";
+  ASSERT_TRUE(miner->wait_for_output(moved, share_seconds)) << miner->output();
+  ASSERT_TRUE(wait_for_pool(other, "len(s['accepted'])", 1, share_seconds)) << miner->output();
+  const auto summary = nlohmann::json::parse(e2e::api_get(port, "/api/summary"));
+  EXPECT_EQ(summary["pool"]["url"], other.url) << summary.dump(1);
+  EXPECT_EQ(summary["pool"]["connected"], true) << summary.dump(1);
+  EXPECT_EQ(e2e::metric_value(e2e::parse_metrics(e2e::api_get(port, "/metrics")), "veltrane_pool_connected",
+                              {{"url", other.url}}),
+            1);
+
+  pool_control(other, "disconnect");
+  const std::string lost = "  [!] Pool " + other.url + ": the pool closed the connection; trying " + configured.url +
+                           " in 0.2 s\n";
+  ASSERT_TRUE(miner->wait_for_output(lost, share_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("  [+] Pool " + configured.url + ": connected", share_seconds, 2))
+      << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  expect_in_order(miner->output(), {"  [+] Pool " + configured.url + ": connected", moved,
+                                    "  [+] Pool " + other.url + ": connected", lost,
+                                    "  [+] Pool " + configured.url + ": connected"});
+  EXPECT_EQ(pool_figure(configured, "s['subscribes']"), 2);
+  EXPECT_EQ(pool_figure(other, "s['subscribes']"), 1);
+}
 
 // A pool that floods the miner with lines that need no answer: they are read only as fast as
 // the miner handles them, shares still go out between them, and a stop is heard at once.

@@ -33,9 +33,9 @@ void fuzz_stratum_message(const std::uint8_t* data, std::size_t size) {
   StratumSession session;
   session.user = "worker";
   session.pool_name = "stratum+tcp://fuzz:1";
-  session_connected(session);
-  session_receive(session, read_stratum_message(R"({"id":1,"result":[[],"0a0b0c0d",4],"error":null})"));
-  session_receive(session, read_stratum_message(R"({"id":2,"result":true,"error":null})"));
+  session_connected(session, 0);
+  session_receive(session, read_stratum_message(R"({"id":1,"result":[[],"0a0b0c0d",4],"error":null})"), 0);
+  session_receive(session, read_stratum_message(R"({"id":2,"result":true,"error":null})"), 0);
 
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -63,7 +63,7 @@ void fuzz_stratum_message(const std::uint8_t* data, std::size_t size) {
             "the extranonce2 size is in range");
     }
 
-    const StratumActions actions = session_receive(session, message);
+    const StratumActions actions = session_receive(session, message, 0);
     check_console(actions);
     // What the miner answers, the reader reads back.
     for (const std::string& line : actions.send) {
@@ -72,7 +72,8 @@ void fuzz_stratum_message(const std::uint8_t* data, std::size_t size) {
     if (session.job) {
       const StratumActions submitted =
           session_share_found(session, FoundShare{0, session.job->job_id, session.extranonce1, "00000001",
-                                                  session.job->time_text, "00000000", false});
+                                                  session.job->time_text, "00000000", false},
+                              0);
       for (const std::string& line : submitted.send) {
         check(read_stratum_message(line).type != StratumMessageType::invalid, "a submit line is well-formed");
       }

@@ -106,7 +106,7 @@ struct Owner {
       std::size_t bytes = 0;
       bool arrived = false;
       for (const ConnectionEvent& event : events) {
-        bytes += event.text.size();
+        if (event.kind == Kind::line) bytes += event.text.size();  // a close's text is its reason
         arrived = arrived || event.kind == kind;
       }
       largest_take = std::max(largest_take, events.size());

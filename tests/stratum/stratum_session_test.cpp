@@ -9,8 +9,8 @@ namespace {
 
 using test_support::from_hex;
 
-StratumActions receive(StratumSession& session, const std::string& line) {
-  return session_receive(session, read_stratum_message(line));
+StratumActions receive(StratumSession& session, const std::string& line, std::int64_t now_ns = 0) {
+  return session_receive(session, read_stratum_message(line), now_ns);
 }
 
 std::string joined(const std::vector<std::string>& lines) {
@@ -25,7 +25,7 @@ StratumSession ready_session() {
   session.user = "tvtr1worker.rig1";
   session.password = "x";
   session.pool_name = "stratum+tcp://pool:3333";
-  session_connected(session);
+  session_connected(session, 0);
   receive(session, R"({"id":1,"result":[[["mining.notify","s1"]],"0a0b0c0d",4],"error":null})");
   receive(session, R"({"id":2,"result":true,"error":null})");
   receive(session, R"({"id":null,"method":"mining.set_difficulty","params":[0.5]})");
@@ -42,7 +42,7 @@ TEST(StratumSession, HandshakeSubscribesAuthorizesAndTakesTheJob) {
   session.user = "tvtr1worker.rig1";
   session.password = "x";
   session.pool_name = "stratum+tcp://pool:3333";
-  StratumActions actions = session_connected(session);
+  StratumActions actions = session_connected(session, 0);
   ASSERT_EQ(actions.send.size(), 1u);
   EXPECT_EQ(actions.send[0], R"({"id":1,"method":"mining.subscribe","params":["veltrane-miner/1.1"]})");
 
@@ -104,7 +104,7 @@ TEST(StratumSession, SharesAreSubmittedAndEveryAnswerIsCountedAndShown) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     StratumSession session = ready_session();
-    StratumActions actions = session_share_found(session, share_of_fixture_job(1));
+    StratumActions actions = session_share_found(session, share_of_fixture_job(1), 0);
     ASSERT_EQ(actions.send.size(), 1u);
     EXPECT_EQ(actions.send[0],
               R"({"id":4,"method":"mining.submit","params":["tvtr1worker.rig1","4f","00000007","6553f100","12345678"]})");
@@ -130,7 +130,7 @@ TEST(StratumSession, AcceptedBlockSharesAreCountedAsBlocks) {
   StratumSession session = ready_session();
   FoundShare share = share_of_fixture_job();
   share.is_block = true;
-  session_share_found(session, share);
+  session_share_found(session, share, 0);
   const StratumActions actions = receive(session, R"({"id":4,"result":true,"error":null})");
   EXPECT_EQ(joined(actions.console), "  [+] Share accepted (device 0): a block\n|");
   EXPECT_EQ(session.blocks, 1u);
@@ -152,12 +152,12 @@ TEST(StratumSession, HeldSharesAreSentOnlyWhileTheirJobIsCurrent) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     StratumSession session = ready_session();
-    session_share_found(session, share_of_fixture_job());  // sent, never answered
+    session_share_found(session, share_of_fixture_job(), 0);  // sent, never answered
     session_disconnected(session);
-    EXPECT_TRUE(session_share_found(session, share_of_fixture_job(1)).send.empty());
+    EXPECT_TRUE(session_share_found(session, share_of_fixture_job(1), 0).send.empty());
     ASSERT_EQ(session.held.size(), 2u);
 
-    StratumActions actions = session_connected(session);
+    StratumActions actions = session_connected(session, 0);
     // The new subscribe offers the old session for resumption.
     EXPECT_EQ(actions.send[0], R"({"id":1,"method":"mining.subscribe","params":["veltrane-miner/1.1","s1"]})");
     receive(session, std::string(R"({"id":1,"result":[[["mining.notify","s1"]],")") + c.extranonce1 + R"(",4],"error":null})");
@@ -174,6 +174,69 @@ TEST(StratumSession, HeldSharesAreSentOnlyWhileTheirJobIsCurrent) {
       EXPECT_NE(joined(actions.console).find("  [!] Share dropped (device 1): its job 4f ended while the pool was away\n"),
                 std::string::npos);
     }
+  }
+}
+
+// What the pool owes on a connection, and by when: the handshake's answers and the first job
+// within the start limit, each share's answer within its own limit. Steps are "connect", "share"
+// (one of the fixture job found) or a line from the pool.
+TEST(StratumSession, DeadlineIsTheFirstAnswerOrJobThePoolIsLateWith) {
+  constexpr std::int64_t second = 1'000'000'000;
+  const std::string subscribed = R"({"id":1,"result":[[],"0a0b0c0d",4],"error":null})";
+  const std::string authorized = R"({"id":2,"result":true,"error":null})";
+  const std::string job = stratum_fixtures::notify_line;
+  const struct {
+    const char* name;
+    std::vector<std::pair<int, std::string>> steps;  // at seconds, what happens
+    int deadline;                                   // seconds; -1: nothing awaited
+    const char* missing;
+  } cases[] = {
+      {"subscribe unanswered", {{100, "connect"}}, 130, "the subscription was not answered in 30 s"},
+      {"authorize unanswered, the job came first",
+       {{100, "connect"}, {110, subscribed}, {112, job}},
+       140,
+       "the worker's authorization was not answered in 30 s"},
+      {"authorize unanswered, no job either: the job's limit is the earlier",
+       {{100, "connect"}, {110, subscribed}},
+       130,
+       "no job in 30 s after connecting"},
+      {"answered, no job", {{100, "connect"}, {101, subscribed}, {102, authorized}}, 130,
+       "no job in 30 s after connecting"},
+      // The extranonce subscription (id 3) stays unanswered, as pools without it may leave it.
+      {"ready", {{100, "connect"}, {101, subscribed}, {102, authorized}, {103, job}}, -1, ""},
+      {"share unanswered",
+       {{100, "connect"}, {101, subscribed}, {102, authorized}, {103, job}, {200, "share"}, {230, "share"}},
+       260,
+       "a share was not answered in 60 s"},
+      {"first share answered",
+       {{100, "connect"}, {101, subscribed}, {102, authorized}, {103, job}, {200, "share"}, {230, "share"},
+        {231, R"({"id":4,"result":true,"error":null})"}},
+       290,
+       "a share was not answered in 60 s"},
+      {"share held, sent once ready", {{100, "connect"}, {101, subscribed}, {150, "share"}, {152, job}, {153, authorized}},
+       213, "a share was not answered in 60 s"},
+      {"not connected", {{100, "connect"}, {101, "disconnect"}}, -1, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StratumSession session;
+    session.user = "tvtr1worker.rig1";
+    for (const auto& [at, step] : c.steps) {
+      if (step == "connect") {
+        session_connected(session, at * second);
+      } else if (step == "disconnect") {
+        session_disconnected(session);
+      } else if (step == "share") {
+        session_share_found(session, share_of_fixture_job(), at * second);
+      } else {
+        receive(session, step, at * second);
+      }
+    }
+    const auto deadline = session_deadline(session, SessionLimits{});
+    ASSERT_EQ(deadline.has_value(), c.deadline >= 0);
+    if (!deadline) continue;
+    EXPECT_EQ(deadline->at_ns, c.deadline * second);
+    EXPECT_EQ(deadline->missing, c.missing);
   }
 }
 
@@ -207,12 +270,12 @@ TEST(StratumSession, RefusalsOfSubscriptionAndWorkerAreShown) {
   StratumSession session;
   session.user = "bad";
   session.pool_name = "P";
-  session_connected(session);
+  session_connected(session, 0);
   StratumActions actions = receive(session, R"({"id":1,"result":null,"error":[20,"Pool full",null]})");
   EXPECT_EQ(joined(actions.console), "  [!] Pool P refused the subscription: Pool full (20)\n|");
   EXPECT_TRUE(actions.send.empty());
 
-  session_connected(session);
+  session_connected(session, 0);
   receive(session, R"({"id":1,"result":[[],"00",4],"error":null})");
   actions = receive(session, R"({"id":2,"result":false,"error":[24,"Unauthorized worker",null]})");
   EXPECT_FALSE(session.authorized);
@@ -224,7 +287,7 @@ StratumSession connected_session() {
   StratumSession session;
   session.user = "tvtr1worker.rig1";
   session.pool_name = "P";
-  session_connected(session);
+  session_connected(session, 0);
   return session;
 }
 
@@ -258,7 +321,7 @@ TEST(StratumSession, SharesAreSentOnlyOnTheExtranonceTheyWereMadeWith) {
     FoundShare share = share_of_fixture_job(2);
     share.extranonce1 = from_hex(c.share_extranonce1);
     share.extranonce2_text = c.share_extranonce2;
-    const StratumActions actions = session_share_found(session, share);
+    const StratumActions actions = session_share_found(session, share, 0);
     EXPECT_EQ(submits_in(actions), c.sent ? 1u : 0u);
     EXPECT_EQ(session.stale, c.sent ? 0u : 1u);
     EXPECT_EQ(joined(actions.console),
@@ -302,7 +365,7 @@ TEST(StratumSession, NothingIsMinedOrSubmittedWithoutAUsableSubscription) {
     EXPECT_FALSE(actions.new_job);
     EXPECT_TRUE(actions.console.empty());
     EXPECT_FALSE(session_ready(session));
-    EXPECT_EQ(submits_in(session_share_found(session, share_of_fixture_job())), 0u);
+    EXPECT_EQ(submits_in(session_share_found(session, share_of_fixture_job(), 0)), 0u);
   }
 }
 
@@ -329,7 +392,7 @@ TEST(StratumSession, JobsAreMinedOnlyOnceTheWorkerIsAuthorized) {
     StratumActions actions = receive(session, stratum_fixtures::notify_line);
     EXPECT_FALSE(actions.new_job) << "not before the authorization";
     EXPECT_TRUE(actions.console.empty());
-    EXPECT_EQ(submits_in(session_share_found(session, share_of_fixture_job())), 0u);
+    EXPECT_EQ(submits_in(session_share_found(session, share_of_fixture_job(), 0)), 0u);
 
     actions = receive(session, c.answer);
     EXPECT_EQ(joined(actions.console), c.console);

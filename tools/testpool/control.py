@@ -6,7 +6,8 @@
 Commands: summary, newjob [clean], newblock, difficulty D, disconnect, forgetjobs,
 reconnect [PORT [WAIT [HOST]]], garbage, silent on|off, rejectnext CODE [COUNT [MESSAGE]],
 message TEXT, setextranonce [COUNT [INTERVAL]], flood [requests|notifications], subscribeanswer [EXTRANONCE1 SIZE],
-closeaftersubscribe on|off, refuseworkers on|off, jobidprefix TEXT, waitshares N [--timeout S].
+closeaftersubscribe on|off, reconnectaftersubscribe on|off, refuseworkers on|off, ignoresubmits on|off,
+jobidprefix TEXT, waitshares N [--timeout S].
 HOST, TEXT and the prefix may hold escapes such as \x1b; SIZE is JSON (4, 33, "4").
 The result is printed as JSON; exit code 1 for an error answer, 2 when the pool does not
 answer, 3 when a wait times out.
@@ -88,7 +89,9 @@ COMMANDS = {
     "flood": ("test_flood", [str]),
     "subscribeanswer": ("test_subscribeanswer", [escaped, json.loads]),
     "closeaftersubscribe": ("test_closeaftersubscribe", [on]),
+    "reconnectaftersubscribe": ("test_reconnectaftersubscribe", [on]),
     "refuseworkers": ("test_refuseworkers", [on]),
+    "ignoresubmits": ("test_ignoresubmits", [on]),
     "jobidprefix": ("test_jobidprefix", [escaped]),
 }
 

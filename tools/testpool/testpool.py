@@ -108,7 +108,10 @@ class Pool:
         # after the subscribe answer.
         self.subscribe_answer = None
         self.close_after_subscribe = False
+        # A client.reconnect to this very pool right after every subscribe answer.
+        self.reconnect_after_subscribe = False
         self.refuse_workers = False
+        self.ignore_submits = False  # shares are counted but never answered
         self.counts = {"subscribes": 0, "resumed": 0, "authorizes": 0, "garbage_answers": 0, "submits": 0,
                        "extranonce_changes": 0}
         self.next_request_id = 1000000
@@ -164,6 +167,11 @@ class Pool:
         if isinstance(method, str) and method.startswith("test_"):
             self.control(client, request_id, method, params)
             return
+        if method == "mining.submit" and self.ignore_submits:
+            with self.lock:
+                self.counts["submits"] += 1
+            self.log("testpool: share left unanswered")
+            return
         if method is None and ("result" in message or "error" in message):
             # An answer to one of the pool's own requests.
             with self.lock:
@@ -218,6 +226,8 @@ class Pool:
             client.send_job(self.job)
         if method == "mining.subscribe" and self.close_after_subscribe:
             client.close()
+        if method == "mining.subscribe" and self.reconnect_after_subscribe:
+            client.send({"id": None, "method": "client.reconnect", "params": list(self.server.server_address[:2]) + [0]})
 
     def submit(self, client, params):
         if not client.subscribed:
@@ -374,6 +384,12 @@ class Pool:
         if method == "test_closeaftersubscribe":
             self.close_after_subscribe = bool(params[0]) if params else True
             return self.close_after_subscribe
+        if method == "test_reconnectaftersubscribe":
+            self.reconnect_after_subscribe = bool(params[0]) if params else True
+            return self.reconnect_after_subscribe
+        if method == "test_ignoresubmits":
+            self.ignore_submits = bool(params[0]) if params else True
+            return self.ignore_submits
         if method == "test_refuseworkers":
             self.refuse_workers = bool(params[0]) if params else True
             return self.refuse_workers
