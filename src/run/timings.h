@@ -26,6 +26,8 @@ struct Timings {
   double pool_primary_probe = 10;        // the first pool is tried this often while on a failover
   double pool_primary_back = 60;         // the first pool answers this long: mining returns to it
   double pool_silence = 180;             // nothing received this long: the pool is gone
+  double pool_job_line_interval = 60;    // a "Mining job" line for a job that is not clean, at most this often
+  double pool_malformed_report_interval = 10;  // repeats of a pool's malformed messages are counted this often
   // Monitoring.
   double stats_history_interval = 10;
   double api_request = 2;                // to read an API request whole

@@ -159,7 +159,10 @@ class Pool:
             params = message.get("params", [])
             request_id = message.get("id")
         except (ValueError, AttributeError):
+            # Answered as a JSON-RPC parse error, as many pools do: an HTTP client sent here by
+            # mistake gets a Stratum line back instead of waiting.
             self.log("testpool: not a JSON object: %r" % line[:80])
+            client.send({"id": None, "result": None, "error": [20, "Parse error", None]})
             return
         if isinstance(method, str) and method.startswith("test_"):
             self.control(client, request_id, method, params)
