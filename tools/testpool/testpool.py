@@ -256,14 +256,15 @@ class Pool:
 
     # Jobs and faults
 
-    def broadcast_job(self, clean):
+    def broadcast_job(self, clean, log=True):
         with self.lock:
             self.job = self.state.new_job(clean)
             clients = list(self.clients)
         for client in clients:
             if client.authorized:
                 client.send_job(self.job)
-        self.log("testpool: job %s%s" % (self.job.job_id, " (clean)" if clean else ""))
+        if log:
+            self.log("testpool: job %s%s" % (self.job.job_id, " (clean)" if clean else ""))
         return self.job.job_id
 
     def control(self, client, request_id, method, params):
@@ -308,6 +309,15 @@ class Pool:
             return summary
         if method == "test_newjob":
             return self.broadcast_job(clean=bool(params[0]) if params else False)
+        if method == "test_newjobs":
+            # COUNT jobs that are not clean, back to back, as a pool that refreshes its work too
+            # often; one log line for all of them.
+            count = int(params[0]) if params else 1000
+            last = self.job.job_id
+            for _ in range(count):
+                last = self.broadcast_job(clean=False, log=False)
+            self.log("testpool: %d jobs, the last %s" % (count, last))
+            return last
         if method == "test_newblock":
             self.state.chain.advance_tip(1)
             return self.broadcast_job(clean=True)
