@@ -75,6 +75,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   read_config_file(options);
+  // A URL the miner cannot use is a mistake in the set-up, whatever the mode: told before anything else.
+  if (!settle_url_schemes(options)) return 1;
 
   // Before anything uses it, so that a misspelt value is not quietly read as the default.
   if (!device_type_setting_is_valid()) {

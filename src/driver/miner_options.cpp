@@ -8,7 +8,49 @@
 #include <vector>
 
 #include "program_version.h"
-#include "stratum/pool_failover.h"
+#include "stratum/stratum_message.h"
+
+std::string_view url_scheme(std::string_view url) {
+  const std::size_t separator = url.find("://");
+  if (separator == std::string_view::npos || separator == 0) return {};
+  const std::string_view scheme = url.substr(0, separator);
+  // Letters, digits, "+", "-" and ".", starting with a letter; anything else before "://" is part
+  // of a host or path ("node:8899/x://y" has no scheme).
+  const auto is_letter = [](char character) {
+    return (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z');
+  };
+  if (!is_letter(scheme.front())) return {};
+  for (const char character : scheme) {
+    if (!is_letter(character) && !(character >= '0' && character <= '9') && character != '+' && character != '-' &&
+        character != '.') {
+      return {};
+    }
+  }
+  return scheme;
+}
+
+std::string with_lower_case_scheme(std::string_view url) {
+  std::string lowered(url);
+  const std::size_t scheme_length = url_scheme(url).size();
+  for (std::size_t index = 0; index < scheme_length; ++index) {
+    if (lowered[index] >= 'A' && lowered[index] <= 'Z') lowered[index] = static_cast<char>(lowered[index] - 'A' + 'a');
+  }
+  return lowered;
+}
+
+UrlKind url_kind(std::string_view url) {
+  const std::string lowered = with_lower_case_scheme(url);
+  const std::string_view scheme = url_scheme(lowered);
+  if (scheme.empty() || scheme == "http" || scheme == "https") return UrlKind::node;
+  if (scheme == "stratum+tcp") return UrlKind::pool;
+  return UrlKind::unsupported;
+}
+
+std::string shown_setting(std::string_view text) {
+  constexpr std::size_t longest_shown = 80;
+  constexpr std::size_t cut_mark = 3;  // "..." after a cut text
+  return printable_pool_text(text, longest_shown - cut_mark);
+}
 
 std::int32_t parse_option_number(std::string_view text) {
   std::size_t position = 0;
@@ -57,7 +99,7 @@ void set_devices(std::string_view value, MinerOptions& options) {
 // "-o": a stratum+tcp:// URL adds a pool (repeatable: each further pool is a failover); any
 // other value is the node's URL.
 void set_node_or_pool_url(std::string_view value, MinerOptions& options) {
-  if (is_pool_url(value)) {
+  if (url_kind(value) == UrlKind::pool) {
     options.pool_urls.emplace_back(value);
   } else {
     options.rpc_url = value;
@@ -231,7 +273,7 @@ std::vector<std::string> apply_config_text(std::string_view text, MinerOptions& 
       const std::string hint = bare_key == "pool_url" || config_field(bare_key, unused) != nullptr
                                    ? "nothing is trimmed: write " + std::string(bare_key) + "=VALUE without blanks"
                                    : "the keys are " + std::string(config_keys);
-      warnings.push_back(ignored_line_warning(line_number, "unknown key \"" + std::string(key) + "\" (" + hint + ")"));
+      warnings.push_back(ignored_line_warning(line_number, "unknown key \"" + shown_setting(key) + "\" (" + hint + ")"));
     }
   }
   return warnings;

@@ -38,6 +38,23 @@ struct MinerOptions {
 // The configuration file, looked up in the working directory.
 inline constexpr const char* config_file_name = "veltrane-miner.conf";
 
+// What a URL names, by its scheme in any letter case: "http://", "https://" or no scheme at all
+// ("host:port") the node, "stratum+tcp://" a pool. Any other scheme ("stratum+ssl://", "tcp://")
+// is one the miner does not take.
+enum class UrlKind { node, pool, unsupported };
+UrlKind url_kind(std::string_view url);
+
+// The scheme of a URL as written ("Stratum+SSL"), without "://"; empty when it has none.
+std::string_view url_scheme(std::string_view url);
+
+// The URL with its scheme in lower case and the rest as written: schemes are matched without
+// regard to case.
+std::string with_lower_case_scheme(std::string_view url);
+
+// A setting's text (from the command line or the configuration file) as console lines show it:
+// printable characters only, at most 80 of them.
+std::string shown_setting(std::string_view text);
+
 // Reads a number the way the C library's atol does (leading white space, an optional sign,
 // decimal digits up to the first other character, 0 without digits), clamped to the signed
 // 32-bit range.

@@ -5,6 +5,27 @@
 #include <fstream>
 
 #include "chain/address_problem.h"
+#include "stats/url_without_credentials.h"
+
+namespace {
+
+constexpr const char* schemes_taken = "http:// or https:// for the node, stratum+tcp:// for a pool";
+
+// A URL as console lines show it: without "user:password@", printable.
+std::string shown_url(std::string_view url) { return shown_setting(url_without_credentials(url)); }
+
+// False, after saying why, when the scheme is not one the miner takes; else the scheme in lower case.
+bool settle_scheme(std::string& url) {
+  if (url_kind(url) == UrlKind::unsupported) {
+    std::printf("  [!] %s: the miner does not take %s:// URLs; it takes %s\n", shown_url(url).c_str(),
+                std::string(url_scheme(url)).c_str(), schemes_taken);
+    return false;
+  }
+  url = with_lower_case_scheme(url);
+  return true;
+}
+
+}  // namespace
 
 bool check_payout_address(const std::string& address) {
   const AddressDecoding decoding = decode_address_explained(address);
@@ -56,12 +77,29 @@ bool apply_cpu_device_work_size(MinerOptions& options, bool device_is_gpu) {
   return replaced;
 }
 
+bool settle_url_schemes(MinerOptions& options) {
+  if (!settle_scheme(options.rpc_url)) return false;
+  // "-o" sends pool URLs to the pool list; only the configuration file's rpc_url can hold one.
+  if (url_kind(options.rpc_url) == UrlKind::pool) {
+    std::printf("  [!] rpc_url=%s is a pool's URL: give pools with -o or pool_url=, the node with %s\n",
+                shown_url(options.rpc_url).c_str(), "http:// or https://");
+    return false;
+  }
+  for (std::string& url : options.pool_urls) {
+    if (!settle_scheme(url)) return false;
+  }
+  return true;
+}
+
 std::optional<PoolLogin> pool_login(const MinerOptions& options) {
   PoolLogin login;
   for (const std::string& url : options.pool_urls) {
     const auto pool = parse_pool_url(url);
     if (!pool) {
-      std::printf("  [!] Bad pool URL: %s (expected stratum+tcp://HOST:PORT)\n", url.c_str());
+      // The worker and password go with -u and -p; a URL that carries them is not taken.
+      const bool has_credentials = url_without_credentials(url) != url;
+      std::printf("  [!] Bad pool URL: %s (expected stratum+tcp://HOST:PORT%s)\n", shown_url(url).c_str(),
+                  has_credentials ? ", with the worker and password in -u and -p" : "");
       return std::nullopt;
     }
     login.pools.push_back(*pool);

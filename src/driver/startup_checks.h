@@ -39,6 +39,11 @@ inline constexpr std::int32_t cpu_device_local_work_size = 64;
 // by the CPU device's; returns true when it replaced one.
 bool apply_cpu_device_work_size(MinerOptions& options, bool device_is_gpu);
 
+// Refuses a URL whose scheme the miner does not take, and a pool's URL given as the node's, each
+// with a line that names the schemes it takes; false after a refusal. Otherwise writes the
+// schemes in lower case, the way the node client and the pool's URL reader expect them.
+bool settle_url_schemes(MinerOptions& options);
+
 // The pools of options.pool_urls and the worker's login, checked before any device is set up; a
 // bad pool URL or a missing worker name prints what to give and returns nothing.
 std::optional<PoolLogin> pool_login(const MinerOptions& options);

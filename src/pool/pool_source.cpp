@@ -13,11 +13,13 @@
 #include "chain/hex.h"
 #include "pow/block_header.h"
 #include "pow/target.h"
+#include "stratum/job_lines.h"
 #include "stratum/stratum_connection.h"
 #include "stratum/stratum_message.h"
 #include "stratum/stratum_session.h"
 #include "stratum/stratum_work.h"
 #include "work/kept_jobs.h"
+#include "work/repeated_lines.h"
 
 namespace {
 
@@ -117,6 +119,8 @@ class PoolSource final : public WorkSource {
     failover_.timings = failover_timings(run_.timings);
     failover_.pool_count = pools_.size();
     session_limits_ = SessionLimits{run_.timings.pool_session_start, run_.timings.pool_share_answer};
+    job_lines_.interval_seconds = run_.timings.pool_job_line_interval;
+    malformed_.report_interval_seconds = run_.timings.pool_malformed_report_interval;
     // The connections' threads wake the run's wait when a pool has news.
     connection_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
     probe_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
@@ -157,6 +161,7 @@ class PoolSource final : public WorkSource {
   TurnOutcome turn(const SourceEvents&, std::int64_t now) override {
     say_used_up_devices();
     network_step(now);
+    for (const std::string& line : repeats_due(malformed_, run_.clock())) say(line);
     publish_pool_stats();
     return TurnOutcome::go_on;
   }
@@ -311,6 +316,7 @@ class PoolSource final : public WorkSource {
         run_.board, [this, work](const JobRequest& request) { return make_pool_job(*work, request); }, generation_);
     if (work->job.job_id != published_job_id_) {
       published_job_id_ = work->job.job_id;
+      if (!job_line_due(job_lines_, clean || work->job.clean_jobs, run_.clock())) return;
       char line[160];
       std::snprintf(line, sizeof line, "  [*] Mining job %s, share difficulty %g\n",
                     printable_pool_text(work->job.job_id, 40).c_str(), work->difficulty);
@@ -380,6 +386,9 @@ class PoolSource final : public WorkSource {
     const double previous_difficulty = published_difficulty_;
     for (const std::string& line : actions.send) connection_send(*connection_, line);
     for (const std::string& line : actions.console) say(line);
+    if (actions.malformed) {
+      for (const std::string& line : repeated_line_seen(malformed_, *actions.malformed, now)) say(line);
+    }
     for (const ShareVerdict& verdict : actions.verdicts) {
       share_results_.push_back({verdict.device, verdict.accepted});
       if (!verdict.accepted) {
@@ -503,6 +512,8 @@ class PoolSource final : public WorkSource {
   bool winding_down_ = false;   // after a stop: answers to shares already sent are still taken
   std::uint64_t generation_ = 0;
   std::string published_job_id_;
+  JobLines job_lines_;        // which new jobs get a console line
+  RepeatedLines malformed_;   // the pool's malformed messages, their repeats counted
   double published_difficulty_ = 1.0;
   PoolStats pool_stats_;                   // what the statistics get after every turn
   std::vector<ShareResult> share_results_;  // verdicts since the statistics last got them

@@ -2,6 +2,7 @@
 #include <curl/curl.h>
 
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "rpc/http_transport.h"
@@ -26,13 +27,26 @@ using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
 struct ReplySink {
   std::string body;
   const char* refusal = nullptr;
+  bool headers_came = false;  // an HTTP status line arrived; without one the reply is not HTTP
+  std::optional<NodeFailureKind> not_http;  // what answered instead, judged by its first bytes
 };
+
+// Counts the reply's header lines; returning the whole length lets the transfer go on.
+std::size_t note_header(char*, std::size_t size, std::size_t count, void* sink_pointer) noexcept {
+  static_cast<ReplySink*>(sink_pointer)->headers_came = true;
+  return size * count;
+}
 
 // Returning less than it was given makes libcurl end the transfer with CURLE_WRITE_ERROR;
 // nothing may be thrown through libcurl's C frames.
 std::size_t append_to_reply(char* data, std::size_t size, std::size_t count, void* sink_pointer) noexcept {
   auto& sink = *static_cast<ReplySink*>(sink_pointer);
   const std::size_t length = size * count;
+  if (!sink.headers_came) {
+    // Bytes without a status line (libcurl takes them as HTTP/0.9): another protocol answers.
+    sink.not_http = kind_of_reply_that_is_not_http(std::string_view(data, length));
+    return 0;
+  }
   if (length > max_reply_bytes - sink.body.size()) {
     sink.refusal = "larger than 64 MiB";
     return 0;
@@ -86,7 +100,11 @@ NodeRequestError transfer_error(CURLcode code, const char* curl_message, const R
   failure.http_status = static_cast<int>(status);
   failure.message = curl_message[0] != '\0' ? curl_message : curl_easy_strerror(code);
   const char* what = "HTTP receive failed";
-  if (code == CURLE_ABORTED_BY_CALLBACK) {
+  if (sink.not_http) {
+    failure.kind = *sink.not_http;
+    failure.message.clear();
+    what = "HTTP reply not HTTP";
+  } else if (code == CURLE_ABORTED_BY_CALLBACK) {
     failure.kind = NodeFailureKind::abandoned;
     failure.message.clear();
     what = "HTTP request abandoned";
@@ -154,6 +172,11 @@ HttpReply http_post(HttpSession& session, const HttpEndpoint& endpoint, const st
   curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, append_to_reply);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, note_header);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &sink);
+  // A reply without a status line reaches append_to_reply, which tells what answered instead
+  // (a Stratum pool, typically) rather than libcurl's bare "HTTP/0.9 when not allowed".
+  curl_easy_setopt(handle, CURLOPT_HTTP09_ALLOWED, 1L);
   // A reply that announces more than the cap is refused before any of it is read.
   curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(max_reply_bytes));
   curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, check_cancel);

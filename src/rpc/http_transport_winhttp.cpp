@@ -155,7 +155,10 @@ HttpReply run_request(const RequestPlan& plan) {
   }
   if (!WinHttpReceiveResponse(request.get(), nullptr)) {
     const DWORD error = GetLastError();
-    const NodeFailureKind kind = error == ERROR_WINHTTP_TIMEOUT ? NodeFailureKind::unreachable : NodeFailureKind::no_answer;
+    // WinHTTP does not show what came instead of a status line: any such reply is told as not HTTP.
+    const NodeFailureKind kind = error == ERROR_WINHTTP_TIMEOUT                    ? NodeFailureKind::unreachable
+                                 : error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE ? NodeFailureKind::not_http
+                                                                                  : NodeFailureKind::no_answer;
     throw request_error("WinHttpReceiveResponse failed", kind, endpoint, 0, system_error_text(error));
   }
 

@@ -71,11 +71,24 @@ std::string describe_node_failure(const NodeFailure& failure) {
     case NodeFailureKind::bad_reply:
       return "the reply from " + failure.endpoint + " is not a JSON-RPC answer with a result" +
              with_detail(failure.message) + ": is the URL the coin's RPC endpoint?";
+    case NodeFailureKind::stratum_server:
+      return "a Stratum pool answers at " + failure.endpoint +
+             ", not the node's RPC server: to mine in the pool, give it as -o stratum+tcp://" + failure.endpoint;
+    case NodeFailureKind::not_http:
+      return "the server at " + failure.endpoint +
+             " does not answer in HTTP: it is not the node's RPC server (a Stratum pool is given as -o "
+             "stratum+tcp://HOST:PORT)";
     case NodeFailureKind::cookie_unreadable:
       return "cannot read the cookie file " + failure.endpoint + with_detail(failure.message) +
              ": is the node running, and is this the .cookie file in its data directory?";
   }
   return {};
+}
+
+NodeFailureKind kind_of_reply_that_is_not_http(std::string_view first_bytes) {
+  const std::size_t start = first_bytes.find_first_not_of(" \t\r\n");
+  const bool json_object = start != std::string_view::npos && first_bytes[start] == '{';
+  return json_object ? NodeFailureKind::stratum_server : NodeFailureKind::not_http;
 }
 
 bool same_node_failure_cause(const NodeFailure& a, const NodeFailure& b) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 enum class NodeFailureKind {
@@ -18,6 +19,8 @@ enum class NodeFailureKind {
   rpc_error,          // the node answered with a JSON-RPC error
   bad_reply,          // a reply that is not a JSON-RPC answer with a result
   cookie_unreadable,  // the cookie file with the credentials could not be read
+  stratum_server,     // the reply is a Stratum line: a pool listens at the node's URL
+  not_http,           // the reply is neither HTTP nor Stratum: another service listens there
 };
 
 struct NodeFailure {
@@ -29,6 +32,10 @@ struct NodeFailure {
 
   bool operator==(const NodeFailure&) const = default;
 };
+
+// The kind of a reply that came without an HTTP status line, by its first bytes: a JSON object
+// (a Stratum pool's answer or notification) or anything else.
+NodeFailureKind kind_of_reply_that_is_not_http(std::string_view first_bytes);
 
 // One line of text (no line end): what went wrong and what to do about it. Empty for none.
 std::string describe_node_failure(const NodeFailure& failure);

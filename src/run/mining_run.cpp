@@ -211,7 +211,7 @@ std::unique_ptr<DeviceWorker> make_device_worker(std::size_t worker_index, const
   worker->failed_batch_pause_seconds = timings.failed_batch_pause;
   worker->failed_queue_pause_seconds = timings.failed_queue_pause;
   worker->failures.lost_after_seconds = timings.device_lost;
-  worker->failures.report_interval_seconds = timings.failure_report_interval;
+  worker->failures.errors.report_interval_seconds = timings.failure_report_interval;
   if (several_devices) worker->failures.device_label = "Device " + std::to_string(device.opencl_index) + ": ";
   return worker;
 }

@@ -29,6 +29,8 @@ struct Timings {
   double pool_session_start = 30;        // the subscribe and authorize answers, each, and the first job
   double pool_share_answer = 60;         // the answer to a share; a pool late with any of these fails the attempt
   double pool_reconnect_repeat = 60;     // a client.reconnect this soon after the last one gets a longer pause
+  double pool_job_line_interval = 60;    // a "Mining job" line for a job that is not clean, at most this often
+  double pool_malformed_report_interval = 10;  // repeats of a pool's malformed messages are counted this often
   // Monitoring.
   double stats_history_interval = 10;
   double api_request = 2;                // to read an API request whole

@@ -31,7 +31,8 @@ std::optional<PoolEndpoint> parse_pool_url(std::string_view url) {
     port_text = rest.substr(colon + 1);
     if (host.find(':') != std::string_view::npos) return std::nullopt;  // IPv6 needs brackets
   }
-  if (host.empty() || host.find_first_of("/ ") != std::string_view::npos) return std::nullopt;
+  // "user:password@" is not taken: the worker and password are given apart.
+  if (host.empty() || host.find_first_of("/ @") != std::string_view::npos) return std::nullopt;
   unsigned port = 0;
   const auto [end, error] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
   if (error != std::errc() || end != port_text.data() + port_text.size() || port == 0 || port > 65535) {

@@ -201,10 +201,62 @@ StratumMessage read_request(StratumMessage message, const Json& params) {
   return message;
 }
 
+// "HTTP/1.1 400 Bad Request", or the start of an HTML page (some web servers answer a request
+// line they cannot read with a bare error page): what a web server sends to a Stratum request.
+bool is_web_server_reply(std::string_view line) {
+  const auto starts_with_ignoring_case = [line](std::string_view start) {
+    if (line.size() < start.size()) return false;
+    for (std::size_t index = 0; index < start.size(); ++index) {
+      const char character = line[index];
+      const char lower = character >= 'A' && character <= 'Z' ? static_cast<char>(character - 'A' + 'a') : character;
+      if (lower != start[index]) return false;
+    }
+    return true;
+  };
+  const auto is_digit = [](char character) { return character >= '0' && character <= '9'; };
+  if (line.size() >= 12 && line.starts_with("HTTP/1.") && is_digit(line[7]) && line[8] == ' ' && is_digit(line[9]) &&
+      is_digit(line[10]) && is_digit(line[11])) {
+    return true;
+  }
+  return starts_with_ignoring_case("<!doctype html") || starts_with_ignoring_case("<html");
+}
+
+// The length of the well-formed UTF-8 sequence at the start of text, 0 when it is not one.
+std::size_t utf8_sequence_length(std::string_view text) {
+  const auto byte = [text](std::size_t index) { return static_cast<unsigned char>(text[index]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  unsigned char second_lowest = 0x80;
+  unsigned char second_highest = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) second_lowest = 0xa0;   // no overlong forms
+    if (lead == 0xed) second_highest = 0x9f;  // no surrogates
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) second_lowest = 0x90;
+    if (lead == 0xf4) second_highest = 0x8f;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < second_lowest || byte(1) > second_highest) return 0;
+  for (std::size_t index = 2; index < length; ++index) {
+    if ((byte(index) & 0xc0) != 0x80) return 0;
+  }
+  return length;
+}
+
 }  // namespace
 
 StratumMessage read_stratum_message(std::string_view line) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (is_web_server_reply(line)) {
+    StratumMessage message;
+    message.type = StratumMessageType::http_reply;
+    return message;
+  }
   const Json object = Json::parse(line.begin(), line.end(), nullptr, false);
   if (object.is_discarded() || !object.is_object()) return invalid("a line that is not a JSON object");
 
@@ -229,9 +281,23 @@ std::string printable_pool_text(std::string_view text, std::size_t longest) {
   }
   std::string clean;
   clean.reserve(text.size() + 3);
-  for (const char character : text) {
-    const auto byte = static_cast<unsigned char>(character);
-    clean += (byte < 0x20 || byte == 0x7f) ? '?' : character;
+  for (std::size_t position = 0; position < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[position]);
+    if (byte < 0x80) {
+      clean += (byte < 0x20 || byte == 0x7f) ? '?' : text[position];
+      ++position;
+      continue;
+    }
+    const std::size_t length = utf8_sequence_length(text.substr(position));
+    // U+0080 to U+009F (C2 80 to C2 9F) are control characters too.
+    const bool c1_control = length == 2 && byte == 0xc2 && static_cast<unsigned char>(text[position + 1]) <= 0x9f;
+    if (length == 0 || c1_control) {
+      clean += '?';
+      position += length == 0 ? 1 : length;
+      continue;
+    }
+    clean.append(text.substr(position, length));
+    position += length;
   }
   if (cut) clean += "...";
   return clean;

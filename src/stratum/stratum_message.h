@@ -40,6 +40,7 @@ enum class StratumMessageType {
   reconnect,        // client.reconnect
   show_message,     // client.show_message
   unknown_method,   // any other request or notification from the pool
+  http_reply,       // an HTTP status line or an HTML page: a web server answers, not a pool
 };
 
 struct StratumMessage {
@@ -73,7 +74,8 @@ inline constexpr std::int32_t max_extranonce2_size = 32;
 // Reads one line (without its line feed; a trailing carriage return is tolerated).
 StratumMessage read_stratum_message(std::string_view line);
 
-// Text from a pool made fit for the console and the monitoring API: control characters become
-// '?', so a pool cannot move the cursor or rewrite the screen, and text beyond longest bytes is
-// cut (between characters) and marked with "...".
+// Text from outside (a pool, a configuration file) made fit for the console and the monitoring
+// API: control characters (C0, DEL and C1) and bytes that are not well-formed UTF-8 become '?',
+// so the text cannot move the cursor or rewrite the screen, and text beyond longest bytes is cut
+// (between characters) and marked with "...".
 std::string printable_pool_text(std::string_view text, std::size_t longest = 200);

@@ -188,7 +188,10 @@ StratumActions session_receive(StratumSession& session, const StratumMessage& me
   const bool was_ready = session_ready(session);
   switch (message.type) {
     case StratumMessageType::invalid:
-      actions.console.push_back("  [!] Pool sent a malformed message: " + message.problem + "\n");
+      actions.malformed = "Pool sent a malformed message: " + message.problem;
+      break;
+    case StratumMessageType::http_reply:
+      actions.close_as_failed = "an HTTP server answers there, not a Stratum pool: check the host and port";
       break;
     case StratumMessageType::response:
       handle_response(session, message, actions, now_ns);

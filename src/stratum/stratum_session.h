@@ -85,6 +85,9 @@ struct StratumActions {
   std::optional<Reconnect> reconnect;
   // End this connection as a failed attempt, for this reason: the pool cannot be mined on.
   std::optional<std::string> close_as_failed;
+  // "Pool sent a malformed message: ..." (without "  [!] " and line end): a pool that sends one
+  // may send thousands, so the caller shows it with its repeats counted.
+  std::optional<std::string> malformed;
 };
 
 // Subscribed, authorized and given a job on this connection: jobs go to the devices and shares

@@ -1,6 +1,5 @@
 #include "work/batch_failures.h"
 
-#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -15,35 +14,14 @@ std::vector<std::string> record_batch(BatchFailures& failures, std::string_view 
     return {};
   }
   if (!failures.failing_since_ns) failures.failing_since_ns = now_ns;
-
-  const auto known = std::find_if(failures.errors.begin(), failures.errors.end(),
-                                  [error](const BatchFailures::Error& seen) { return seen.text == error; });
-  if (known == failures.errors.end()) {
-    failures.errors.push_back({std::string(error), 0});
-    failures.last_report_ns = now_ns;
-    return {"  [!] " + failures.device_label + std::string(error) + "\n"};
-  }
-  ++known->unreported;
-  if (elapsed_seconds(failures.last_report_ns, now_ns) < failures.report_interval_seconds) return {};
-  failures.last_report_ns = now_ns;
-  return unreported_failures(failures);
+  return repeated_line_seen(failures.errors, failures.device_label + std::string(error), now_ns);
 }
 
 bool device_lost(const BatchFailures& failures, std::int64_t now_ns) {
   return failures.failing_since_ns && elapsed_seconds(*failures.failing_since_ns, now_ns) >= failures.lost_after_seconds;
 }
 
-std::vector<std::string> unreported_failures(BatchFailures& failures) {
-  std::vector<std::string> lines;
-  for (BatchFailures::Error& error : failures.errors) {
-    if (error.unreported == 0) continue;
-    // On a line of its own: a progress line without a line end may be showing.
-    lines.push_back("\n  [!] " + failures.device_label + error.text + " (repeated " + std::to_string(error.unreported) +
-                    " times)\n");
-    error.unreported = 0;
-  }
-  return lines;
-}
+std::vector<std::string> unreported_failures(BatchFailures& failures) { return unreported_repeats(failures.errors); }
 
 std::string device_lost_line(double lost_after_seconds) {
   // A supervisor restarts a miner that exits with 1; a lost device rarely comes back by itself.

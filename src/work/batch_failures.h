@@ -10,24 +10,20 @@
 #include <string_view>
 #include <vector>
 
+#include "work/repeated_lines.h"
+
 struct BatchFailures {
-  double lost_after_seconds = 30;      // every batch failed this long: the device is given up
-  double report_interval_seconds = 10;  // repeats of errors already named are reported this often
-  struct Error {
-    std::string text;              // "clFinish: CL_OUT_OF_RESOURCES"
-    std::uint64_t unreported = 0;  // repeats since it was last reported
-  };
+  double lost_after_seconds = 30;  // every batch failed this long: the device is given up
   // Names the device in every line when there are several ("Device 1: "); empty with one, whose
   // lines need no name.
   std::string device_label;
-  std::vector<Error> errors;                     // every error seen, in order of first appearance
+  RepeatedLines errors;  // "clFinish: CL_OUT_OF_RESOURCES", each with the device label
   std::optional<std::int64_t> failing_since_ns;  // the first failure after the last good batch
-  std::int64_t last_report_ns = 0;
 };
 
 // Records one batch at now_ns (monotonic nanoseconds): error is empty for a good batch. Returns
 // the lines to print now: an error's own line the first time it appears, and the repeat counts
-// once report_interval_seconds have passed since the last report.
+// once the errors' report interval has passed since the last report.
 std::vector<std::string> record_batch(BatchFailures& failures, std::string_view error, std::int64_t now_ns);
 
 // True once every batch since the first failure has failed, for lost_after_seconds or more.

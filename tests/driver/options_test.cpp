@@ -249,6 +249,65 @@ TEST(ConfigFileTest, WarnsOncePerIgnoredLineWithItsNumber) {
   EXPECT_EQ(options, (MinerOptions{.rpc_user = "u", .rpc_password = "a=b"}));
 }
 
+// Keys from the file reach the console only as printable text of at most 80 characters: no
+// escape sequences, no binary, no megabytes of one line.
+TEST(ConfigFileTest, WarningsShowPrintableTextCutTo80Characters) {
+  const std::string long_key(10'000'000, 'k');
+  const struct {
+    const char* name;
+    std::string line;
+    std::string shown_key;
+  } cases[] = {
+      {"escape sequences", "\x1b[2J\x1b]0;owned\x07rpc_url=x", "?[2J?]0;owned?rpc_url"},
+      {"binary", std::string("\x00\xff\x01\xfe=x", 5), "????"},
+      {"ten megabytes", long_key + "=x", std::string(77, 'k') + "..."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MinerOptions options;
+    const std::vector<std::string> warnings = apply_config_text(c.line, options);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].substr(0, warnings[0].find(" (")),
+              "  [!] veltrane-miner.conf line 1 ignored: unknown key \"" + c.shown_key + "\"");
+    EXPECT_LE(c.shown_key.size(), 80u);
+  }
+}
+
+// The scheme decides, in any letter case; a URL without one is the node's, as it always was.
+TEST(MinerOptionsTest, UrlSchemesChooseNodeOrPoolOrAreNotTaken) {
+  const struct {
+    const char* url;
+    UrlKind kind;
+  } cases[] = {
+      {"http://127.0.0.1:8899", UrlKind::node},
+      {"HTTPS://node.example:8899/wallet/w", UrlKind::node},
+      {"127.0.0.1:8899", UrlKind::node},
+      {"node.example", UrlKind::node},
+      {"node:8899/path://x", UrlKind::node},
+      {"", UrlKind::node},
+      {"stratum+tcp://pool:3333", UrlKind::pool},
+      {"Stratum+TCP://pool:3333", UrlKind::pool},
+      {"stratum://pool:3333", UrlKind::unsupported},
+      {"stratum+ssl://pool:3333", UrlKind::unsupported},
+      {"tcp://pool:3333", UrlKind::unsupported},
+      {"SSL://pool:3333", UrlKind::unsupported},
+      {"ftp://node", UrlKind::unsupported},
+      {"stratum+tcp:/pool:3333", UrlKind::node},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    EXPECT_EQ(url_kind(c.url), c.kind);
+  }
+  EXPECT_EQ(with_lower_case_scheme("STRATUM+TCP://Pool.Example:3333"), "stratum+tcp://Pool.Example:3333");
+  EXPECT_EQ(with_lower_case_scheme("Node:8899/A://B"), "Node:8899/A://B");
+
+  MinerOptions options;
+  const char* const arguments[] = {"veltrane-miner", "-o", "STRATUM+TCP://pool:3333", "-o", "HTTP://node:1"};
+  ASSERT_EQ(parse_command_line(5, arguments, options).action, CommandLineAction::run);
+  EXPECT_EQ(options.pool_urls, std::vector<std::string>{"STRATUM+TCP://pool:3333"});
+  EXPECT_EQ(options.rpc_url, "HTTP://node:1");
+}
+
 TEST(ConfigFileTest, NamesTheCommandLineOptionsTheFileReplaced) {
   struct Case {
     const char* name;

@@ -12,6 +12,9 @@ SCRIPT is a JSON array; its n-th entry answers the n-th request:
                           the body's chunks without the last (empty) chunk, close
   {"action": "endless"}   a chunked 200 reply that never ends, until the client hangs up
   {"action": "oversized"} announce a body of 65 MiB, send a little of it, close
+  {"action": "raw", "body_hex": "..."}
+                          the bytes alone, no status line (another protocol, such as a Stratum
+                          pool's line), and the connection kept open until the client hangs up
 Requests beyond the script get a 500 reply. Every request's bytes as received (head and body)
 are written to RECORD_DIR/request-NNNN before it is answered; bytes that do not form an HTTP
 request head are recorded all the same. The server listens on 127.0.0.1, or on ::1 when the
@@ -49,6 +52,12 @@ class Handler(socketserver.BaseRequestHandler):
             time.sleep(3600)
             return
         body = bytes.fromhex(entry.get("body_hex", ""))
+        if action == "raw":
+            self.request.sendall(body)
+            self.request.settimeout(3600)
+            while self.request.recv(4096):
+                pass
+            return
         status = entry.get("status", 200)
         head = "HTTP/1.1 %d Scripted\r\nContent-Type: application/json\r\nConnection: close\r\n" % status
         if action == "endless":

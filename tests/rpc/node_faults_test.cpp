@@ -173,6 +173,9 @@ TEST(NodeFaults, TemplateFailuresKeepTheirCause) {
        NodeFailureKind::http_status, 503, 0},
       {"not JSON-RPC", test_http::reply("<html>hello</html>", 200), NodeFailureKind::bad_reply, 0, 0},
       {"closed without an answer", test_http::close_without_answer(), NodeFailureKind::no_answer, 0, 0},
+      {"a Stratum pool's line", test_http::raw_bytes(R"({"id":null,"result":null,"error":[20,"Parse error",null]})" "\n"),
+       test_http::platform_http_client.stratum_line_failure, 0, 0},
+      {"another protocol", test_http::raw_bytes("SSH-2.0-OpenSSH_9.2\r\n"), NodeFailureKind::not_http, 0, 0},
   };
   std::vector<test_http::ScriptedResponse> script;
   for (const Case& c : cases) script.push_back(c.response);
@@ -209,12 +212,29 @@ TEST(NodeFailureText, SaysWhatIsWrongAndWhatToDo) {
       {{NodeFailureKind::too_large, "n:1", 200, 0, "larger than 64 MiB"}, {"larger than 64 MiB", "dropped"}},
       {{NodeFailureKind::cut_short, "n:1", 200, 0, ""}, {"cut short", "not used"}},
       {{NodeFailureKind::cookie_unreadable, "/d/.cookie", 0, 0, "cannot open it"}, {"/d/.cookie", "node running"}},
+      {{NodeFailureKind::stratum_server, "pool:3333", 0, 0, ""},
+       {"a Stratum pool answers at pool:3333", "not the node's RPC server", "-o stratum+tcp://pool:3333"}},
+      {{NodeFailureKind::not_http, "n:1", 0, 0, ""}, {"n:1 does not answer in HTTP", "stratum+tcp://"}},
   };
   for (const Case& c : cases) {
     const std::string text = describe_node_failure(c.failure);
     for (const std::string& part : c.says) EXPECT_NE(text.find(part), std::string::npos) << part << " in: " << text;
   }
   EXPECT_EQ(describe_node_failure({}), "");
+}
+
+TEST(NodeFailureText, AReplyWithoutAStatusLineIsJudgedByItsFirstBytes) {
+  const struct {
+    const char* bytes;
+    NodeFailureKind kind;
+  } cases[] = {
+      {R"({"id":1,"method":"mining.notify","params":[]})", NodeFailureKind::stratum_server},
+      {" \r\n{\"id\":null", NodeFailureKind::stratum_server},
+      {"SSH-2.0-OpenSSH_9.2", NodeFailureKind::not_http},
+      {"[1,2]", NodeFailureKind::not_http},
+      {"", NodeFailureKind::not_http},
+  };
+  for (const auto& c : cases) EXPECT_EQ(kind_of_reply_that_is_not_http(c.bytes), c.kind) << c.bytes;
 }
 
 TEST(NodeFailureText, RetriesThatFailTheSameWayHaveOneCause) {

@@ -22,6 +22,8 @@ const char* action_name(ScriptedResponse::Action action) {
       return "endless";
     case ScriptedResponse::Action::oversized:
       return "oversized";
+    case ScriptedResponse::Action::raw:
+      return "raw";
   }
   return "reply";
 }
@@ -87,6 +89,7 @@ ScriptedResponse endless_reply() { return {ScriptedResponse::Action::endless, 20
 ScriptedResponse oversized_reply() { return {ScriptedResponse::Action::oversized, 200, "", false}; }
 ScriptedResponse close_without_answer() { return {ScriptedResponse::Action::close_without_answer, 200, "", false}; }
 ScriptedResponse never_answer() { return {ScriptedResponse::Action::never_answer, 200, "", false}; }
+ScriptedResponse raw_bytes(std::string bytes) { return {ScriptedResponse::Action::raw, 200, std::move(bytes), false}; }
 
 std::string RecordedRequest::header(std::string_view name) const {
   for (const auto& [header_name, value] : headers) {

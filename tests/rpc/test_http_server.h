@@ -10,12 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include "rpc/node_failure.h"
 #include "rpc/rpc_client.h"
 
 namespace test_http {
 
 struct ScriptedResponse {
-  enum class Action { reply, close_without_answer, never_answer, cut_short, endless, oversized };
+  enum class Action { reply, close_without_answer, never_answer, cut_short, endless, oversized, raw };
   Action action = Action::reply;
   int status = 200;
   std::string body;
@@ -30,6 +31,7 @@ ScriptedResponse endless_reply();                            // chunks for as lo
 ScriptedResponse oversized_reply();                          // announces 65 MiB, sends a little
 ScriptedResponse close_without_answer();
 ScriptedResponse never_answer();
+ScriptedResponse raw_bytes(std::string bytes);  // no status line; the connection stays open
 
 struct RecordedRequest {
   std::string raw;           // every byte received
@@ -67,6 +69,9 @@ struct HttpClientTraits {
   const char* receive_failure;  // raised when the connection closes without a reply
   // Request headers the client adds of its own accord besides Host, User-Agent, Content-Length.
   std::vector<std::string> own_headers;
+  // A Stratum line instead of an HTTP reply: libcurl hands over the bytes, which tell a pool;
+  // WinHTTP only says the reply is not HTTP.
+  NodeFailureKind stratum_line_failure;
 };
 extern const HttpClientTraits platform_http_client;
 

@@ -12,7 +12,8 @@
 
 namespace test_http {
 
-const HttpClientTraits platform_http_client{"HTTP connect failed", "HTTP receive failed", {}};
+const HttpClientTraits platform_http_client{"HTTP connect failed", "HTTP receive failed", {},
+                                            NodeFailureKind::stratum_server};
 
 namespace {
 

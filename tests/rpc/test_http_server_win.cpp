@@ -14,7 +14,7 @@ namespace test_http {
 
 // WinHTTP opens the connection while it sends the request and announces keep-alive.
 const HttpClientTraits platform_http_client{"WinHttpSendRequest failed", "WinHttpReceiveResponse failed",
-                                            {"Connection"}};
+                                            {"Connection"}, NodeFailureKind::not_http};
 
 namespace {
 

@@ -68,6 +68,29 @@ TEST(StratumMessage, MalformedLinesAreRefusedWithAReason) {
   }
 }
 
+// A web server's answer to the subscribe line is told apart from a pool's malformed messages.
+TEST(StratumMessage, WebServerRepliesAreRecognised) {
+  const struct {
+    const char* line;
+    StratumMessageType type;
+  } cases[] = {
+      {"HTTP/1.1 400 Bad Request\r", StratumMessageType::http_reply},
+      {"HTTP/1.0 404 Not Found", StratumMessageType::http_reply},
+      {"HTTP/1.1 200", StratumMessageType::http_reply},
+      {"<!DOCTYPE HTML>", StratumMessageType::http_reply},
+      {"<html><body><h1>400 Bad Request</h1></body></html>", StratumMessageType::http_reply},
+      {"HTTP/1.1", StratumMessageType::invalid},
+      {"HTTP/1.1 4xx", StratumMessageType::invalid},
+      {"http/1.1 400 Bad Request", StratumMessageType::invalid},
+      {"HTTP/2 400", StratumMessageType::invalid},
+      {"<p>not a page</p>", StratumMessageType::invalid},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(read_stratum_message(c.line).type, c.type);
+  }
+}
+
 TEST(StratumMessage, AnswersCarryResultErrorAndSubscription) {
   const StratumMessage subscribed = read_stratum_message(
       R"({"id":1,"result":[[["mining.set_difficulty","d1"],["mining.notify","ae6812eb4cd7735a302a8a9dd95cf71f"]],"08000002",4],"error":null})"
@@ -160,6 +183,14 @@ TEST(StratumMessage, PoolTextIsMadePrintableAndCut) {
       {"over the limit", "abcdef", 4, "abcd..."},
       {"cut before a character that would be split", "abc\xc3\xbc", 4, "abc..."},
       {"cut after a whole character", "ab\xc3\xbcx", 4, "ab\xc3\xbc..."},
+      {"three- and four-byte characters kept", "\xe2\x82\xac \xf0\x9f\x98\x80", 200, "\xe2\x82\xac \xf0\x9f\x98\x80"},
+      {"C1 control U+009B", "a\xc2\x9b" "2Jb", 200, "a?2Jb"},
+      {"U+00A0 is printable", "a\xc2\xa0" "b", 200, "a\xc2\xa0" "b"},
+      {"stray continuation and lead bytes", "a\x80" "b\xc3", 200, "a?b?"},
+      {"binary", std::string("\x00\xff\xfe\x01", 4), 200, "????"},
+      {"overlong form", "\xc0\xaf\xe0\x80\xaf", 200, "?????"},
+      {"surrogate", "\xed\xa0\x80", 200, "???"},
+      {"above U+10FFFF", "\xf4\x90\x80\x80", 200, "????"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

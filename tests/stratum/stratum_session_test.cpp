@@ -263,7 +263,20 @@ TEST(StratumSession, PoolRequestsBecomeActionsOrAnswers) {
   EXPECT_TRUE(receive(session, R"({"id":null,"method":"mining.ping","params":[]})").send.empty());
 
   actions = receive(session, "garbage");
-  EXPECT_EQ(joined(actions.console), "  [!] Pool sent a malformed message: a line that is not a JSON object\n|");
+  EXPECT_TRUE(actions.console.empty());
+  EXPECT_EQ(actions.malformed, "Pool sent a malformed message: a line that is not a JSON object");
+  EXPECT_FALSE(actions.close_as_failed);
+}
+
+// A web server at a pool's URL answers the subscribe line once; the attempt fails at that answer.
+TEST(StratumSession, AnHttpServerEndsTheAttempt) {
+  StratumSession session;
+  session.pool_name = "stratum+tcp://node:8899";
+  session_connected(session, 0);
+  const StratumActions actions = receive(session, "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(actions.close_as_failed, "an HTTP server answers there, not a Stratum pool: check the host and port");
+  EXPECT_FALSE(actions.malformed);
+  EXPECT_TRUE(actions.console.empty());
 }
 
 TEST(StratumSession, RefusalsOfSubscriptionAndWorkerAreShown) {

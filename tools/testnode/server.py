@@ -244,6 +244,9 @@ def _status_for(code):
 
 class RpcHandler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # A request line without a version (a Stratum line sent here by mistake) is answered with a
+    # status line and headers, as the coin's node does, not as a bare HTTP/0.9 error page.
+    default_request_version = "HTTP/1.1"
     server_version = "veltrane-testnode/1.0"
     sys_version = ""
     node = None  # set by TestNode on a subclass

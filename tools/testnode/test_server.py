@@ -77,6 +77,12 @@ class ServerTest(unittest.TestCase):
                 if message:
                     self.assertEqual(decoded["error"]["message"], message)
 
+    def test_a_stratum_line_gets_a_status_line(self):
+        host, port = self.node.httpd.server_address[:2]
+        with socket.create_connection((host, port), timeout=30) as sock:
+            sock.sendall(b'{"id":1,"method":"mining.subscribe","params":[]}\n')
+            self.assertTrue(sock.makefile("rb").readline().startswith(b"HTTP/1.1 400 "))
+
     def test_a_fault_of_the_node_is_answered_as_an_internal_error(self):
         def broken():
             raise KeyError("tip")

@@ -3,7 +3,7 @@
 
     python3 tools/testpool/control.py --url stratum+tcp://127.0.0.1:PORT COMMAND [ARGS]
 
-Commands: summary, newjob [clean], newblock, difficulty D, disconnect, forgetjobs,
+Commands: summary, newjob [clean], newjobs COUNT, newblock, difficulty D, disconnect, forgetjobs,
 reconnect [PORT [WAIT [HOST]]], garbage, silent on|off, rejectnext CODE [COUNT [MESSAGE]],
 message TEXT, setextranonce [COUNT [INTERVAL]], flood [requests|notifications], subscribeanswer [EXTRANONCE1 SIZE],
 closeaftersubscribe on|off, reconnectaftersubscribe on|off, refuseworkers on|off, ignoresubmits on|off,
@@ -76,6 +76,7 @@ def escaped(text):
 COMMANDS = {
     "summary": ("test_summary", []),
     "newjob": ("test_newjob", [lambda text: text == "clean"]),
+    "newjobs": ("test_newjobs", [int]),
     "newblock": ("test_newblock", []),
     "difficulty": ("test_difficulty", [float]),
     "disconnect": ("test_disconnect", []),

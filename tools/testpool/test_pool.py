@@ -175,6 +175,10 @@ class SessionTest(unittest.TestCase):
         self.send({"id": 4, "method": "mining.submit", "params": submit(job, nonce)})
         self.assertEqual(self.read(), {"id": 4, "result": True, "error": None})
 
+    def test_a_line_that_is_not_json_gets_a_parse_error(self):
+        self.sock.sendall(b"POST / HTTP/1.1\r\n")
+        self.assertEqual(self.read(), {"id": None, "result": None, "error": [20, "Parse error", None]})
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -162,7 +162,10 @@ class Pool:
             params = message.get("params", [])
             request_id = message.get("id")
         except (ValueError, AttributeError):
+            # Answered as a JSON-RPC parse error, as many pools do: an HTTP client sent here by
+            # mistake gets a Stratum line back instead of waiting.
             self.log("testpool: not a JSON object: %r" % line[:80])
+            client.send({"id": None, "result": None, "error": [20, "Parse error", None]})
             return
         if isinstance(method, str) and method.startswith("test_"):
             self.control(client, request_id, method, params)
@@ -263,14 +266,15 @@ class Pool:
 
     # Jobs and faults
 
-    def broadcast_job(self, clean):
+    def broadcast_job(self, clean, log=True):
         with self.lock:
             self.job = self.state.new_job(clean)
             clients = list(self.clients)
         for client in clients:
             if client.authorized:
                 client.send_job(self.job)
-        self.log("testpool: job %s%s" % (self.job.job_id, " (clean)" if clean else ""))
+        if log:
+            self.log("testpool: job %s%s" % (self.job.job_id, " (clean)" if clean else ""))
         return self.job.job_id
 
     def control(self, client, request_id, method, params):
@@ -315,6 +319,15 @@ class Pool:
             return summary
         if method == "test_newjob":
             return self.broadcast_job(clean=bool(params[0]) if params else False)
+        if method == "test_newjobs":
+            # COUNT jobs that are not clean, back to back, as a pool that refreshes its work too
+            # often; one log line for all of them.
+            count = int(params[0]) if params else 1000
+            last = self.job.job_id
+            for _ in range(count):
+                last = self.broadcast_job(clean=False, log=False)
+            self.log("testpool: %d jobs, the last %s" % (count, last))
+            return last
         if method == "test_newblock":
             self.state.chain.advance_tip(1)
             return self.broadcast_job(clean=True)
