@@ -46,7 +46,8 @@ HeaderFamily header_family(const PoolWork& work) {
 }
 
 // How far a device got in the headers of one family: the extranonce2 value it searches (an
-// offset into its range) and the nonce its next job on that header starts at.
+// offset into its range) and the nonce its next job on that header starts at (0 for a header not
+// searched yet: its job starts at the device's first nonce).
 struct HeaderPosition {
   std::uint64_t extranonce2_offset = 0;
   std::uint64_t next_nonce = 0;
@@ -230,8 +231,8 @@ class PoolSource final : public WorkSource {
 
   // Called under the board's mutex on a device's thread. The device goes on with the header of
   // its previous job after the part it searched, for as long as the pool's job stays the same;
-  // once that header's nonces are used up it takes its next extranonce2 value, and once those are
-  // used up as well it gets nothing until the pool sends another job.
+  // once its nonces of that header are used up it takes its next extranonce2 value, and once
+  // those are used up as well it gets nothing until the pool sends another job.
   std::optional<DeviceJob> make_pool_job(const PoolWork& work, const JobRequest& request) {
     const std::size_t device_count = run_.devices.size();
     const std::size_t device = request.worker_index;
@@ -250,10 +251,9 @@ class PoolSource final : public WorkSource {
       previous.job_id = 0;  // taken into account: a device given nothing asks again with it
     }
     const Extranonce2Range& range = ranges_[device];
-    if (range.count == 0) return std::nullopt;  // more devices than extranonce2 values
     const HeaderFamily family = header_family(work);
     HeaderPosition& position = positions_of(family)[device];
-    if (position.next_nonce >= nonce_space) {
+    if (position.next_nonce >= range.nonce_end) {
       ++position.extranonce2_offset;
       position.next_nonce = 0;
     }
@@ -283,7 +283,8 @@ class PoolSource final : public WorkSource {
     job.header = pool_job.header;
     job.midstate = compute_midstate(job.header);
     job.target = pool_job.device_target;
-    job.first_nonce = position.next_nonce;
+    job.first_nonce = std::max(position.next_nonce, range.nonce_begin);
+    job.nonce_end = range.nonce_end;
     job = keep_job(jobs_, std::move(job), std::move(pool_job));
     handouts_[device] = {job.id, family};
     return job;
@@ -519,9 +520,9 @@ class PoolSource final : public WorkSource {
   std::vector<ShareResult> share_results_;  // verdicts since the statistics last got them
   std::optional<PoolJob> checked_job_;     // the job of the candidate being checked
 
-  // Guarded by the board's mutex. Each device walks its own range of extranonce2 values, each
-  // header from where it stopped, so no header and nonce is searched twice, not even when a pool
-  // sends a job again.
+  // Guarded by the board's mutex. Each device walks its own range of extranonce2 values (or its
+  // slice of the nonces of a value it shares), each header from where it stopped, so no header
+  // and nonce is searched twice, not even when a pool sends a job again.
   std::int32_t ranges_size_ = -1;
   std::vector<Extranonce2Range> ranges_;
   std::deque<FamilyPositions> positions_;  // oldest first

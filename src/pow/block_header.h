@@ -17,6 +17,8 @@ using Hash256 = std::array<std::uint8_t, 32>;
 using PowHash = std::array<std::uint8_t, 32>;
 
 inline constexpr std::size_t header_nonce_offset = 76;
+// The nonces of one header. Positions in it are 64-bit, so that its end fits.
+inline constexpr std::uint64_t nonce_space = std::uint64_t{1} << 32;
 
 // What the GPU needs for one job: the chaining value after header bytes 0..63 and the two
 // header words of the final block that do not depend on the nonce.

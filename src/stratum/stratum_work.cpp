@@ -83,15 +83,20 @@ std::string nonce_text(std::uint32_t nonce) {
 
 Extranonce2Range extranonce2_range(std::int32_t size, int device_index, int device_count) {
   if (device_count <= 0 || device_index < 0 || device_index >= device_count) return {};
-  // Values beyond 2^64 are never needed: the counter is 64 bits wide.
-  const std::uint64_t total_minus_one = size >= 8 ? UINT64_MAX : (std::uint64_t{1} << (8 * std::max(size, 0))) - 1;
+  // 2^(8 x size) values, at most 2^64 - 1 of them: the counter is 64 bits wide, and no run uses
+  // up that many.
+  const std::uint64_t values = size >= 8 ? UINT64_MAX : std::uint64_t{1} << (8 * std::max(size, 0));
   const auto devices = static_cast<std::uint64_t>(device_count);
   const auto index = static_cast<std::uint64_t>(device_index);
-  // An even split of total_minus_one + 1 values without computing that sum (it may be 2^64;
-  // one device then gets 2^64 - 1 values, which no run uses up).
-  const std::uint64_t per_device =
-      total_minus_one == UINT64_MAX
-          ? UINT64_MAX / devices
-          : total_minus_one / devices + (total_minus_one % devices + 1 == devices ? 1 : 0);
-  return {index * per_device, per_device};
+  if (values < devices) {
+    // Devices index, index + values, index + 2 x values, ... share a value and split its nonces.
+    const std::uint64_t value = index % values;
+    const std::uint64_t sharing = (devices - value + values - 1) / values;
+    const std::uint64_t place = index / values;
+    return {value, 1, place * nonce_space / sharing, (place + 1) * nonce_space / sharing};
+  }
+  // An even split; the first values % devices devices take one more, so that every value is used.
+  const std::uint64_t per_device = values / devices;
+  const std::uint64_t more = values % devices;
+  return {index * per_device + std::min(index, more), per_device + (index < more ? 1 : 0)};
 }

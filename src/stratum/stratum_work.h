@@ -37,10 +37,16 @@ ByteVector extranonce2_bytes(std::uint64_t value, std::int32_t size);
 // The nonce as mining.submit carries it: 8 hex digits of the value, big-endian.
 std::string nonce_text(std::uint32_t nonce);
 
-// The share of the extranonce2 values that one device uses, so that no two devices ever search
-// the same header: [first, first + count). count is 0 when there are more devices than values.
+// The share of the headers and nonces that one device searches, so that no two devices ever
+// search the same header and nonce: the extranonce2 values [first, first + count), each header
+// from nonce_begin up to nonce_end - 1. With at least as many values as devices, a device has
+// values of its own, each with all its nonces. With fewer, device i takes value i mod values and
+// an even slice of its nonces among the devices on that value. count is 0 for a device index
+// outside the devices.
 struct Extranonce2Range {
   std::uint64_t first = 0;
   std::uint64_t count = 0;
+  std::uint64_t nonce_begin = 0;
+  std::uint64_t nonce_end = nonce_space;
 };
 Extranonce2Range extranonce2_range(std::int32_t size, int device_index, int device_count);

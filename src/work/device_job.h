@@ -8,11 +8,8 @@
 #include "pow/block_header.h"
 #include "pow/target.h"
 
-// The nonces of one header. Positions in it are 64-bit, so that its end fits.
-inline constexpr std::uint64_t nonce_space = std::uint64_t{1} << 32;
-
-// One header to search, from first_nonce up to 2^32 - 1. No two jobs of a process search the same
-// header and nonce.
+// One header to search, from first_nonce up to nonce_end - 1. No two jobs of a process search the
+// same header and nonce.
 struct DeviceJob {
   std::uint64_t id = 0;      // names the job in a found nonce; unique within the process
   std::uint64_t generation = 0;  // of the work it comes from; a newer generation makes it stale
@@ -23,6 +20,8 @@ struct DeviceJob {
   // Where the search starts: a source that hands a device the header of its previous job again
   // starts it after the part already searched.
   std::uint64_t first_nonce = 0;
+  // Where the search stops: devices that share a header search their own slices of its nonces.
+  std::uint64_t nonce_end = nonce_space;
 };
 
 // A nonce the device reported for a job; the work source checks it and makes it a block.

@@ -54,11 +54,13 @@ struct QueuedLaunch {
 };
 
 // Work items of a launch from start: the worker's launch size, cut to the whole work-groups that
-// end within the nonce space, since a launch past 2^32 would wrap around to nonces the header may
-// have been searched for already. 0 when not even one work-group fits.
-std::uint32_t items_within_space(const DeviceWorker& worker, std::uint64_t start) {
+// end within the job's nonces, since a launch past its end would search another device's slice or
+// wrap around past 2^32 to nonces the header may have been searched for already. 0 when not even
+// one work-group fits.
+std::uint32_t items_within_job(const DeviceWorker& worker, const DeviceJob& job, std::uint64_t start) {
   const std::uint64_t group = worker.device->local_size();
-  const std::uint64_t groups_left = (nonce_space - std::min(start, nonce_space)) / (group * nonces_per_item);
+  const std::uint64_t end = std::min(job.nonce_end, nonce_space);
+  const std::uint64_t groups_left = (end - std::min(start, end)) / (group * nonces_per_item);
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(worker.launch_items, groups_left * group));
 }
 
@@ -77,13 +79,15 @@ std::uint64_t search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob&
   auto last_collect = std::chrono::steady_clock::now();
   while (true) {
     if (job_is_stale(board, job) || worker.lost) ended = true;
-    if (!ended && items_within_space(worker, searched_end) == 0) {
+    if (!ended && items_within_job(worker, job, searched_end) == 0) {
+      // Less than a work-group is left: it stays unsearched, and the job counts as used up.
+      searched_end = job.nonce_end;
       report_exhausted(board);
       ended = true;
     }
     std::string launch_error;
     while (!ended && queued.size() < static_cast<std::size_t>(device.launch_slots())) {
-      const std::uint32_t items = items_within_space(worker, next_start);
+      const std::uint32_t items = items_within_job(worker, job, next_start);
       if (items == 0) break;
       if (!device.queue_launch(job.midstate.tail0, job.midstate.tail1, static_cast<std::uint32_t>(next_start), items,
                                launch_error)) {

@@ -20,7 +20,7 @@ struct JobRequest {
   std::size_t worker_index = 0;
   std::uint64_t previous_job_id = 0;  // 0 before the device's first job
   // The nonce position after the part of the previous job searched without a gap from its first
-  // nonce (2^32 once all of it was searched).
+  // nonce (its nonce_end once all of it was searched, but for less than a work-group at the end).
   std::uint64_t previous_searched_end = 0;
 };
 

@@ -32,4 +32,22 @@ TEST(PoolEndToEnd, TwoDevicesMineSharesWithoutDuplicates) {
       << output;
 }
 
+// With no extranonce2 values to split (size 0) both devices mine the one header, each its own half
+// of the nonces: both get shares accepted, and none is refused as a duplicate.
+TEST(PoolEndToEnd, TwoDevicesSplitTheNoncesOfAHeaderTheyShare) {
+  TestPool pool = start_pool({"--extranonce2-size", "0"});
+  auto miner = start_miner({pool.url}, {"-d", "0,1"}, {{"POCL_DEVICES", "pthread pthread"}});
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds, 2)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 1)\n", share_seconds, 2)) << miner->output();
+  EXPECT_EQ(interrupt(*miner), 0);
+  const std::string output = miner->output();
+  EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0) << pool_control(pool, "summary");
+  EXPECT_GE(pool_figure(pool, "len([a for a in s['accepted'] if int(a['nonce'], 16) < 0x80000000])"), 2)
+      << pool_control(pool, "summary");
+  EXPECT_GE(pool_figure(pool, "len([a for a in s['accepted'] if int(a['nonce'], 16) >= 0x80000000])"), 2)
+      << pool_control(pool, "summary");
+  const long accepted = pool_figure(pool, "len(s['accepted'])");
+  EXPECT_EQ(count_occurrences(output, "  [+] Share accepted (device "), static_cast<std::size_t>(accepted)) << output;
+}
+
 }  // namespace

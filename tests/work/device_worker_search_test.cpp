@@ -1,5 +1,5 @@
 // Where a device thread searches a job and what it tells the source of it, on a scripted device:
-// it starts at the job's first nonce, stays within the nonce space, searches again what a failed
+// it starts at the job's first nonce, stays within the job's nonces, searches again what a failed
 // launch left behind it, and reports how far it searched without a gap.
 
 #include <gtest/gtest.h>
@@ -77,7 +77,8 @@ class ScriptedDevice final : public MiningDevice {
   int collected_ = 0;
 };
 
-// The worker on the device takes one job from first_nonce; the source hands out nothing after it.
+// The worker on the device takes one job of the nonces [first_nonce, nonce_end); the source hands
+// out nothing after it.
 struct SearchRun {
   std::vector<FoundNonce> found;
   bool exhausted = false;
@@ -85,7 +86,7 @@ struct SearchRun {
   std::vector<QueuedLaunch> queued;
 };
 
-SearchRun search_once(ScriptedDevice& device, std::uint64_t first_nonce) {
+SearchRun search_once(ScriptedDevice& device, std::uint64_t first_nonce, std::uint64_t nonce_end) {
   JobBoard board;
   DeviceWorker worker;
   worker.device = &device;
@@ -105,6 +106,7 @@ SearchRun search_once(ScriptedDevice& device, std::uint64_t first_nonce) {
         job.id = 9;
         job.generation = 1;
         job.first_nonce = first_nonce;
+        job.nonce_end = nonce_end;
         return job;
       },
       1);
@@ -126,37 +128,44 @@ SearchRun search_once(ScriptedDevice& device, std::uint64_t first_nonce) {
 
 TEST(DeviceWorkerSearch, StartsAtTheFirstNonceAndReportsHowFarItSearchedWithoutAGap) {
   constexpr std::uint64_t first = 10 * launch_nonces;
+  // A slice that ends 100 nonces past a launch and a work-group.
+  constexpr std::uint64_t slice_end = first + launch_nonces + group_nonces + 100;
   const struct {
     const char* name;
     std::uint64_t first_nonce;
+    std::uint64_t nonce_end;
     std::map<int, Outcome> script;
     std::vector<std::uint64_t> bases;  // of the launches queued, in order
     std::optional<std::uint32_t> found;
     std::uint64_t searched_end;
   } cases[] = {
       // The launch queued behind the one that found was searched too.
-      {"nonce found", first, {{2, Outcome::found}}, {first, first + launch_nonces, first + 2 * launch_nonces,
+      {"nonce found", first, nonce_space, {{2, Outcome::found}}, {first, first + launch_nonces, first + 2 * launch_nonces,
                                                       first + 3 * launch_nonces},
        first + 2 * launch_nonces + 5, first + 4 * launch_nonces},
       // The launch behind a failed one found a nonce but leaves a gap behind it: its range is
       // searched again after the failed one's, and the nonce reported only then, once.
-      {"failed launch in the middle", first, {{1, Outcome::failed}, {2, Outcome::found}, {4, Outcome::found}},
+      {"failed launch in the middle", first, nonce_space, {{1, Outcome::failed}, {2, Outcome::found}, {4, Outcome::found}},
        {first, first + launch_nonces, first + 2 * launch_nonces, first + launch_nonces, first + 2 * launch_nonces,
         first + 3 * launch_nonces},
        first + 2 * launch_nonces + 5, first + 4 * launch_nonces},
       // Nothing found up to the end of the space: the last launch stops at 2^32 (one work-group
       // here) rather than wrapping around to nonce 0.
-      {"nonce space used up", nonce_space - launch_nonces - group_nonces, {},
+      {"nonce space used up", nonce_space - launch_nonces - group_nonces, nonce_space, {},
        {nonce_space - launch_nonces - group_nonces, nonce_space - group_nonces}, std::nullopt, nonce_space},
+      // The last launch of a slice is cut to the work-groups that end within it; the few nonces
+      // after them stay unsearched (the next slice is another device's), and the slice counts as
+      // searched to its end.
+      {"slice used up", first, slice_end, {}, {first, first + launch_nonces}, std::nullopt, slice_end},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedDevice device(c.script);
-    const SearchRun run = search_once(device, c.first_nonce);
+    const SearchRun run = search_once(device, c.first_nonce, c.nonce_end);
     std::vector<std::uint64_t> bases;
     for (const QueuedLaunch& launch : run.queued) {
       bases.push_back(launch.base);
-      EXPECT_LE(launch.base + std::uint64_t{launch.items} * nonces_per_item, nonce_space) << "wrapped around";
+      EXPECT_LE(launch.base + std::uint64_t{launch.items} * nonces_per_item, c.nonce_end) << "past the job's end";
     }
     EXPECT_EQ(bases, c.bases);
     ASSERT_EQ(run.found.size(), c.found ? 1u : 0u);
