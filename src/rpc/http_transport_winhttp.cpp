@@ -155,10 +155,9 @@ HttpReply run_request(const RequestPlan& plan) {
   }
   if (!WinHttpReceiveResponse(request.get(), nullptr)) {
     const DWORD error = GetLastError();
-    // WinHTTP does not show what came instead of a status line: any such reply is told as not HTTP.
-    const NodeFailureKind kind = error == ERROR_WINHTTP_TIMEOUT                    ? NodeFailureKind::unreachable
-                                 : error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE ? NodeFailureKind::not_http
-                                                                                  : NodeFailureKind::no_answer;
+    // WinHTTP says the same of a connection closed without a reply and of one that answered in
+    // another protocol, and shows neither's bytes: both are told as no answer.
+    const NodeFailureKind kind = error == ERROR_WINHTTP_TIMEOUT ? NodeFailureKind::unreachable : NodeFailureKind::no_answer;
     throw request_error("WinHttpReceiveResponse failed", kind, endpoint, 0, system_error_text(error));
   }
 

@@ -175,7 +175,8 @@ TEST(NodeFaults, TemplateFailuresKeepTheirCause) {
       {"closed without an answer", test_http::close_without_answer(), NodeFailureKind::no_answer, 0, 0},
       {"a Stratum pool's line", test_http::raw_bytes(R"({"id":null,"result":null,"error":[20,"Parse error",null]})" "\n"),
        test_http::platform_http_client.stratum_line_failure, 0, 0},
-      {"another protocol", test_http::raw_bytes("SSH-2.0-OpenSSH_9.2\r\n"), NodeFailureKind::not_http, 0, 0},
+      {"another protocol", test_http::raw_bytes("SSH-2.0-OpenSSH_9.2\r\n"),
+       test_http::platform_http_client.other_protocol_failure, 0, 0},
   };
   std::vector<test_http::ScriptedResponse> script;
   for (const Case& c : cases) script.push_back(c.response);

@@ -69,9 +69,11 @@ struct HttpClientTraits {
   const char* receive_failure;  // raised when the connection closes without a reply
   // Request headers the client adds of its own accord besides Host, User-Agent, Content-Length.
   std::vector<std::string> own_headers;
-  // A Stratum line instead of an HTTP reply: libcurl hands over the bytes, which tell a pool;
-  // WinHTTP only says the reply is not HTTP.
+  // A Stratum line, and other bytes that are not HTTP, instead of an HTTP reply: libcurl hands
+  // over the bytes, which tell a pool from another server; WinHTTP says of both what it says of
+  // a connection closed without a reply.
   NodeFailureKind stratum_line_failure;
+  NodeFailureKind other_protocol_failure;
 };
 extern const HttpClientTraits platform_http_client;
 

@@ -13,7 +13,7 @@
 namespace test_http {
 
 const HttpClientTraits platform_http_client{"HTTP connect failed", "HTTP receive failed", {},
-                                            NodeFailureKind::stratum_server};
+                                            NodeFailureKind::stratum_server, NodeFailureKind::not_http};
 
 namespace {
 

@@ -14,7 +14,8 @@ namespace test_http {
 
 // WinHTTP opens the connection while it sends the request and announces keep-alive.
 const HttpClientTraits platform_http_client{"WinHttpSendRequest failed", "WinHttpReceiveResponse failed",
-                                            {"Connection"}, NodeFailureKind::not_http};
+                                            {"Connection"}, NodeFailureKind::no_answer,
+                                            NodeFailureKind::no_answer};
 
 namespace {
 
