@@ -45,6 +45,7 @@ json pool_json(const PoolStats& pool) {
       {"connected", pool.connected},
       {"authorized", pool.authorized},
       {"difficulty", pool.difficulty},
+      {"job", pool.job.empty() ? json(nullptr) : json(pool.job)},
       {"shares",
        {{"accepted", pool.shares_accepted},
         {"rejected", pool.shares_rejected},

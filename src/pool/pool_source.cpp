@@ -490,6 +490,7 @@ class PoolSource final : public WorkSource {
     pool.connected = session_ready_ && connection_is_up(*connection_);
     pool.authorized = pool.connected && session_.authorized;
     pool.difficulty = session_.difficulty;
+    pool.job = session_.job ? printable_pool_text(session_.job->job_id, 40) : std::string();
     pool.shares_accepted = session_.accepted;
     pool.shares_rejected = session_.rejected;
     pool.shares_stale = session_.stale;

@@ -69,6 +69,7 @@ struct PoolStats {
   bool connected = false;   // subscribed, with a job from the pool
   bool authorized = false;  // the pool accepted the worker
   double difficulty = 0;    // the share difficulty in force
+  std::string job;          // the id of the pool's latest job (printable); empty before the first
   std::uint64_t shares_accepted = 0;
   std::uint64_t shares_rejected = 0;  // stale ones included
   std::uint64_t shares_stale = 0;     // refused as stale, or dropped because their job ended unsent

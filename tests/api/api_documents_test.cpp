@@ -142,6 +142,7 @@ StatsSnapshot pool_snapshot() {
   pool.connected = true;
   pool.authorized = true;
   pool.difficulty = 0.25;
+  pool.job = "5f3a";
   pool.shares_accepted = 40;
   pool.shares_rejected = 2;
   pool.shares_stale = 1;
@@ -161,6 +162,7 @@ TEST(ApiDocuments, PoolMiningShowsThePoolAndTheSharesInsteadOfTheNode) {
   EXPECT_EQ(pool["connected"], true);
   EXPECT_EQ(pool["authorized"], true);
   EXPECT_EQ(pool["difficulty"], 0.25);
+  EXPECT_EQ(pool["job"], "5f3a");
   EXPECT_EQ(pool["shares"], json({{"accepted", 40}, {"rejected", 2}, {"stale", 1}, {"blocks", 1}}));
   EXPECT_EQ(pool["last_rejection"]["reason"], "Duplicate share (22)");
   EXPECT_TRUE(pool["last_failure"].is_null());

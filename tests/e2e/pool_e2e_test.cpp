@@ -163,6 +163,9 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
   EXPECT_EQ(reported["connected"], true);
   EXPECT_EQ(reported["authorized"], true);
   EXPECT_EQ(reported["difficulty"], 1.0 / 4096);
+  ASSERT_TRUE(reported["job"].is_string()) << summary.dump(1);
+  EXPECT_NE(output.find("  [*] Mining job " + reported["job"].get<std::string>() + ","), std::string::npos)
+      << "the first job of a session is clean: the console named it";
   EXPECT_EQ(reported["shares"]["accepted"], accepted) << summary.dump(1);
   EXPECT_EQ(reported["shares"]["rejected"], 1);
   EXPECT_EQ(reported["last_rejection"]["reason"], "Duplicate share (22)");
