@@ -29,8 +29,16 @@
 // On x86 CPU devices (PoCL) the compiler packs the independent look-ups of a round into vector
 // gathers, which there are slower than scalar loads (the kernel ran at half the speed); reading
 // the tables through a volatile pointer keeps every look-up a plain load. GPUs read them through
-// an ordinary pointer.
+// an ordinary pointer. VOLATILE_TABLES (1 or 0, as a build option or a #define before this
+// point) overrides the choice, so that either branch can be run on any device.
+#ifndef VOLATILE_TABLES
 #if defined(__x86_64__) || defined(__i386__)
+#define VOLATILE_TABLES 1
+#else
+#define VOLATILE_TABLES 0
+#endif
+#endif
+#if VOLATILE_TABLES
 typedef volatile __local const ulong* rotated_tables;
 #else
 typedef __local const ulong* rotated_tables;

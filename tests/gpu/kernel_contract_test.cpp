@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "cpu_search.h"
 #include "gpu/gpu_miner.h"
 #include "pow/block_header.h"
 #include "pow/target.h"
@@ -17,46 +18,11 @@ constexpr std::int32_t contract_global_size = 64;
 constexpr std::int32_t contract_local_size = 16;
 constexpr std::uint32_t batch_nonces = contract_global_size * nonces_per_item;
 
-Target256 as_number(const PowHash& hash) {
-  Target256 number;
-  for (std::size_t k = 0; k < hash.size(); ++k) number.limbs[k / 8] |= std::uint64_t{hash[k]} << (8 * (k % 8));
-  return number;
-}
-
-bool less_than(const Target256& left, const Target256& right) {
-  for (int limb = 3; limb >= 0; --limb) {
-    const auto index = static_cast<std::size_t>(limb);
-    if (left.limbs[index] != right.limbs[index]) return left.limbs[index] < right.limbs[index];
-  }
-  return false;
-}
-
-PowHash hash_with_nonce(BlockHeader header, std::uint32_t nonce) {
-  store_u32_le(header.data() + header_nonce_offset, nonce);
-  return pow_hash(header);
-}
-
-struct LowestHash {
-  std::uint32_t nonce = 0;
-  Target256 hash;
-};
-
-// The CPU's answer for a batch: the nonce with the lowest hash among base .. base + count - 1.
-LowestHash lowest_hash(const BlockHeader& header, std::uint32_t base, std::uint32_t count) {
-  LowestHash lowest{base, as_number(hash_with_nonce(header, base))};
-  for (std::uint32_t offset = 1; offset < count; ++offset) {
-    const std::uint32_t nonce = base + offset;
-    const Target256 hash = as_number(hash_with_nonce(header, nonce));
-    if (less_than(hash, lowest.hash)) lowest = {nonce, hash};
-  }
-  return lowest;
-}
-
-BlockHeader random_header(std::mt19937_64& random) {
-  BlockHeader header{};
-  for (auto& byte : header) byte = static_cast<std::uint8_t>(random());
-  return header;
-}
+using cpu_search::hash_with_nonce;
+using cpu_search::less_than;
+using cpu_search::lowest_hash;
+using cpu_search::LowestHash;
+using cpu_search::random_header;
 
 class KernelContract : public testing::Test {
  protected:
