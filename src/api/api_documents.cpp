@@ -72,6 +72,16 @@ json device_json(const DeviceSnapshot& device, bool pool_mining) {
   return result;
 }
 
+// The settings the rig runs with; the mode is known from the start, before a pool has answered.
+json rig_json(const StatsSnapshot& snapshot) {
+  const RigSettings& rig = snapshot.rig;
+  const bool pool_mining = snapshot.pool.has_value() || !rig.pools.empty();
+  return {{"mode", pool_mining ? "pool" : "solo"},
+          {"payout_address", text_or_null(rig.payout_address)},
+          {"worker", text_or_null(rig.worker)},
+          {"pools", rig.pools}};
+}
+
 json block_json(const FoundBlockRecord& block) {
   return {{"time", block.time},
           {"height", block.height},
@@ -174,6 +184,8 @@ std::string summary_json(const StatsSnapshot& snapshot) {
       {"version", program_version},
       {"time", snapshot.unix_time},
       {"uptime_seconds", snapshot.uptime_seconds},
+      {"start_time", snapshot.start_time},
+      {"rig", rig_json(snapshot)},
       // Pool mining talks to a pool, not to a node: one of the two is null.
       {"node", snapshot.pool ? json(nullptr) : node_json(snapshot)},
       {"pool", snapshot.pool ? pool_json(*snapshot.pool) : json(nullptr)},

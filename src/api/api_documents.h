@@ -8,8 +8,9 @@
 #include "stats/mining_stats.h"
 
 
-// GET /api/summary: version, uptime, the node (or in pool mining the pool and its shares), devices,
-// totals and the last found blocks.
+// GET /api/summary: version, uptime and start time, the rig's settings (mode, payout address or
+// worker and pools), the node (or in pool mining the pool and its shares), devices, totals and the
+// last found blocks.
 std::string summary_json(const StatsSnapshot& snapshot);
 
 // GET /api/history: the total and per-device hash rate of each history interval (10 s unless the

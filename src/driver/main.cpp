@@ -153,6 +153,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   MiningStats stats;
+  RigSettings rig;
+  if (pool) {
+    rig.worker = pool->worker;
+    for (const PoolEndpoint& endpoint : pool->pools) rig.pools.push_back(endpoint.url);
+  } else {
+    rig.payout_address = options.address;
+  }
+  stats_set_rig(stats, rig);
   ApiServerHandle api_server;  // stopped after the mining run
   if (!start_monitoring_api(options, *timings, stats, api_server)) return 1;
   MiningRun run;

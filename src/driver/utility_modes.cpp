@@ -56,6 +56,7 @@ struct DeviceBenchmark {
   std::atomic<std::uint64_t> hashes{0};
   std::atomic<double> seconds{0};
   std::atomic<bool> timed{false};     // the warm-up is over
+  std::atomic<bool> measured{false};  // a timed launch has ended: the rate means something
   std::atomic<bool> finished{false};  // the duration is over: later launches do not count
 };
 
@@ -86,6 +87,7 @@ void observe_launch(Benchmark& benchmark, std::size_t worker_index, std::uint32_
   }
   result.hashes += nonces_done;
   result.seconds = elapsed_seconds(result.start_ns, now_ns);
+  result.measured = true;
   if (benchmark.devices.size() == 1) {
     char line[64];
     std::snprintf(line, sizeof line, "  [%.1fs] %s  ", result.seconds.load(), format_hash_rate(rate_of(result)).c_str());
@@ -95,6 +97,26 @@ void observe_launch(Benchmark& benchmark, std::size_t worker_index, std::uint32_
     result.finished = true;
     poke_source(benchmark.board);
   }
+}
+
+// The progress line with several devices: the time since the start, the total and each device's
+// own rate ("lost" for a device given up). None until every device has ended a timed launch:
+// before that a device's rate would read 0 and the total would be short of it.
+std::optional<std::string> several_devices_progress(const Benchmark& benchmark, std::int64_t start_ns) {
+  double total = 0;
+  std::string device_rates;
+  for (std::size_t index = 0; index < benchmark.results.size(); ++index) {
+    const DeviceBenchmark& result = *benchmark.results[index];
+    const bool lost = benchmark.workers[index]->lost;
+    if (!result.measured && !lost) return std::nullopt;
+    total += rate_of(result);
+    device_rates += "  #" + std::to_string(benchmark.devices[index].opencl_index) + " " +
+                    (lost ? std::string("lost") : format_hash_rate(rate_of(result)));
+  }
+  char head[64];
+  std::snprintf(head, sizeof head, "  [%.1fs] %s", elapsed_seconds(start_ns, monotonic_now_ns()),
+                format_hash_rate(total).c_str());
+  return head + device_rates + "  ";
 }
 
 void start_benchmark_devices(Benchmark& benchmark) {
@@ -179,12 +201,7 @@ int run_benchmark(std::vector<RunDevice> devices, const Timings& timings) {
   while (!g_stop_requested && benchmark_running(benchmark)) {
     wait_for_source_events(benchmark.board, next_progress);
     if (benchmark.devices.size() > 1 && std::chrono::steady_clock::now() >= next_progress) {
-      double rate = 0;
-      for (const auto& result : benchmark.results) rate += rate_of(*result);
-      char line[64];
-      std::snprintf(line, sizeof line, "  [%.1fs] %s  ", elapsed_seconds(start_ns, monotonic_now_ns()),
-                    format_hash_rate(rate).c_str());
-      console_progress(benchmark.console, line);
+      if (const auto line = several_devices_progress(benchmark, start_ns)) console_progress(benchmark.console, *line);
       next_progress += several_devices_progress_interval;
     }
     if (benchmark.devices.size() == 1) next_progress = std::chrono::steady_clock::now() + std::chrono::hours(1);

@@ -16,9 +16,10 @@ void print_gpu_list();
 
 // Runs full-size launches on fixed dummy input, queued as mining queues them, for
 // timings.benchmark seconds after each device's warm-up (or until a stop is requested). With one
-// device the progress line follows every timed launch; with several, all run at once and the
-// progress line shows the total every half second, and the end each device's result before the
-// total. A stop during the warm-up ends it with a line that says nothing was timed instead of a
+// device the progress line follows every timed launch; with several, all run at once and every
+// half second the progress line shows the total and each device's rate ("#1 2.50 MH/s"), once
+// every device has ended a timed launch; the end shows each device's result before the total.
+// A stop during the warm-up ends it with a line that says nothing was timed instead of a
 // result. Releases the devices. Returns the exit code: 0, or 1 when a device failed every launch
 // for timings.device_lost.
 int run_benchmark(std::vector<RunDevice> devices, const Timings& timings);

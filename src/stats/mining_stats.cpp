@@ -102,6 +102,12 @@ HashRates device_rates(const DeviceCounters& device, double elapsed) {
   return rates;
 }
 
+// A configured URL as it may be shown: the query and fragment may carry a token too, so they go
+// before the user information.
+std::string url_for_display(const std::string& url) {
+  return url_without_credentials(std::string_view(url).substr(0, url.find_first_of("?#")));
+}
+
 }  // namespace
 
 void stats_start(MiningStats& stats, std::int64_t now_ns, double history_interval_seconds) {
@@ -149,8 +155,13 @@ void stats_record_block(MiningStats& stats, const FoundBlockRecord& block) {
 
 void stats_set_node_url(MiningStats& stats, const std::string& url) {
   const std::lock_guard lock(stats.mutex);
-  // The query and fragment may carry a token too; they go before the user information.
-  stats.node.url = url_without_credentials(std::string_view(url).substr(0, url.find_first_of("?#")));
+  stats.node.url = url_for_display(url);
+}
+
+void stats_set_rig(MiningStats& stats, const RigSettings& rig) {
+  const std::lock_guard lock(stats.mutex);
+  stats.rig = rig;
+  for (std::string& pool : stats.rig.pools) pool = url_for_display(pool);
 }
 
 void stats_record_template(MiningStats& stats, std::uint64_t height, const std::string& tip, std::int64_t now_ns) {
@@ -189,6 +200,8 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
   const double elapsed = seconds_since_start(stats, now_ns);
   snapshot.uptime_seconds = elapsed;
   snapshot.unix_time = unix_time;
+  snapshot.start_time = unix_time - elapsed;
+  snapshot.rig = stats.rig;
   for (const DeviceCounters& device : stats.devices) {
     DeviceSnapshot& entry = snapshot.devices.emplace_back();
     entry.index = device.index;

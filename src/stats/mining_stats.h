@@ -80,6 +80,13 @@ struct PoolStats {
   double last_failure_time = 0;       // Unix seconds
 };
 
+// What the rig was started with, as the page shows it. Set once, before the API starts.
+struct RigSettings {
+  std::string payout_address;      // solo mining; empty in pool mining, where the pool pays
+  std::string worker;              // pool mining: the name the pools get
+  std::vector<std::string> pools;  // pool mining: the pools in failover order, without credentials
+};
+
 struct MiningStats {
   std::mutex mutex;
   std::int64_t start_ns = 0;
@@ -87,6 +94,7 @@ struct MiningStats {
   std::vector<DeviceCounters> devices;
   NodeStats node;
   std::optional<PoolStats> pool;  // set in pool mining, where there is no node
+  RigSettings rig;
   std::uint64_t blocks_accepted = 0;
   std::uint64_t blocks_rejected = 0;
   std::deque<FoundBlockRecord> found_blocks;  // newest last, at most stats_found_blocks_kept
@@ -120,6 +128,8 @@ struct HistorySample {
 struct StatsSnapshot {
   double uptime_seconds = 0;
   double unix_time = 0;
+  double start_time = 0;  // Unix seconds when the run started: unix_time less the uptime
+  RigSettings rig;
   std::vector<DeviceSnapshot> devices;
   HashRates total_rates;
   std::uint64_t total_hashes = 0;
@@ -157,6 +167,8 @@ void stats_record_block(MiningStats& stats, const FoundBlockRecord& block);
 
 // The node's URL as configured; user, password and query are dropped before it is stored.
 void stats_set_node_url(MiningStats& stats, const std::string& url);
+// The rig's settings; the pools' URLs lose user, password and query as the node's does.
+void stats_set_rig(MiningStats& stats, const RigSettings& rig);
 // A template arrived: the node is reachable and these are its height and tip.
 void stats_record_template(MiningStats& stats, std::uint64_t height, const std::string& tip, std::int64_t now_ns);
 // The node answered a request (tip poll, submission).

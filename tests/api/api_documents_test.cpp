@@ -15,6 +15,8 @@ StatsSnapshot sample_snapshot() {
   StatsSnapshot snapshot;
   snapshot.uptime_seconds = 125.5;
   snapshot.unix_time = 1'800'000'000;
+  snapshot.start_time = 1'799'999'874.5;
+  snapshot.rig.payout_address = "vtr1qpayout";
   DeviceSnapshot device;
   device.index = 2;
   device.name = "Card \"A\"\\B\nC";
@@ -51,6 +53,9 @@ TEST(ApiDocuments, SummaryCarriesEveryFigure) {
   const json summary = json::parse(summary_json(sample_snapshot()));
   EXPECT_EQ(summary["version"], std::string(program_version));
   EXPECT_EQ(summary["uptime_seconds"], 125.5);
+  EXPECT_EQ(summary["start_time"], 1'799'999'874.5);
+  EXPECT_EQ(summary["rig"], json({{"mode", "solo"}, {"payout_address", "vtr1qpayout"}, {"worker", nullptr},
+                                  {"pools", json::array()}}));
   EXPECT_EQ(summary["node"]["url"], "http://127.0.0.1:8899");
   EXPECT_EQ(summary["node"]["height"], 812);
   EXPECT_EQ(summary["node"]["tip"], "00ff");
@@ -134,6 +139,7 @@ TEST(ApiDocuments, MetricsInTheTextFormat) {
 // metrics give way to the pool's.
 StatsSnapshot pool_snapshot() {
   StatsSnapshot snapshot = sample_snapshot();
+  snapshot.rig = {"", "tvtr1worker.rig1", {"stratum+tcp://pool.lan:3333", "stratum+tcp://backup.lan:3333"}};
   snapshot.devices[0].shares_accepted = 40;
   snapshot.devices[0].shares_rejected = 2;
   PoolStats pool;
@@ -167,6 +173,12 @@ TEST(ApiDocuments, PoolMiningShowsThePoolAndTheSharesInsteadOfTheNode) {
   EXPECT_EQ(pool["last_rejection"]["reason"], "Duplicate share (22)");
   EXPECT_TRUE(pool["last_failure"].is_null());
   EXPECT_EQ(summary["devices"].at(0)["shares"], json({{"accepted", 40}, {"rejected", 2}}));
+  EXPECT_EQ(summary["rig"], json({{"mode", "pool"}, {"payout_address", nullptr}, {"worker", "tvtr1worker.rig1"},
+                                  {"pools", {"stratum+tcp://pool.lan:3333", "stratum+tcp://backup.lan:3333"}}}));
+  // Before the pool source has said anything the configured pools already tell the mode.
+  StatsSnapshot starting = pool_snapshot();
+  starting.pool.reset();
+  EXPECT_EQ(json::parse(summary_json(starting))["rig"]["mode"], "pool");
 
   // Solo mining: no pool, and the devices carry no share counts.
   const json solo = json::parse(summary_json(sample_snapshot()));

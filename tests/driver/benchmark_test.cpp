@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "miner_output.h"
@@ -12,6 +14,16 @@
 #include "support/test_support.h"
 
 namespace {
+
+// "1.50 KH/s" as 1500 hashes per second.
+double hashes_per_second(const std::string& shown) {
+  char* unit = nullptr;
+  double rate = std::strtod(shown.c_str(), &unit);
+  for (std::size_t step = std::string_view(" KMGT").find(unit[1]); step > 0 && step != std::string_view::npos; --step) {
+    rate *= 1000;
+  }
+  return rate;
+}
 
 TEST(BenchmarkTest, FullRunShowsProgressUntilTheDurationIsOver) {
   constexpr double duration = 3;
@@ -36,6 +48,41 @@ TEST(BenchmarkTest, FullRunShowsProgressUntilTheDurationIsOver) {
   EXPECT_GE(benchmark.result_seconds, duration);
   EXPECT_EQ(benchmark.result_hashes, benchmark.progress_seconds.size() * 8192 * 128);
   EXPECT_NE(benchmark.result_rate, "0.00 H/s");
+}
+
+// Two devices at once: every progress line shows each device's rate beside the total, which is
+// their sum, and no line comes before both have ended a timed launch (a device still warming up
+// would show 0.00 H/s and hold the total down).
+TEST(BenchmarkTest, SeveralDevicesShowEachRateBesideTheTotal) {
+  test_support::TemporaryDirectory directory;
+  std::vector<std::string> arguments = miner_process::small_work_arguments();
+  for (const char* argument : {"-d", "all", "--benchmark"}) arguments.push_back(argument);
+  const miner_process::MinerResult result = miner_process::run_miner(
+      arguments, directory.path, "all", 300,
+      {{"VELTRANE_TEST_TIMINGS", "benchmark=3"}, {"POCL_DEVICES", "pthread pthread"}});
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  ASSERT_NE(result.output.find("  [+] 2 devices: 0 1\n"), std::string::npos) << result.output;
+
+  const BenchmarkOutput benchmark = parse_benchmark_output(result.output);
+  ASSERT_TRUE(benchmark.has_result) << result.output;
+  ASSERT_FALSE(benchmark.progress_rates.empty()) << result.output;
+  EXPECT_TRUE(benchmark.progress_well_formed) << result.output;
+  for (std::size_t line = 0; line < benchmark.progress_rates.size(); ++line) {
+    SCOPED_TRACE("progress line " + std::to_string(line) + " at " + std::to_string(benchmark.progress_seconds[line]) + " s");
+    const std::vector<ShownRate>& rates = benchmark.progress_rates[line];
+    ASSERT_EQ(rates.size(), 3u) << result.output;
+    double device_sum = 0;
+    for (std::size_t device = 0; device < 2; ++device) {
+      EXPECT_EQ(rates[device + 1].device, static_cast<int>(device));
+      EXPECT_NE(rates[device + 1].rate, "0.00 H/s") << result.output;
+      device_sum += hashes_per_second(rates[device + 1].rate);
+    }
+    // Each figure is rounded to two decimals of its unit.
+    EXPECT_NEAR(hashes_per_second(rates[0].rate), device_sum, 0.02 * device_sum) << result.output;
+  }
+  for (const char* device : {"\n  Device 0: ", "\n  Device 1: "}) {
+    EXPECT_NE(result.output.find(device), std::string::npos) << result.output;
+  }
 }
 
 }  // namespace

@@ -9,10 +9,23 @@
 BenchmarkOutput parse_benchmark_output(const std::string& output) {
   BenchmarkOutput parsed;
   const std::regex progress("\r  \\[([0-9]+\\.[0-9])s\\] ([^\r\n]*)  ");
-  const std::regex rate("[0-9]+\\.[0-9]{2} (H|KH|MH|GH|TH)/s");
+  const std::string rate = "[0-9]+\\.[0-9]{2} (?:H|KH|MH|GH|TH)/s";
+  const std::regex total("(" + rate + ")((?:  #[0-9]+ (?:" + rate + "|lost))*)");
+  const std::regex device_rate("  #([0-9]+) (" + rate + "|lost)");
   for (std::sregex_iterator it(output.begin(), output.end(), progress), end; it != end; ++it) {
     parsed.progress_seconds.push_back(std::stod((*it)[1].str()));
-    if (!std::regex_match((*it)[2].str(), rate)) parsed.progress_well_formed = false;
+    std::vector<ShownRate>& rates = parsed.progress_rates.emplace_back();
+    const std::string text = (*it)[2].str();
+    std::smatch parts;
+    if (!std::regex_match(text, parts, total)) {
+      parsed.progress_well_formed = false;
+      continue;
+    }
+    rates.push_back({-1, parts[1].str()});
+    const std::string devices = parts[2].str();
+    for (std::sregex_iterator device(devices.begin(), devices.end(), device_rate); device != end; ++device) {
+      rates.push_back({std::stoi((*device)[1].str()), (*device)[2].str()});
+    }
   }
   const std::regex result("\n\n  Result: ([0-9]+\\.[0-9]{2} (?:H|KH|MH|GH|TH)/s) \\(([0-9]+) hashes in ([0-9]+\\.[0-9])s\\)\n\n$");
   std::smatch match;

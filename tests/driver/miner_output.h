@@ -17,9 +17,17 @@ inline const std::string other_device_types_pattern =
     "No GPU device, but platform [0-9]+ has [0-9]+ CPU devices?(, .*)?: run with VELTRANE_DEVICE_TYPE=all to use "
     "(it|them)";
 
+// One rate as the benchmark shows it, with its device's index when the line names one.
+struct ShownRate {
+  int device = -1;   // -1: the total
+  std::string rate;  // "1.23 MH/s", or "lost"
+};
+
 struct BenchmarkOutput {
   std::vector<double> progress_seconds;  // the time shown by each "\r  [12.3s] rate  " line
-  bool progress_well_formed = true;      // every progress line had a rate in a known unit
+  // Each progress line's rates: the total, then with several devices "  #N rate" for each.
+  std::vector<std::vector<ShownRate>> progress_rates;
+  bool progress_well_formed = true;      // every rate of every progress line was in a known unit
   bool has_result = false;               // the output ends with the result line
   std::string result_rate;
   std::uint64_t result_hashes = 0;

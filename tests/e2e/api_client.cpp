@@ -48,18 +48,34 @@ double metric_value(const nlohmann::json& samples, const std::string& name, cons
 
 bool chromium_available() { return test_support::run_command("command -v chromium").exit_code == 0; }
 
-BrowserPage render_dashboard(int port, const std::string& screenshot_path) {
+namespace {
+
+std::string browser_command(const test_support::TemporaryDirectory& profile, int width, int height) {
+  return "chromium --headless=new --no-sandbox --disable-gpu --no-first-run --user-data-dir=" + profile.path.string() +
+         " --enable-logging=stderr --v=0 --virtual-time-budget=8000 --hide-scrollbars --window-size=" +
+         std::to_string(width) + "," + std::to_string(height) + " ";
+}
+
+}  // namespace
+
+BrowserPage render_page(const std::string& url, int width, int height) {
   test_support::TemporaryDirectory profile;
-  const std::string browser = "chromium --headless=new --no-sandbox --disable-gpu --no-first-run --user-data-dir=" +
-                              profile.path.string() +
-                              " --enable-logging=stderr --v=0 --virtual-time-budget=8000 --window-size=1100,1400 ";
+  const auto dom = test_support::run_command(browser_command(profile, width, height) + "--dump-dom " + url + " 2>" +
+                                             profile.path.string() + "/log.txt");
+  return {dom.exit_code, dom.output, test_support::read_file(profile.path / "log.txt")};
+}
+
+void save_screenshot(const std::string& url, int width, int height, const std::string& path) {
+  test_support::TemporaryDirectory profile;
+  const auto shot =
+      test_support::run_command(browser_command(profile, width, height) + "--screenshot=" + path + " " + url + " 2>&1");
+  EXPECT_EQ(shot.exit_code, 0) << shot.output;
+}
+
+BrowserPage render_dashboard(int port, const std::string& screenshot_path) {
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-  const auto dom = test_support::run_command(browser + "--dump-dom " + url + " 2>" + profile.path.string() + "/log.txt");
-  BrowserPage page{dom.exit_code, dom.output, test_support::read_file(profile.path / "log.txt")};
-  if (!screenshot_path.empty()) {
-    const auto shot = test_support::run_command(browser + "--screenshot=" + screenshot_path + " " + url + " 2>&1");
-    EXPECT_EQ(shot.exit_code, 0) << shot.output;
-  }
+  BrowserPage page = render_page(url, 1100, 1400);
+  if (!screenshot_path.empty()) save_screenshot(url, 1100, 1400, screenshot_path);
   return page;
 }
 

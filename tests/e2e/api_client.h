@@ -27,7 +27,14 @@ struct BrowserPage {
   std::string log;  // the browser's error output, with the page's console messages
 };
 
-// The API's page at port as headless Chromium renders it; with a screenshot when the path is given.
+// The page at url as headless Chromium renders it in a window of that size, after 8 s of the
+// page's own time (network waits not counted).
+BrowserPage render_page(const std::string& url, int width, int height);
+
+// A screenshot of the page at url rendered that way; a failing browser fails the test.
+void save_screenshot(const std::string& url, int width, int height, const std::string& path);
+
+// The API's page at port, 1100 pixels wide.
 BrowserPage render_dashboard(int port, const std::string& screenshot_path = "");
 
 // Whether the machine has Chromium for render_dashboard.

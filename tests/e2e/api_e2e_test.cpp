@@ -96,6 +96,10 @@ TEST(MonitoringApiEndToEnd, SummaryAndMetricsAgreeWithTheConsoleAndTheNode) {
   EXPECT_NE(node_control(node, "summary").find((*newest_accepted)["hash"].get<std::string>()), std::string::npos)
       << "the block's hash is the one the node shows";
   EXPECT_EQ(summary["node"]["url"], node.url);
+  EXPECT_EQ(summary["rig"], nlohmann::json({{"mode", "solo"}, {"payout_address", payout_address}, {"worker", nullptr},
+                                            {"pools", nlohmann::json::array()}}));
+  EXPECT_NEAR(summary["start_time"].get<double>(),
+              summary["time"].get<double>() - summary["uptime_seconds"].get<double>(), 0.01);
   EXPECT_EQ(summary["node"]["reachable"], true);
   EXPECT_EQ(summary["node"]["height"].get<double>(), last_number_after(output, "Mining h="));
   ASSERT_EQ(summary["devices"].size(), 1u);

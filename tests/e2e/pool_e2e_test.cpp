@@ -160,6 +160,8 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
   const nlohmann::json& reported = summary["pool"];
   EXPECT_EQ(reported["url"], pool.url);
   EXPECT_EQ(reported["worker"], worker);
+  EXPECT_EQ(summary["rig"], nlohmann::json({{"mode", "pool"}, {"payout_address", nullptr}, {"worker", worker},
+                                            {"pools", nlohmann::json::array({pool.url})}}));
   EXPECT_EQ(reported["connected"], true);
   EXPECT_EQ(reported["authorized"], true);
   EXPECT_EQ(reported["difficulty"], 1.0 / 4096);

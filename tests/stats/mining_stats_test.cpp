@@ -47,6 +47,10 @@ TEST(MiningStats, RatesOverTheWindowsAndTheRun) {
   EXPECT_DOUBLE_EQ(snapshot.total_rates.last_10s, 500);
   EXPECT_DOUBLE_EQ(snapshot.total_rates.run, 165'000.0 / 130);
   EXPECT_DOUBLE_EQ(snapshot.uptime_seconds, 130);
+  // The start as the history's sample times count it: the first sample ends one interval later.
+  EXPECT_DOUBLE_EQ(snapshot.start_time, unix_now - 130);
+  ASSERT_FALSE(snapshot.history.empty());
+  EXPECT_DOUBLE_EQ(snapshot.history.front().time, snapshot.start_time + stats_default_history_interval_seconds);
 }
 
 TEST(MiningStats, AYoungRunAndALongBatchAreAveragedOverWhatThereIs) {
@@ -204,7 +208,7 @@ TEST(MiningStats, ALostDeviceKeepsItsCountsAndIsMarkedLost) {
   EXPECT_EQ(snapshot.devices[1].hashes, 1000u);
 }
 
-TEST(MiningStats, NodeUrlKeepsNoCredentials) {
+TEST(MiningStats, NodeAndPoolUrlsKeepNoCredentials) {
   const std::pair<const char*, const char*> cases[] = {
       {"http://127.0.0.1:8899", "http://127.0.0.1:8899"},
       {"https://u:p@w@node:443/path?key=1#frag", "https://node:443/path"},
@@ -214,7 +218,11 @@ TEST(MiningStats, NodeUrlKeepsNoCredentials) {
   for (const auto& [url, expected] : cases) {
     MiningStats stats;
     stats_set_node_url(stats, url);
-    EXPECT_EQ(stats_snapshot(stats, 0, 0).node.url, expected) << url;
+    stats_set_rig(stats, {"", "worker", {url}});
+    const StatsSnapshot snapshot = stats_snapshot(stats, 0, 0);
+    EXPECT_EQ(snapshot.node.url, expected) << url;
+    ASSERT_EQ(snapshot.rig.pools.size(), 1u);
+    EXPECT_EQ(snapshot.rig.pools[0], expected) << url;
   }
 }
 
