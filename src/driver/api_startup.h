@@ -3,6 +3,7 @@
 
 #include "api/api_server.h"
 #include "driver/miner_options.h"
+#include "run/console_writer.h"
 #include "run/timings.h"
 #include "stats/mining_stats.h"
 
@@ -11,4 +12,4 @@
 // bound is reported and mining goes on without the API. Returns false, after saying why, when
 // api_listen is not a valid [HOST:]PORT.
 bool start_monitoring_api(const MinerOptions& options, const Timings& timings, MiningStats& stats,
-                          ApiServerHandle& server);
+                          ApiServerHandle& server, ConsoleWriter& console);

@@ -69,6 +69,10 @@ int main(int argc, char** argv) {
     print_usage(argv[0]);
     return 0;
   }
+  if (command_line.action == CommandLineAction::show_version) {
+    print_version();
+    return 0;
+  }
   if (command_line.action == CommandLineAction::reject) {
     std::printf("%s\n", command_line.problem.c_str());
     print_usage(argv[0]);
@@ -93,24 +97,32 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::printf("\n  Veltrane OpenCL Miner v%s\n", std::string(program_version).c_str());
-  std::printf("  Whirlpool-512 (AMD / Intel / NVIDIA)\n\n");
+  // The console's lines from here on go to the log file too, when there is one.
+  LogFile log_file;  // outlives the run, whose lines it takes
+  ConsoleWriter console;
+  console.write = write_to_standard_output;
+  if (!open_log_file(options, log_file)) return 1;
+  if (!options.log_file.empty()) console.log = &log_file;
+  const auto say = [&console](const std::string& lines) { console_say(console, lines); };
+
+  say("\n  Veltrane OpenCL Miner v" + std::string(program_version) + "\n");
+  say("  Whirlpool-512 (AMD / Intel / NVIDIA)\n\n");
   const bool mining = !options.benchmark;
   const bool pool_mode = !options.pool_urls.empty();
   if (mining && !options.address.empty()) {
     // Before the device and the node: a typo here would otherwise show only once a template came.
     // In a pool the worker name (-u) is the pool's to judge; an -a given is still checked, since
     // it stands in for a missing worker name.
-    if (!check_payout_address(options.address)) return 1;
+    if (!check_payout_address(options.address, console)) return 1;
     if (!pool_mode) {
-      std::printf("  [*] Payout address: %s\n", options.address.c_str());
-      std::printf("  [*] Node: %s\n", url_without_credentials(options.rpc_url).c_str());
+      say("  [*] Payout address: " + options.address + "\n");
+      say("  [*] Node: " + url_without_credentials(options.rpc_url) + "\n");
     }
   }
   // A typo in a pool URL or a missing worker name is told before the devices' set-up takes its time.
   std::optional<PoolLogin> pool;
   if (mining && pool_mode) {
-    pool = pool_login(options);
+    pool = pool_login(options, console);
     if (!pool) return 1;
   }
   const std::vector<std::int32_t> device_ids =
@@ -131,25 +143,24 @@ int main(int argc, char** argv) {
     devices.push_back({device_id, device_name(options.platform_id, device_id), std::move(device)});
   }
   if (devices.empty() || devices.size() < device_ids.size()) {
-    if (!kernel.found) std::printf("  [!] %s\n", kernel_not_found_hint(kernel).c_str());
-    std::printf("  [!] Failed to initialize OpenCL\n");
+    if (!kernel.found) say("  [!] " + kernel_not_found_hint(kernel) + "\n");
+    say("  [!] Failed to initialize OpenCL\n");
     return 1;
   }
-  if (cpu_work_size) {
-    std::printf("  [*] Not a GPU: default work size for a CPU device (-G and -L choose another)\n");
-  }
-  std::printf("  Work size: %d global, %d local\n\n", options.global_work_size, options.local_work_size);
+  if (cpu_work_size) say("  [*] Not a GPU: default work size for a CPU device (-G and -L choose another)\n");
+  say("  Work size: " + std::to_string(options.global_work_size) + " global, " +
+      std::to_string(options.local_work_size) + " local\n\n");
   if (devices.size() > 1) {
-    std::printf("  [+] %zu devices:", devices.size());
-    for (const RunDevice& device : devices) std::printf(" %d", device.opencl_index);
-    std::printf("\n\n");
+    std::string line = "  [+] " + std::to_string(devices.size()) + " devices:";
+    for (const RunDevice& device : devices) line += " " + std::to_string(device.opencl_index);
+    say(line + "\n\n");
   }
 
   if (!mining) {
     return run_benchmark(std::move(devices), *timings);
   }
   if (!pool_mode && options.address.empty()) {
-    std::printf("  [!] Address required (-a)\n");
+    say("  [!] Address required (-a)\n");
     return 1;
   }
   MiningStats stats;
@@ -162,9 +173,10 @@ int main(int argc, char** argv) {
   }
   stats_set_rig(stats, rig);
   ApiServerHandle api_server;  // stopped after the mining run
-  if (!start_monitoring_api(options, *timings, stats, api_server)) return 1;
+  if (!start_monitoring_api(options, *timings, stats, api_server, console)) return 1;
   MiningRun run;
   prepare_run(run, std::move(devices), *timings, stats, g_stop_requested);
+  run.console.log = console.log;
   if (pool) {
     const std::unique_ptr<WorkSource> source = open_pool_source(run, *pool);
     return mine_with(run, source.get());

@@ -1,6 +1,7 @@
 #include "driver/miner_options.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "program_version.h"
+#include "run/log_file.h"
 #include "stratum/stratum_message.h"
 
 std::string_view url_scheme(std::string_view url) {
@@ -79,6 +81,9 @@ std::int32_t parse_option_number(std::string_view text) {
 
 namespace {
 
+constexpr std::string_view config_keys =
+    "rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url";
+
 // "-d": one index as before, a comma-separated list, or "all".
 void set_devices(std::string_view value, MinerOptions& options) {
   options.all_devices = value == "all";
@@ -136,6 +141,8 @@ const KnownOption known_options[] = {
     {"--list-gpus", &MinerOptions::list_gpus},
     {"--no-longpoll", SwitchSetter{switch_off_longpoll}},
     {"--api-listen", &MinerOptions::api_listen},
+    {"--log-file", &MinerOptions::log_file},
+    {"--log-max-mb", &MinerOptions::log_max_mb},
 };
 
 const KnownOption* find_option(std::string_view name) {
@@ -153,6 +160,8 @@ std::string* config_field(std::string_view key, MinerOptions& options) {
   if (key == "address") return &options.address;
   if (key == "coinbase") return &options.coinbase;
   if (key == "api_listen") return &options.api_listen;
+  if (key == "log_file") return &options.log_file;
+  if (key == "log_max_mb") return &options.log_max_mb;
   return nullptr;
 }
 
@@ -162,6 +171,7 @@ CommandLineResult parse_command_line(int argc, const char* const argv[], MinerOp
   for (int index = 1; index < argc; ++index) {
     const std::string_view argument = argv[index];
     if (argument == "-h" || argument == "--help") return {CommandLineAction::show_usage, {}};
+    if (argument == "--version") return {CommandLineAction::show_version, {}};
     const KnownOption* option = find_option(argument);
     if (option == nullptr) {
       return {CommandLineAction::reject, "  [!] Unknown option: " + std::string(argument)};
@@ -210,8 +220,34 @@ void print_usage(const char* program_name) {
   std::printf("  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n");
   std::printf("  --api-listen [HOST:]PORT  Read-only monitoring API and dashboard (host 127.0.0.1 by default)\n");
   std::printf("  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n");
+  std::printf("  --log-file PATH  Also write every line with its time to PATH (PATH.1 .. PATH.3 kept)\n");
+  std::printf("  --log-max-mb N  Start a new log file at N MB (default 20)\n");
+  std::printf("  --version    Show the version, source revision, compiler and platform\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
+  std::printf("Configuration file: %s in the working directory, key=value lines that override the command line; "
+              "keys %s\n",
+              config_file_name, std::string(config_keys).c_str());
+}
+
+void print_version() {
+  std::printf("Veltrane OpenCL Miner v%s\n", std::string(program_version).c_str());
+  std::printf("Source: %s\n", std::string(program_source_revision).c_str());
+  std::printf("Compiler: %s\n", std::string(program_compiler).c_str());
+  std::printf("Platform: %s\n", std::string(program_platform).c_str());
+}
+
+std::optional<std::uint64_t> log_limit_bytes(std::string_view megabytes) {
+  constexpr double bytes_per_megabyte = 1024.0 * 1024.0;
+  constexpr double smallest_limit = 1024;
+  constexpr double largest_limit = 1024.0 * 1024.0 * bytes_per_megabyte;  // 1 TiB
+  if (megabytes.empty()) return default_log_limit_bytes;
+  double value = 0;
+  const auto [end, error] = std::from_chars(megabytes.data(), megabytes.data() + megabytes.size(), value);
+  if (megabytes.empty() || error != std::errc{} || end != megabytes.data() + megabytes.size() || !(value > 0)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(std::clamp(value * bytes_per_megabyte, smallest_limit, largest_limit));
 }
 
 std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int available_devices) {
@@ -228,8 +264,6 @@ std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int availa
 }
 
 namespace {
-
-constexpr std::string_view config_keys = "rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase, api_listen, pool_url";
 
 std::string_view trimmed(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t");
@@ -288,7 +322,9 @@ std::vector<std::string> options_overridden_by_file(const MinerOptions& command_
                                                 {"-u", &MinerOptions::rpc_user},
                                                 {"-p", &MinerOptions::rpc_password},
                                                 {"-a", &MinerOptions::address},
-                                                {"--api-listen", &MinerOptions::api_listen}};
+                                                {"--api-listen", &MinerOptions::api_listen},
+                                                {"--log-file", &MinerOptions::log_file},
+                                                {"--log-max-mb", &MinerOptions::log_max_mb}};
   // A value other than the default came from the command line.
   const MinerOptions defaults;
   std::vector<std::string> overridden;

@@ -2,6 +2,7 @@
 // The settings of one run: defaults, the command line, the configuration file and the usage text.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,8 @@ struct MinerOptions {
   bool benchmark = false;
   bool list_gpus = false;
   bool longpoll = true;  // "--no-longpoll": poll the best block every 5 s instead
+  std::string log_file;  // every console line with its time goes here too; empty: no log file
+  std::string log_max_mb;  // the log file's size limit in MB (2^20 bytes), fractions allowed; empty: 20
 
   bool operator==(const MinerOptions&) const = default;
 };
@@ -63,6 +66,7 @@ std::int32_t parse_option_number(std::string_view text);
 enum class CommandLineAction {
   run,         // every argument was understood
   show_usage,  // "-h" or "--help"
+  show_version,  // "--version"
   reject,      // an unknown argument or a value option without its value; see problem
 };
 
@@ -71,12 +75,21 @@ struct CommandLineResult {
   std::string problem;  // the console line that names the offending argument, for reject
 };
 
-// Applies argv[1] .. argv[argc - 1] to the options. Stops at "-h" or "--help" (the arguments
-// after it are left unread) and at the first argument it does not know or a value option that
+// Applies argv[1] .. argv[argc - 1] to the options. Stops at "-h", "--help" or "--version" (the
+// arguments after it are left unread) and at the first argument it does not know or a value option that
 // is the last argument.
 CommandLineResult parse_command_line(int argc, const char* const argv[], MinerOptions& options);
 
 void print_usage(const char* program_name);
+
+// The program's name and version, the source revision it was built from, the compiler and the
+// platform.
+void print_version();
+
+// The log file's size limit in bytes from --log-max-mb's text: a number above 0, fractions
+// allowed ("0.5"), or empty for the default; none for anything else. The limit is at least one
+// line's worth (1 KiB).
+std::optional<std::uint64_t> log_limit_bytes(std::string_view megabytes);
 
 // The device indices to open, in order without repeats: every one of the available ones for
 // "all", the list, or device_id alone.
@@ -84,7 +97,7 @@ std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int availa
 
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
 // starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase,
-// api_listen and pool_url; a line without "=" or with another key is ignored. pool_url may be
+// api_listen, log_file, log_max_mb and pool_url; a line without "=" or with another key is ignored. pool_url may be
 // given several times; the file's pool_url lines replace those of the command line. Returns one
 // warning line per ignored line, with its number.
 std::vector<std::string> apply_config_text(std::string_view text, MinerOptions& options);

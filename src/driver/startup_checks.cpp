@@ -27,11 +27,11 @@ bool settle_scheme(std::string& url) {
 
 }  // namespace
 
-bool check_payout_address(const std::string& address) {
+bool check_payout_address(const std::string& address, ConsoleWriter& console) {
   const AddressDecoding decoding = decode_address_explained(address);
   if (!decoding.script.empty()) return true;
-  std::printf("  [!] Bad address\n");
-  std::printf("  [!] The payout address %s does not decode: %s\n", address.c_str(), decoding.explanation.c_str());
+  console_say(console, "  [!] Bad address\n  [!] The payout address " + address + " does not decode: " +
+                           decoding.explanation + "\n");
   return false;
 }
 
@@ -91,15 +91,15 @@ bool settle_url_schemes(MinerOptions& options) {
   return true;
 }
 
-std::optional<PoolLogin> pool_login(const MinerOptions& options) {
+std::optional<PoolLogin> pool_login(const MinerOptions& options, ConsoleWriter& console) {
   PoolLogin login;
   for (const std::string& url : options.pool_urls) {
     const auto pool = parse_pool_url(url);
     if (!pool) {
       // The worker and password go with -u and -p; a URL that carries them is not taken.
       const bool has_credentials = url_without_credentials(url) != url;
-      std::printf("  [!] Bad pool URL: %s (expected stratum+tcp://HOST:PORT%s)\n", shown_url(url).c_str(),
-                  has_credentials ? ", with the worker and password in -u and -p" : "");
+      console_say(console, "  [!] Bad pool URL: " + shown_url(url) + " (expected stratum+tcp://HOST:PORT" +
+                               (has_credentials ? ", with the worker and password in -u and -p" : "") + ")\n");
       return std::nullopt;
     }
     login.pools.push_back(*pool);
@@ -108,7 +108,7 @@ std::optional<PoolLogin> pool_login(const MinerOptions& options) {
   login.worker = options.rpc_user.empty() ? options.address : options.rpc_user;
   login.password = options.rpc_password.empty() ? "x" : options.rpc_password;
   if (login.pools.empty() || login.worker.empty()) {
-    std::printf("  [!] Pool worker required (-u WORKER, usually the payout address)\n");
+    console_say(console, "  [!] Pool worker required (-u WORKER, usually the payout address)\n");
     return std::nullopt;
   }
   return login;
@@ -123,4 +123,20 @@ std::optional<Timings> timings_from_environment() {
     return std::nullopt;
   }
   return timings;
+}
+
+bool open_log_file(const MinerOptions& options, LogFile& log) {
+  const std::optional<std::uint64_t> limit = log_limit_bytes(options.log_max_mb);
+  if (!limit) {
+    std::printf("  [!] --log-max-mb needs a size in MB above 0, such as 20 or 0.5: %s\n",
+                shown_setting(options.log_max_mb).c_str());
+    return false;
+  }
+  if (options.log_file.empty()) return true;
+  std::string problem;
+  if (!open_log(log, LogFileSettings{.path = options.log_file, .limit_bytes = *limit}, problem)) {
+    std::printf("  [!] Cannot open the log file %s: %s\n", shown_setting(options.log_file).c_str(), problem.c_str());
+    return false;
+  }
+  return true;
 }

@@ -10,11 +10,13 @@
 
 #include "driver/miner_options.h"
 #include "pool/pool_source.h"
+#include "run/console_writer.h"
+#include "run/log_file.h"
 #include "run/timings.h"
 
 // Decodes the payout address; when it does not decode, prints "Bad address" and the reason and
 // returns false.
-bool check_payout_address(const std::string& address);
+bool check_payout_address(const std::string& address, ConsoleWriter& console);
 
 struct KernelFileChoice {
   std::string path;                              // the kernel file set-up is to read
@@ -46,8 +48,12 @@ bool settle_url_schemes(MinerOptions& options);
 
 // The pools of options.pool_urls and the worker's login, checked before any device is set up; a
 // bad pool URL or a missing worker name prints what to give and returns nothing.
-std::optional<PoolLogin> pool_login(const MinerOptions& options);
+std::optional<PoolLogin> pool_login(const MinerOptions& options, ConsoleWriter& console);
 
 // The timings with the test-only overrides of VELTRANE_TEST_TIMINGS applied; nothing, after
 // saying why, when the variable holds something else than "name=seconds" items.
 std::optional<Timings> timings_from_environment();
+
+// Checks --log-max-mb and, with --log-file, opens the log file and starts its writer; false after
+// saying what is wrong (a size that is not a number above 0, a path that cannot be opened).
+bool open_log_file(const MinerOptions& options, LogFile& log);

@@ -14,6 +14,11 @@ void console_say(ConsoleWriter& console, std::string_view lines) {
   text += lines;
   console.write(text);
   console.progress_line_open = false;
+  if (console.log != nullptr) log_lines(*console.log, lines);
+}
+
+void console_log_only(ConsoleWriter& console, std::string_view lines) {
+  if (console.log != nullptr) log_lines(*console.log, lines);
 }
 
 void console_progress(ConsoleWriter& console, std::string_view text) {

@@ -70,6 +70,21 @@ void print_status(MiningRun& run, WorkSource& source, const StatusPoint& point) 
   console_progress(run.console, line + "   ");
 }
 
+std::string rates_text(const HashRates& rates) {
+  return format_hash_rate(rates.last_10s) + " (10 s), " + format_hash_rate(rates.run) + " (run)";
+}
+
+// The log file's status line, in place of the progress lines it leaves out: the rates of the
+// run and of each device, and the source's figures so far.
+void log_status(MiningRun& run, WorkSource& source) {
+  const StatsSnapshot snapshot = stats_snapshot(*run.stats, run.clock(), unix_time_now());
+  std::string line = "  [*] Status: " + rates_text(snapshot.total_rates);
+  for (const DeviceSnapshot& device : snapshot.devices) {
+    line += "; device " + std::to_string(device.index) + ": " + (device.lost ? "lost" : rates_text(device.rates));
+  }
+  console_log_only(run.console, line + "; " + source.done_figures() + "\n");
+}
+
 void start_devices(MiningRun& run) {
   run.last_launch_end.assign(run.devices.size(), run.start_ns);
   run.lost_reported.assign(run.devices.size(), false);
@@ -161,12 +176,16 @@ int mine(MiningRun& run, WorkSource& source) {
 
   bool source_failed = false;
   std::int64_t next_status_ns = run.start_ns + static_cast<std::int64_t>(run.status_interval_seconds * 1e9);
+  const bool status_logged = run.console.log != nullptr && run.timings.status_log_interval > 0;
+  const auto status_log_ns = static_cast<std::int64_t>(run.timings.status_log_interval * 1e9);
+  std::int64_t next_status_log_ns = run.start_ns + status_log_ns;
   while (!stop_requested(run) && !every_device_lost(run)) {
     std::int64_t now = run.clock();
     double wait_seconds = source.seconds_until_next_turn(now);
     if (run.status_interval_seconds > 0) {
       wait_seconds = std::min(wait_seconds, static_cast<double>(next_status_ns - now) / 1e9);
     }
+    if (status_logged) wait_seconds = std::min(wait_seconds, static_cast<double>(next_status_log_ns - now) / 1e9);
     const SourceEvents events = wait_for_source_events(run.board, deadline_after(wait_seconds));
     check_found(run, source, events.found);
     std::optional<StatusPoint> status_due;
@@ -184,6 +203,10 @@ int mine(MiningRun& run, WorkSource& source) {
     if (run.status_interval_seconds > 0 && run.clock() >= next_status_ns) {
       print_status(run, source, {});
       next_status_ns = run.clock() + static_cast<std::int64_t>(run.status_interval_seconds * 1e9);
+    }
+    if (status_logged && run.clock() >= next_status_log_ns) {
+      log_status(run, source);
+      next_status_log_ns = run.clock() + status_log_ns;
     }
   }
 

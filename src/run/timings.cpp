@@ -10,7 +10,7 @@ namespace {
 
 using TimingField = double Timings::*;
 
-constexpr std::array<std::pair<std::string_view, TimingField>, 26> timing_fields{{
+constexpr std::array<std::pair<std::string_view, TimingField>, 27> timing_fields{{
     {"device_lost", &Timings::device_lost},
     {"failure_report_interval", &Timings::failure_report_interval},
     {"failed_batch_pause", &Timings::failed_batch_pause},
@@ -32,6 +32,7 @@ constexpr std::array<std::pair<std::string_view, TimingField>, 26> timing_fields
     {"pool_job_line_interval", &Timings::pool_job_line_interval},
     {"pool_malformed_report_interval", &Timings::pool_malformed_report_interval},
     {"stats_history_interval", &Timings::stats_history_interval},
+    {"status_log_interval", &Timings::status_log_interval},
     {"api_request", &Timings::api_request},
     {"api_write", &Timings::api_write},
     {"api_keep_alive", &Timings::api_keep_alive},

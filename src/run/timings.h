@@ -33,6 +33,7 @@ struct Timings {
   double pool_malformed_report_interval = 10;  // repeats of a pool's malformed messages are counted this often
   // Monitoring.
   double stats_history_interval = 10;
+  double status_log_interval = 60;       // with a log file, a status line with each device's rates goes in this often
   double api_request = 2;                // to read an API request whole
   double api_write = 5;                  // each wait for room to write an API answer
   double api_keep_alive = 5;             // an idle API connection, while no other client waits

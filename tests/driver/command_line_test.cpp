@@ -39,8 +39,14 @@ std::string usage_text(const std::string& program_name) {
          "  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n"
          "  --api-listen [HOST:]PORT  Read-only monitoring API and dashboard (host 127.0.0.1 by default)\n"
          "  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n"
+         "  --log-file PATH  Also write every line with its time to PATH (PATH.1 .. PATH.3 kept)\n"
+         "  --log-max-mb N  Start a new log file at N MB (default 20)\n"
+         "  --version    Show the version, source revision, compiler and platform\n"
          "  -h           Show help\n"
-         "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n";
+         "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n"
+         "Configuration file: veltrane-miner.conf in the working directory, key=value lines that override the command "
+         "line; keys rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, "
+         "pool_url\n";
 }
 
 TEST(CommandLineTest, HelpPrintsOnlyTheUsageAndNeverOpensTheConfigFile) {
@@ -58,6 +64,44 @@ TEST(CommandLineTest, HelpPrintsOnlyTheUsageAndNeverOpensTheConfigFile) {
     const MinerResult result = run_miner(arguments, directory.path, "", 10);
     EXPECT_EQ(result.exit_code, 0) << arguments[0];
     EXPECT_EQ(result.output, usage_text(miner_process::executable_path().string())) << arguments[0];
+  }
+}
+
+TEST(CommandLineTest, VersionNamesTheBuildAndExitsWithoutReadingTheRest) {
+  TemporaryDirectory directory;
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{"--version"}, {"-a", "x", "--version", "--no-such-option"}}) {
+    const MinerResult result = run_miner(arguments, directory.path, "", 10);
+    EXPECT_EQ(result.exit_code, 0);
+    // Name and version, then the revision, compiler and platform, each filled in.
+    EXPECT_TRUE(matches_whole(result.output, "Veltrane OpenCL Miner v1\\.1\n"
+                                             "Source: [^\n]+\n"
+                                             "Compiler: [A-Za-z]+ [0-9][^\n]*\n"
+                                             "Platform: [A-Za-z]+ [^\n]+\n"))
+        << result.output;
+  }
+}
+
+// The log file's settings are checked before any device is touched; platform 99 does not exist,
+// so a check that let the start through would end with the OpenCL failure instead.
+TEST(CommandLineTest, LogFileThatCannotBeOpenedOrABadSizeEndsTheStart) {
+  TemporaryDirectory directory;
+  const std::string missing_folder = (directory.path / "missing" / "miner.log").string();
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--log-file", missing_folder}, "  [!] Cannot open the log file " + missing_folder + ": "},
+      {{"--log-file", directory.path.string()}, "  [!] Cannot open the log file " + directory.path.string() + ": "},
+      {{"--log-file", "ok.log", "--log-max-mb", "0"},
+       "  [!] --log-max-mb needs a size in MB above 0, such as 20 or 0.5: 0\n"},
+      {{"--log-max-mb", "20MB"}, "  [!] --log-max-mb needs a size in MB above 0, such as 20 or 0.5: 20MB\n"},
+  };
+  for (const auto& [arguments, problem] : cases) {
+    SCOPED_TRACE(problem);
+    std::vector<std::string> all_arguments = {"-o", "http://127.0.0.1:1", "-a", "x", "-P", "99"};
+    all_arguments.insert(all_arguments.end(), arguments.begin(), arguments.end());
+    const MinerResult result = run_miner(all_arguments, directory.path, "all", timeout_seconds);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.output.rfind(problem, 0), 0u) << result.output;
+    EXPECT_EQ(result.output.find("OpenCL"), std::string::npos) << result.output;
   }
 }
 

@@ -241,9 +241,9 @@ TEST(ConfigFileTest, WarnsOncePerIgnoredLineWithItsNumber) {
       "address=VALUE without blanks)\n",
       "  [!] veltrane-miner.conf line 5 ignored: no \"=\" (lines are key=value)\n",
       "  [!] veltrane-miner.conf line 6 ignored: unknown key \" #rpc_url\" (the keys are rpc_url, rpc_user, "
-      "rpc_password, rpc_cookie, address, coinbase, api_listen, pool_url)\n",
+      "rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url)\n",
       "  [!] veltrane-miner.conf line 7 ignored: unknown key \"kernel_path\" (the keys are rpc_url, rpc_user, "
-      "rpc_password, rpc_cookie, address, coinbase, api_listen, pool_url)\n",
+      "rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url)\n",
   };
   EXPECT_EQ(warnings, expected);
   EXPECT_EQ(options, (MinerOptions{.rpc_user = "u", .rpc_password = "a=b"}));
@@ -356,7 +356,7 @@ TEST_F(WorkingDirectoryTest, ConfigFileIsReadFromTheWorkingDirectory) {
   read_config_file(options);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "  [!] veltrane-miner.conf line 3 ignored: unknown key \"rpc_pass\" (the keys are rpc_url, rpc_user, "
-            "rpc_password, rpc_cookie, address, coinbase, api_listen, pool_url)\n"
+            "rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url)\n"
             "  [*] veltrane-miner.conf overrides the command line: -a\n");
   EXPECT_EQ(options, (MinerOptions{.rpc_user = "u", .address = "file"}));
 }

@@ -7,7 +7,8 @@
 # accepted two blocks, reads the monitoring API (summary and metrics, the metrics through
 # prometheus_client's parser), then presses Ctrl-C (Wine
 # turns SIGINT into the console's CTRL_C_EVENT) and checks the miner's wind-down and the node's
-# count.
+# count. The configuration file also asks for a log file with a 1 KiB limit: another Windows
+# program reads it and renames it while the miner writes, and it is rotated.
 #   mining_e2e.sh MINER_EXE KERNEL_FILE TESTNODE_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
 # shellcheck source=server_e2e.sh
@@ -21,13 +22,15 @@ payout_address=tvtr1ql58gw3ecx3a9y5fstph3q44qrv6x73uh09k7tf
 
 start_server http python3 "$testnode_dir/testnode.py" --port 0 --cookie-file "$work/.cookie"
 make_miner_folder "$miner_exe" "$kernel_file"
-printf 'rpc_user=nobody\r\nrpc_cookie=%s\r\n' "$(winepath -w "$work/.cookie")" >"$folder/veltrane-miner.conf"
+printf 'rpc_user=nobody\r\nrpc_cookie=%s\r\nlog_file=rig.log\r\nlog_max_mb=0.001\r\n' "$(winepath -w "$work/.cookie")" \
+  >"$folder/veltrane-miner.conf"
 
 cd "$folder"
 # Two PoCL devices, each on a thread of its own, beside the node's two connections (requests and
 # the longpoll).
-VELTRANE_DEVICE_TYPE=all POCL_DEVICES="pthread pthread" wine veltrane-miner.exe -o "$url" -a "$payout_address" \
-  -G 256 -L 64 -d all --api-listen 0 \
+# The log file's status line every second instead of every minute.
+VELTRANE_TEST_TIMINGS=status_log_interval=1 VELTRANE_DEVICE_TYPE=all POCL_DEVICES="pthread pthread" \
+  wine veltrane-miner.exe -o "$url" -a "$payout_address" -G 256 -L 64 -d all --api-listen 0 \
   >"$work/miner.log" 2>&1 </dev/null &
 miner_pid=$!
 
@@ -66,7 +69,27 @@ python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(
   fail "the API's metrics do not parse: $(cat "$work/metrics.json")"
 grep -q '"veltrane_device_hashes_total"' "$work/metrics.json" || fail "no hash counter in the metrics"
 
+# The 1 KiB log file has been rotated; the one open in the miner is read and renamed by Windows
+# programs.
+deadline=$((SECONDS + 60))
+until [ -f rig.log.1 ]; do
+  [ $SECONDS -lt $deadline ] || fail "the log file was not rotated"
+  sleep 0.5
+done
+wine cmd /c copy rig.log log-copy.txt >"$work/log-read-error.txt" 2>&1 ||
+  fail "the open log file could not be read: $(cat "$work/log-read-error.txt")"
+grep -q ' \[\*\] ' log-copy.txt || fail "the log file read while open holds no lines"
+wine cmd /c move rig.log rig-moved.log >/dev/null 2>&1 || fail "the open log file could not be renamed"
+
 stop_miner
+# Every log line starts with its time; none has a carriage return; the status line names each
+# device's rates.
+cat rig-moved.log rig.log* >"$work/log-all.txt"  # rig.log comes back at the next rotation
+[ -s "$work/log-all.txt" ] || fail "no log file"
+grep -q $'\r' "$work/log-all.txt" && fail "a carriage return in the log file"
+grep -vqE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2} ' "$work/log-all.txt" &&
+  fail "a log line without its time: $(grep -vE '^[0-9]{4}-' "$work/log-all.txt" | head -n 1)"
+grep -qE '\[\*\] Status: .*; device 0: .*; device 1: ' "$work/log-all.txt" || fail "no status line with both devices"
 grep -q 'REJECTED' "$work/miner.log" && fail "the node rejected a block"
 grep -q '\[+\] 2 devices: 0 1' "$work/miner.log" || fail "the miner did not mine on both devices"
 grep -q 'Invalid template' "$work/miner.log" && fail "a template request failed"
