@@ -48,7 +48,12 @@ std::string device_name(std::int32_t platform_id, std::int32_t device_id) {
 // Mines with the run on the devices until a stop; the stop request wakes the run's wait.
 int mine_with(MiningRun& run, WorkSource* source) {
   if (source == nullptr) return 1;
-  set_stop_listener([&run] { poke_source(run.board); });
+  set_stop_listener([&run] {
+    // The stop handler has told the console already; the log file hears it here, off the
+    // signal handler.
+    console_log_only(run.console, stop_notice);
+    poke_source(run.board);
+  });
   const int exit_code = mine(run, *source);
   set_stop_listener({});
   return exit_code;
