@@ -126,7 +126,8 @@ int main(int argc, char** argv) {
   std::vector<RunDevice> devices;
   for (const std::int32_t device_id : device_ids) {
     std::unique_ptr<MiningDevice> device = open_opencl_device(
-        options.platform_id, device_id, options.global_work_size, options.local_work_size, options.kernel_path);
+        options.platform_id, device_id, options.global_work_size, options.local_work_size, options.kernel_path,
+        options.kernel_cache);
     if (!device) break;
     devices.push_back({device_id, device_name(options.platform_id, device_id), std::move(device)});
   }

@@ -107,6 +107,7 @@ void set_node_or_pool_url(std::string_view value, MinerOptions& options) {
 }
 
 void switch_off_longpoll(MinerOptions& options) { options.longpoll = false; }
+void switch_off_kernel_cache(MinerOptions& options) { options.kernel_cache = false; }
 
 // Where an option goes: a field (text, a number read like atol, or a switch set to true), or a
 // function for options with a reading of their own.
@@ -136,6 +137,7 @@ const KnownOption known_options[] = {
     {"--list-gpus", &MinerOptions::list_gpus},
     {"--no-longpoll", SwitchSetter{switch_off_longpoll}},
     {"--api-listen", &MinerOptions::api_listen},
+    {"--no-kernel-cache", SwitchSetter{switch_off_kernel_cache}},
 };
 
 const KnownOption* find_option(std::string_view name) {
@@ -210,6 +212,7 @@ void print_usage(const char* program_name) {
   std::printf("  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n");
   std::printf("  --api-listen [HOST:]PORT  Read-only monitoring API and dashboard (host 127.0.0.1 by default)\n");
   std::printf("  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n");
+  std::printf("  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
 }

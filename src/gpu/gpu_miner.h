@@ -41,8 +41,10 @@ bool device_is_gpu(int platform_index, int device_index);
 std::string read_kernel_file(const std::string& path);
 
 // Sets up the device and builds the kernel; prints the reason and returns nullptr on failure.
+// With the kernel cache, a binary kept by an earlier start is used when it fits, and a kernel
+// built from source is kept for the next (see kernel_cache.h).
 GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t global_size, std::int32_t local_size,
-                           const std::string& kernel_path);
+                           const std::string& kernel_path, bool use_kernel_cache = false);
 // Releases everything the miner holds; nothing for nullptr.
 void gpu_miner_release(GpuMiner* gpu);
 

@@ -39,6 +39,7 @@ std::string usage_text(const std::string& program_name) {
          "  --no-longpoll  Poll for new blocks every 5 s instead of a longpoll\n"
          "  --api-listen [HOST:]PORT  Read-only monitoring API and dashboard (host 127.0.0.1 by default)\n"
          "  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n"
+         "  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n"
          "  -h           Show help\n"
          "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n";
 }

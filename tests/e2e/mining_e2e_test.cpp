@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -225,6 +227,43 @@ TEST(MiningEndToEnd, DeviceThatFailsEveryBatchStopsTheMinerWithExitCodeOne) {
   EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
   EXPECT_EQ(output.substr(output.rfind('\n', output.size() - 2) + 1).rfind("  [!] Device lost", 0), 0u)
       << "the give-up message is the last line:\n" << output;
+}
+
+// The kernel cache through the command line: a start keeps the kernel, the next loads it, and
+// --no-kernel-cache neither loads nor writes. The benchmark needs no node, so each start is short.
+TEST(KernelCacheE2E, KeepsTheKernelForTheNextStartUnlessTurnedOff) {
+  const test_support::TemporaryDirectory cache_home;
+  std::map<std::string, std::string> environment = shortened_timings("benchmark=0.2");
+  environment["XDG_CACHE_HOME"] = cache_home.path.string();
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::string cache_line;  // empty: no line about the cache at all
+  };
+  const Case cases[] = {
+      {"off", {"--benchmark", "--no-kernel-cache"}, ""},
+      {"first start", {"--benchmark"}, "  [*] Kernel cached for the next start: "},
+      {"second start", {"--benchmark"}, "  [*] Kernel loaded from the cache: "},
+      {"off after the entry was written", {"--benchmark", "--no-kernel-cache"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto miner = start_miner("http://127.0.0.1:1", c.options, environment);
+    ASSERT_EQ(miner->wait_exit(miner_start_seconds), 0) << miner->output();
+    const std::string output = miner->output();
+    if (c.cache_line.empty()) {
+      EXPECT_EQ(output.find("Kernel c"), std::string::npos) << output;
+      EXPECT_EQ(output.find("Kernel loaded"), std::string::npos) << output;
+    } else {
+      expect_in_order(output, {c.cache_line, "  Work size: ", "Result: "});
+    }
+    const std::filesystem::path folder = cache_home.path / "veltrane-miner";
+    const std::ptrdiff_t entries =
+        std::filesystem::exists(folder)
+            ? std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator())
+            : 0;
+    EXPECT_EQ(entries, std::string(c.name) == "off" ? 0 : 1);
+  }
 }
 
 }  // namespace
