@@ -138,6 +138,7 @@ const KnownOption known_options[] = {
     {"--no-longpoll", SwitchSetter{switch_off_longpoll}},
     {"--api-listen", &MinerOptions::api_listen},
     {"--no-kernel-cache", SwitchSetter{switch_off_kernel_cache}},
+    {"--autotune", &MinerOptions::autotune},
 };
 
 const KnownOption* find_option(std::string_view name) {
@@ -213,6 +214,7 @@ void print_usage(const char* program_name) {
   std::printf("  --api-listen [HOST:]PORT  Read-only monitoring API and dashboard (host 127.0.0.1 by default)\n");
   std::printf("  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n");
   std::printf("  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n");
+  std::printf("  --autotune   Time a few work sizes on each device, keep the fastest for later starts (-G, -L win)\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
 }

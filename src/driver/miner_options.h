@@ -31,7 +31,8 @@ struct MinerOptions {
   bool benchmark = false;
   bool list_gpus = false;
   bool longpoll = true;  // "--no-longpoll": poll the best block every 5 s instead
-  bool kernel_cache = true;  // "--no-kernel-cache": build the kernel from source on every start
+  bool kernel_cache = true;
+  bool autotune = false;  // "--autotune": time each device's work sizes and keep the fastest  // "--no-kernel-cache": build the kernel from source on every start
 
   bool operator==(const MinerOptions&) const = default;
 };

@@ -45,6 +45,7 @@ struct GpuMiner {
   WhirlpoolWords midstate{};
   Target256 target;
   bool job_upload_pending = false;
+  KernelCacheKey kernel_key{};  // names the kernel's cache entry and the device's saved work size
 };
 
 namespace {
@@ -207,11 +208,11 @@ std::string program_binary(const GpuMiner& gpu) {
 // otherwise, after which the new binary is kept for the next start. Any problem with the cache
 // costs only the source build, and is said in one line.
 bool build_kernel(GpuMiner& gpu, const std::string& source, bool use_kernel_cache) {
+  gpu.kernel_key = kernel_cache_key({source, build_options, device_platform_name(gpu.device),
+                                     device_info_text(gpu.device, CL_DEVICE_NAME),
+                                     device_info_text(gpu.device, CL_DRIVER_VERSION), std::string(program_version)});
   if (!use_kernel_cache) return build_from_source(gpu, source);
-  const KernelCacheKey key = kernel_cache_key({source, build_options, device_platform_name(gpu.device),
-                                               device_info_text(gpu.device, CL_DEVICE_NAME),
-                                               device_info_text(gpu.device, CL_DRIVER_VERSION),
-                                               std::string(program_version)});
+  const KernelCacheKey& key = gpu.kernel_key;
   const std::filesystem::path folder = user_cache_folder();
   const std::filesystem::path entry_path = folder.empty() ? folder : folder / kernel_cache_file_name(key);
   bool replacing = false;
@@ -382,6 +383,25 @@ void gpu_miner_release(GpuMiner* gpu) {
 }
 
 std::int32_t gpu_global_size(const GpuMiner& gpu) { return gpu.global_size; }
+
+std::size_t gpu_work_group_limit(const GpuMiner& gpu) { return work_group_limit(gpu); }
+
+bool gpu_set_work_size(GpuMiner& gpu, std::int32_t global_size, std::int32_t local_size) {
+  if (global_size >= global_size_limit || !local_size_fits(global_size, local_size, work_group_limit(gpu))) {
+    return false;
+  }
+  gpu.global_size = global_size;
+  gpu.local_size = local_size;
+  return true;
+}
+
+std::filesystem::path gpu_work_size_file(const GpuMiner& gpu) {
+  const std::filesystem::path folder = user_cache_folder();
+  if (folder.empty()) return folder;
+  std::string name = kernel_cache_file_name(gpu.kernel_key);
+  name.replace(name.size() - 4, 4, ".worksize");
+  return folder / name;
+}
 
 bool local_size_fits(std::int32_t global_size, std::int32_t local_size, std::size_t work_group_limit) {
   return global_size > 0 && local_size > 0 && global_size % local_size == 0 &&

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "pow/target.h"
@@ -49,6 +50,15 @@ GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t gl
 void gpu_miner_release(GpuMiner* gpu);
 
 std::int32_t gpu_global_size(const GpuMiner& gpu);
+
+// The largest local size the kernel runs with on the device; SIZE_MAX when the driver cannot say.
+std::size_t gpu_work_group_limit(const GpuMiner& gpu);
+// Changes the work size of later batches and launches; false (nothing changed) for a size the
+// device cannot run. Only while no launch is queued.
+bool gpu_set_work_size(GpuMiner& gpu, std::int32_t global_size, std::int32_t local_size);
+// Where the device's chosen work size is kept: beside the kernel cache, per device, driver and
+// kernel. Empty when there is no cache folder.
+std::filesystem::path gpu_work_size_file(const GpuMiner& gpu);
 
 // True when the device can run batches of this shape: the local size divides the global size and
 // is at most the work-group limit of the kernel on the device. Set-up refuses other sizes.

@@ -10,7 +10,7 @@ namespace {
 
 using TimingField = double Timings::*;
 
-constexpr std::array<std::pair<std::string_view, TimingField>, 26> timing_fields{{
+constexpr std::array<std::pair<std::string_view, TimingField>, 27> timing_fields{{
     {"device_lost", &Timings::device_lost},
     {"failure_report_interval", &Timings::failure_report_interval},
     {"failed_batch_pause", &Timings::failed_batch_pause},
@@ -37,6 +37,7 @@ constexpr std::array<std::pair<std::string_view, TimingField>, 26> timing_fields
     {"api_keep_alive", &Timings::api_keep_alive},
     {"api_connection", &Timings::api_connection},
     {"benchmark", &Timings::benchmark},
+    {"autotune", &Timings::autotune},
 }};
 
 }  // namespace

@@ -40,6 +40,7 @@ std::string usage_text(const std::string& program_name) {
          "  --api-listen [HOST:]PORT  Read-only monitoring API and dashboard (host 127.0.0.1 by default)\n"
          "  -o stratum+tcp://HOST:PORT  Mine in a pool (-u worker, -p password); repeat for failover pools\n"
          "  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n"
+         "  --autotune   Time a few work sizes on each device, keep the fastest for later starts (-G, -L win)\n"
          "  -h           Show help\n"
          "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n";
 }

@@ -111,6 +111,7 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
       {"every device", {"-d", "all"}, "", false, {.all_devices = true}},
       {"no longpoll", {"--no-longpoll"}, "", false, {.longpoll = false}},
       {"no kernel cache", {"--no-kernel-cache"}, "", false, {.kernel_cache = false}},
+      {"autotune", {"--autotune"}, "", false, {.autotune = true}},
       {"API address from the command line", {"--api-listen", "[::1]:4068"}, "", false, {.api_listen = "[::1]:4068"}},
       {"API address from the file", {}, "api_listen=4068\n", false, {.api_listen = "4068"}},
       {"a later single device replaces a list", {"-d", "all", "-d", "1,2", "-d", "3"}, "", false, {.device_id = 3}},

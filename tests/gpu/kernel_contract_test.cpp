@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "gpu/autotune.h"
 #include "gpu/gpu_miner.h"
 #include "gpu/kernel_cache.h"
 #include "pow/block_header.h"
@@ -394,6 +395,56 @@ TEST_F(KernelCache, AFolderThatCannotBeWrittenCostsOnlyTheBuild) {
       << blocked.output;
   expect_mines_like_the_cpu(*blocked.gpu);
   gpu_miner_release(blocked.gpu);
+}
+
+// The autotune keeps its choice beside the kernel cache; a later start reuses it unless a size
+// from the command line differs from it.
+TEST_F(KernelCache, TheAutotuneChoiceIsKeptAndReusedWhileItFitsTheGivenSizes) {
+  const Start first = start();
+  ASSERT_NE(first.gpu, nullptr) << first.output;
+  const AutotuneSettings local_given{0.3, 0, 64};
+  testing::internal::CaptureStdout();
+  const bool tuned = gpu_autotune(*first.gpu, local_given);
+  const std::string tune_output = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(tuned) << tune_output;
+  const WorkSize chosen{gpu_global_size(*first.gpu), gpu_local_size(*first.gpu)};
+  EXPECT_EQ(chosen.local_size, 64);
+  EXPECT_EQ(tune_output.rfind("  [*] Autotune: " + std::to_string(chosen.global_size) + " global, 64 local (fastest of ",
+                              0),
+            0u)
+      << tune_output;
+  EXPECT_EQ(test_support::read_file(gpu_work_size_file(*first.gpu)), encode_work_size(chosen));
+  gpu_miner_release(first.gpu);
+
+  struct Case {
+    const char* name;
+    AutotuneSettings settings;
+    bool reused;
+  };
+  const std::int32_t other_global = chosen.global_size == 4096 ? 16384 : 4096;
+  const Case cases[] = {
+      {"nothing given", {0.3, 0, 0}, true},
+      {"the chosen global size given", {0.3, chosen.global_size, 0}, true},
+      {"another global size given", {0.3, other_global, 64}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Start later = start();
+    ASSERT_NE(later.gpu, nullptr) << later.output;
+    testing::internal::CaptureStdout();
+    gpu_autotune(*later.gpu, c.settings);
+    const std::string output = testing::internal::GetCapturedStdout();
+    if (c.reused) {
+      EXPECT_EQ(output, "  [*] Autotune: " + std::to_string(chosen.global_size) +
+                            " global, 64 local, as chosen at an earlier start\n");
+      EXPECT_EQ(gpu_global_size(*later.gpu), chosen.global_size);
+    } else {
+      EXPECT_EQ(output.rfind("  [*] Autotune: " + std::to_string(other_global) + " global, 64 local (", 0), 0u)
+          << output;
+    }
+    EXPECT_EQ(gpu_local_size(*later.gpu), 64);
+    gpu_miner_release(later.gpu);
+  }
 }
 
 }  // namespace
