@@ -141,9 +141,15 @@ int main(int argc, char** argv) {
   options.kernel_path = kernel.path;
   // Each device gets its own handle; one that cannot be set up stops the start.
   std::vector<RunDevice> devices;
+  // Sizes given on the command line win; with both given there is nothing left to choose.
+  const bool autotune = options.autotune && !(options.global_work_size_given && options.local_work_size_given);
+  const AutotuneSettings autotune_settings{timings->autotune,
+                                           options.global_work_size_given ? options.global_work_size : 0,
+                                           options.local_work_size_given ? options.local_work_size : 0};
   for (const std::int32_t device_id : device_ids) {
     std::unique_ptr<MiningDevice> device = open_opencl_device(
-        options.platform_id, device_id, options.global_work_size, options.local_work_size, options.kernel_path);
+        options.platform_id, device_id, options.global_work_size, options.local_work_size, options.kernel_path,
+        options.kernel_cache, autotune ? &autotune_settings : nullptr);
     if (!device) break;
     devices.push_back({device_id, device_name(options.platform_id, device_id), std::move(device)});
   }
@@ -152,7 +158,13 @@ int main(int argc, char** argv) {
     say("  [!] Failed to initialize OpenCL\n");
     return 1;
   }
-  if (cpu_work_size) say("  [*] Not a GPU: default work size for a CPU device (-G and -L choose another)\n");
+  if (autotune) {
+    // Each device says its own choice; the line below shows the first device's.
+    options.global_work_size = static_cast<std::int32_t>(devices.front().device->global_size());
+    options.local_work_size = static_cast<std::int32_t>(devices.front().device->local_size());
+  } else if (cpu_work_size) {
+    say("  [*] Not a GPU: default work size for a CPU device (-G and -L choose another)\n");
+  }
   say("  Work size: " + std::to_string(options.global_work_size) + " global, " +
       std::to_string(options.local_work_size) + " local\n\n");
   if (devices.size() > 1) {

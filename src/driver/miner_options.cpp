@@ -112,6 +112,7 @@ void set_node_or_pool_url(std::string_view value, MinerOptions& options) {
 }
 
 void switch_off_longpoll(MinerOptions& options) { options.longpoll = false; }
+void switch_off_kernel_cache(MinerOptions& options) { options.kernel_cache = false; }
 
 // Where an option goes: a field (text, a number read like atol, or a switch set to true), or a
 // function for options with a reading of their own.
@@ -143,6 +144,8 @@ const KnownOption known_options[] = {
     {"--api-listen", &MinerOptions::api_listen},
     {"--log-file", &MinerOptions::log_file},
     {"--log-max-mb", &MinerOptions::log_max_mb},
+    {"--no-kernel-cache", SwitchSetter{switch_off_kernel_cache}},
+    {"--autotune", &MinerOptions::autotune},
 };
 
 const KnownOption* find_option(std::string_view name) {
@@ -223,6 +226,8 @@ void print_usage(const char* program_name) {
   std::printf("  --log-file PATH  Also write every line with its time to PATH (PATH.1 .. PATH.3 kept)\n");
   std::printf("  --log-max-mb N  Start a new log file at N MB (default 20)\n");
   std::printf("  --version    Show the version, source revision, compiler and platform\n");
+  std::printf("  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n");
+  std::printf("  --autotune   Time a few work sizes on each device, keep the fastest for later starts (-G, -L win)\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
   std::printf("Configuration file: %s in the working directory, key=value lines that override the command line; "

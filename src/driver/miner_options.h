@@ -34,6 +34,8 @@ struct MinerOptions {
   bool longpoll = true;  // "--no-longpoll": poll the best block every 5 s instead
   std::string log_file;  // every console line with its time goes here too; empty: no log file
   std::string log_max_mb;  // the log file's size limit in MB (2^20 bytes), fractions allowed; empty: 20
+  bool kernel_cache = true;  // "--no-kernel-cache": build the kernel from source on every start
+  bool autotune = false;     // "--autotune": time each device's work sizes and keep the fastest
 
   bool operator==(const MinerOptions&) const = default;
 };

@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "gpu/cache_folder.h"
+#include "gpu/kernel_cache.h"
 #include "gpu/opencl_device.h"
+#include "program_version.h"
 
 // One queued launch: its own result buffers, the host copies the queued reads fill, and the
 // event of the last read.
@@ -41,6 +45,7 @@ struct GpuMiner {
   WhirlpoolWords midstate{};
   Target256 target;
   bool job_upload_pending = false;
+  KernelCacheKey kernel_key{};  // names the kernel's cache entry and the device's saved work size
 };
 
 namespace {
@@ -139,24 +144,9 @@ OpenclFailure upload_job(GpuMiner& gpu) {
   return failure;
 }
 
-// Steps after the device is chosen; prints the first failure and returns false.
-bool build_miner(GpuMiner& gpu, const std::string& kernel_path) {
+// Builds the program from source and creates the kernel; prints the failure and the build log.
+bool build_from_source(GpuMiner& gpu, const std::string& source) {
   cl_int status = CL_SUCCESS;
-  gpu.context = clCreateContext(nullptr, 1, &gpu.device, nullptr, nullptr, &status);
-  if (status != CL_SUCCESS) {
-    std::printf("  [!] clCreateContext: %s\n", opencl_error_name(status));
-    return false;
-  }
-  gpu.queue = clCreateCommandQueue(gpu.context, gpu.device, 0, &status);
-  if (status != CL_SUCCESS) {
-    std::printf("  [!] clCreateCommandQueue: %s\n", opencl_error_name(status));
-    return false;
-  }
-  const std::string source = read_kernel_file(kernel_path);
-  if (source.empty()) {
-    std::printf("  [!] Cannot read kernel file: %s\n", kernel_path.c_str());
-    return false;
-  }
   const char* source_text = source.data();
   const std::size_t source_length = source.size();
   gpu.program = clCreateProgramWithSource(gpu.context, 1, &source_text, &source_length, &status);
@@ -174,6 +164,108 @@ bool build_miner(GpuMiner& gpu, const std::string& kernel_path) {
     std::printf("  [!] clCreateKernel: %s\n", opencl_error_name(status));
     return false;
   }
+  return true;
+}
+
+// Builds the program from a cached binary and creates the kernel. Returns why that failed (the
+// program and kernel are then released), empty when both are ready.
+std::string build_from_binary(GpuMiner& gpu, const std::string& binary) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(binary.data());
+  const std::size_t length = binary.size();
+  cl_int binary_status = CL_SUCCESS;
+  cl_int status = CL_SUCCESS;
+  gpu.program = clCreateProgramWithBinary(gpu.context, 1, &gpu.device, &length, &bytes, &binary_status, &status);
+  OpenclFailure failure;
+  if (!failed(failure, "clCreateProgramWithBinary", status) &&
+      !failed(failure, "clCreateProgramWithBinary", binary_status) &&
+      !failed(failure, "clBuildProgram", clBuildProgram(gpu.program, 1, &gpu.device, build_options, nullptr, nullptr))) {
+    gpu.kernel = clCreateKernel(gpu.program, kernel_name, &status);
+    failed(failure, "clCreateKernel", status);
+  }
+  if (failure.call == nullptr) return {};
+  if (gpu.kernel != nullptr) clReleaseKernel(gpu.kernel);
+  if (gpu.program != nullptr) clReleaseProgram(gpu.program);
+  gpu.kernel = nullptr;
+  gpu.program = nullptr;
+  return failure_text(failure);
+}
+
+// The built program's binary for its one device; empty when the driver gives none.
+std::string program_binary(const GpuMiner& gpu) {
+  std::size_t size = 0;
+  if (clGetProgramInfo(gpu.program, CL_PROGRAM_BINARY_SIZES, sizeof size, &size, nullptr) != CL_SUCCESS || size == 0) {
+    return {};
+  }
+  std::string binary(size, '\0');
+  auto* destination = reinterpret_cast<unsigned char*>(binary.data());
+  if (clGetProgramInfo(gpu.program, CL_PROGRAM_BINARIES, sizeof destination, &destination, nullptr) != CL_SUCCESS) {
+    return {};
+  }
+  return binary;
+}
+
+// Builds the program and kernel: from the cached binary when a usable one is there, from source
+// otherwise, after which the new binary is kept for the next start. Any problem with the cache
+// costs only the source build, and is said in one line.
+bool build_kernel(GpuMiner& gpu, const std::string& source, bool use_kernel_cache) {
+  gpu.kernel_key = kernel_cache_key({source, build_options, device_platform_name(gpu.device),
+                                     device_info_text(gpu.device, CL_DEVICE_NAME),
+                                     device_info_text(gpu.device, CL_DRIVER_VERSION), std::string(program_version)});
+  if (!use_kernel_cache) return build_from_source(gpu, source);
+  const KernelCacheKey& key = gpu.kernel_key;
+  const std::filesystem::path folder = user_cache_folder();
+  const std::filesystem::path entry_path = folder.empty() ? folder : folder / kernel_cache_file_name(key);
+  bool replacing = false;
+  if (!folder.empty()) {
+    const CacheFileRead file = read_kernel_cache_file(entry_path);
+    std::string problem = file.problem;
+    if (file.found && problem.empty()) {
+      const DecodedCacheEntry entry = decode_kernel_cache_entry(file.contents, key);
+      problem = entry.problem.empty() ? build_from_binary(gpu, entry.binary) : entry.problem;
+      if (problem.empty()) {
+        std::printf("  [*] Kernel loaded from the cache: %s\n", path_text(entry_path).c_str());
+        return true;
+      }
+    }
+    if (file.found) {
+      std::printf("  [!] Kernel cache entry not used (%s): building from source and replacing it\n", problem.c_str());
+      replacing = true;
+    }
+  }
+  if (!build_from_source(gpu, source)) return false;
+  const std::string binary = program_binary(gpu);
+  const std::string write_problem =
+      folder.empty()   ? std::string("the environment names no cache folder")
+      : binary.empty() ? std::string("the driver gave no program binary")
+                       : write_kernel_cache_file(entry_path, encode_kernel_cache_entry(key, binary));
+  if (!write_problem.empty()) {
+    std::printf("  [!] Kernel cache not written (%s): the next start builds from source again\n",
+                write_problem.c_str());
+  } else if (!replacing) {
+    std::printf("  [*] Kernel cached for the next start: %s\n", path_text(entry_path).c_str());
+  }
+  return true;
+}
+
+// Steps after the device is chosen; prints the first failure and returns false.
+bool build_miner(GpuMiner& gpu, const std::string& kernel_path, bool use_kernel_cache) {
+  cl_int status = CL_SUCCESS;
+  gpu.context = clCreateContext(nullptr, 1, &gpu.device, nullptr, nullptr, &status);
+  if (status != CL_SUCCESS) {
+    std::printf("  [!] clCreateContext: %s\n", opencl_error_name(status));
+    return false;
+  }
+  gpu.queue = clCreateCommandQueue(gpu.context, gpu.device, 0, &status);
+  if (status != CL_SUCCESS) {
+    std::printf("  [!] clCreateCommandQueue: %s\n", opencl_error_name(status));
+    return false;
+  }
+  const std::string source = read_kernel_file(kernel_path);
+  if (source.empty()) {
+    std::printf("  [!] Cannot read kernel file: %s\n", kernel_path.c_str());
+    return false;
+  }
+  if (!build_kernel(gpu, source, use_kernel_cache)) return false;
 
   // The table buffer is filled from a copy: OpenCL takes a non-const host pointer.
   std::uint64_t tables[whirlpool_table_words];
@@ -229,7 +321,7 @@ std::string read_kernel_file(const std::string& path) {
 }
 
 GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t global_size, std::int32_t local_size,
-                           const std::string& kernel_path) {
+                           const std::string& kernel_path, bool use_kernel_cache) {
   if (global_size < 1 || global_size >= global_size_limit || local_size < 1) {
     std::printf("  [!] Invalid work size: %d global, %d local\n", global_size, local_size);
     return nullptr;
@@ -254,7 +346,7 @@ GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t gl
   gpu->device = devices[static_cast<std::size_t>(device_index)];
   gpu->global_size = global_size;
   gpu->local_size = local_size;
-  if (!build_miner(*gpu, kernel_path)) {
+  if (!build_miner(*gpu, kernel_path, use_kernel_cache)) {
     gpu_miner_release(gpu);
     return nullptr;
   }
@@ -291,6 +383,25 @@ void gpu_miner_release(GpuMiner* gpu) {
 }
 
 std::int32_t gpu_global_size(const GpuMiner& gpu) { return gpu.global_size; }
+
+std::size_t gpu_work_group_limit(const GpuMiner& gpu) { return work_group_limit(gpu); }
+
+bool gpu_set_work_size(GpuMiner& gpu, std::int32_t global_size, std::int32_t local_size) {
+  if (global_size >= global_size_limit || !local_size_fits(global_size, local_size, work_group_limit(gpu))) {
+    return false;
+  }
+  gpu.global_size = global_size;
+  gpu.local_size = local_size;
+  return true;
+}
+
+std::filesystem::path gpu_work_size_file(const GpuMiner& gpu) {
+  const std::filesystem::path folder = user_cache_folder();
+  if (folder.empty()) return folder;
+  std::string name = kernel_cache_file_name(gpu.kernel_key);
+  name.replace(name.size() - 4, 4, ".worksize");
+  return folder / name;
+}
 
 bool local_size_fits(std::int32_t global_size, std::int32_t local_size, std::size_t work_group_limit) {
   return global_size > 0 && local_size > 0 && global_size % local_size == 0 &&

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "pow/target.h"
@@ -41,12 +42,23 @@ bool device_is_gpu(int platform_index, int device_index);
 std::string read_kernel_file(const std::string& path);
 
 // Sets up the device and builds the kernel; prints the reason and returns nullptr on failure.
+// With the kernel cache, a binary kept by an earlier start is used when it fits, and a kernel
+// built from source is kept for the next (see kernel_cache.h).
 GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t global_size, std::int32_t local_size,
-                           const std::string& kernel_path);
+                           const std::string& kernel_path, bool use_kernel_cache = false);
 // Releases everything the miner holds; nothing for nullptr.
 void gpu_miner_release(GpuMiner* gpu);
 
 std::int32_t gpu_global_size(const GpuMiner& gpu);
+
+// The largest local size the kernel runs with on the device; SIZE_MAX when the driver cannot say.
+std::size_t gpu_work_group_limit(const GpuMiner& gpu);
+// Changes the work size of later batches and launches; false (nothing changed) for a size the
+// device cannot run. Only while no launch is queued.
+bool gpu_set_work_size(GpuMiner& gpu, std::int32_t global_size, std::int32_t local_size);
+// Where the device's chosen work size is kept: beside the kernel cache, per device, driver and
+// kernel. Empty when there is no cache folder.
+std::filesystem::path gpu_work_size_file(const GpuMiner& gpu);
 
 // True when the device can run batches of this shape: the local size divides the global size and
 // is at most the work-group limit of the kernel on the device. Set-up refuses other sizes.

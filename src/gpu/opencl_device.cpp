@@ -1,5 +1,6 @@
 #include "gpu/opencl_device.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cctype>
 
@@ -155,6 +156,31 @@ bool get_gpu_device_info(int platform_index, int device_index, char* name, std::
   if (clGetDeviceInfo(device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof bytes, &bytes, nullptr) != CL_SUCCESS) bytes = 0;
   *memory_size = bytes;
   return true;
+}
+
+namespace {
+
+// Asks for the size first, then the text; drops the terminating zero.
+template <typename Object, typename Query>
+std::string info_text(Object object, cl_uint parameter, Query query) {
+  std::size_t size = 0;
+  if (query(object, parameter, 0, nullptr, &size) != CL_SUCCESS || size == 0) return {};
+  std::string text(size, '\0');
+  if (query(object, parameter, size, text.data(), nullptr) != CL_SUCCESS) return {};
+  text.resize(std::min(text.find('\0'), text.size()));
+  return text;
+}
+
+}  // namespace
+
+std::string device_info_text(cl_device_id device, cl_device_info parameter) {
+  return info_text(device, parameter, clGetDeviceInfo);
+}
+
+std::string device_platform_name(cl_device_id device) {
+  cl_platform_id platform = nullptr;
+  if (clGetDeviceInfo(device, CL_DEVICE_PLATFORM, sizeof platform, &platform, nullptr) != CL_SUCCESS) return {};
+  return info_text(platform, cl_platform_info{CL_PLATFORM_NAME}, clGetPlatformInfo);
 }
 
 bool device_is_gpu(int platform_index, int device_index) {

@@ -38,3 +38,8 @@ std::string other_device_types_hint(cl_device_type chosen, const std::vector<Pla
 std::vector<cl_platform_id> platform_ids();
 // The devices of the chosen type on one platform; empty for an index out of range or a failed query.
 std::vector<cl_device_id> device_ids(int platform_index);
+
+// A text of the device ("CL_DEVICE_NAME", "CL_DRIVER_VERSION") whatever its length; empty when the query fails.
+std::string device_info_text(cl_device_id device, cl_device_info parameter);
+// The name of the device's platform; empty when the query fails.
+std::string device_platform_name(cl_device_id device);

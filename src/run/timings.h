@@ -40,6 +40,7 @@ struct Timings {
   double api_connection = 10;            // an API connection in all
   // Benchmark.
   double benchmark = 30;
+  double autotune = 4;  // --autotune: the timing of each device's candidate work sizes, in all
 };
 
 // The environment variable tests use to shorten timers.

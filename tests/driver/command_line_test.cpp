@@ -42,6 +42,8 @@ std::string usage_text(const std::string& program_name) {
          "  --log-file PATH  Also write every line with its time to PATH (PATH.1 .. PATH.3 kept)\n"
          "  --log-max-mb N  Start a new log file at N MB (default 20)\n"
          "  --version    Show the version, source revision, compiler and platform\n"
+         "  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n"
+         "  --autotune   Time a few work sizes on each device, keep the fastest for later starts (-G, -L win)\n"
          "  -h           Show help\n"
          "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n"
          "Configuration file: veltrane-miner.conf in the working directory, key=value lines that override the command "

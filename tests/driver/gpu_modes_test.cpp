@@ -73,7 +73,8 @@ TEST(GpuModesTest, MiningWithoutAnAddressStopsAfterGpuSetUp) {
     const std::string expected(
         std::string(c.notices) +
         "\n  Veltrane OpenCL Miner v1\\.1\n"
-        "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
+        "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n" +
+        std::string(miner_process::kernel_cache_line_pattern) +
         "  \\[\\+\\] OpenCL device: .*\n"
         "  Work size: 8192 global, 64 local\n\n"
         "  \\[!\\] Address required \\(-a\\)\n");
@@ -122,8 +123,9 @@ TEST(GpuModesTest, DeviceThatIsNotAGpuGetsACpuWorkSizeUnlessOneIsGiven) {
     const MinerResult result = run_miner(c.arguments, directory.path, "all", timeout_seconds);
     EXPECT_EQ(result.exit_code, 1) << c.work_size_lines;
     EXPECT_TRUE(matches_whole(result.output, "\n  Veltrane OpenCL Miner v1\\.1\n"
-                                             "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
-                                             "  \\[\\+\\] OpenCL device: .*\n" +
+                                             "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n" +
+                                                 std::string(miner_process::kernel_cache_line_pattern) +
+                                                 "  \\[\\+\\] OpenCL device: .*\n" +
                                                  std::string(c.work_size_lines) +
                                                  "  \\[!\\] Address required \\(-a\\)\n"))
         << result.output;
@@ -142,7 +144,8 @@ TEST(GpuModesTest, WorkSizeTheDeviceCannotRunIsRefusedAtStartUp) {
     const std::string expected(
         "\n  Veltrane OpenCL Miner v1\\.1\n"
         "  Whirlpool-512 \\(AMD / Intel / NVIDIA\\)\n\n"
-        "(  \\[\\*\\] Payout address: [^\n]*\n  \\[\\*\\] Node: [^\n]*\n)?"
+        "(  \\[\\*\\] Payout address: [^\n]*\n  \\[\\*\\] Node: [^\n]*\n)?" +
+        std::string(miner_process::kernel_cache_line_pattern) +
         "  \\[!\\] Invalid work size: 1024 global, 100 local\n"
         "  \\[!\\] The local size must divide the global size and be at most [0-9]+ with this kernel on this "
         "device\n"

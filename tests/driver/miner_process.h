@@ -22,6 +22,12 @@ std::filesystem::path kernel_path();
 // a CPU device.
 std::vector<std::string> small_work_arguments();
 
+// The line the kernel cache may print before the device line, as a regular expression: the first
+// start of a test run keeps the kernel, later ones load it.
+inline constexpr std::string_view kernel_cache_line_pattern =
+    "(  \\[\\*\\] Kernel (cached for the next start|loaded from the cache): .*\n)?";
+
+// The kernel cache goes to a folder of the test run's own.
 // device_type empty: VELTRANE_DEVICE_TYPE is removed from the environment (GPUs only).
 // environment adds to it (VELTRANE_TEST_TIMINGS, for example).
 std::unique_ptr<test_support::ChildProcess> start_miner(const std::vector<std::string>& arguments,

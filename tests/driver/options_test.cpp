@@ -110,6 +110,8 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
       {"device list", {"-d", "2,0, 1"}, "", false, {.device_id = 2, .device_ids = {2, 0, 1}}},
       {"every device", {"-d", "all"}, "", false, {.all_devices = true}},
       {"no longpoll", {"--no-longpoll"}, "", false, {.longpoll = false}},
+      {"no kernel cache", {"--no-kernel-cache"}, "", false, {.kernel_cache = false}},
+      {"autotune", {"--autotune"}, "", false, {.autotune = true}},
       {"API address from the command line", {"--api-listen", "[::1]:4068"}, "", false, {.api_listen = "[::1]:4068"}},
       {"API address from the file", {}, "api_listen=4068\n", false, {.api_listen = "4068"}},
       {"a later single device replaces a list", {"-d", "all", "-d", "1,2", "-d", "3"}, "", false, {.device_id = 3}},
@@ -253,11 +255,12 @@ TEST(ConfigFileTest, WarnsOncePerIgnoredLineWithItsNumber) {
 // escape sequences, no binary, no megabytes of one line.
 TEST(ConfigFileTest, WarningsShowPrintableTextCutTo80Characters) {
   const std::string long_key(10'000'000, 'k');
-  const struct {
+  struct Case {
     const char* name;
     std::string line;
     std::string shown_key;
-  } cases[] = {
+  };
+  const std::vector<Case> cases = {
       {"escape sequences", "\x1b[2J\x1b]0;owned\x07rpc_url=x", "?[2J?]0;owned?rpc_url"},
       {"binary", std::string("\x00\xff\x01\xfe=x", 5), "????"},
       {"ten megabytes", long_key + "=x", std::string(77, 'k') + "..."},

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -225,6 +228,78 @@ TEST(MiningEndToEnd, DeviceThatFailsEveryBatchStopsTheMinerWithExitCodeOne) {
   EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
   EXPECT_EQ(output.substr(output.rfind('\n', output.size() - 2) + 1).rfind("  [!] Device lost", 0), 0u)
       << "the give-up message is the last line:\n" << output;
+}
+
+// The kernel cache through the command line: a start keeps the kernel, the next loads it, and
+// --no-kernel-cache neither loads nor writes. The benchmark needs no node, so each start is short.
+TEST(KernelCacheE2E, KeepsTheKernelForTheNextStartUnlessTurnedOff) {
+  const test_support::TemporaryDirectory cache_home;
+  std::map<std::string, std::string> environment = shortened_timings("benchmark=0.2");
+  environment["XDG_CACHE_HOME"] = cache_home.path.string();
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::string cache_line;  // empty: no line about the cache at all
+  };
+  const Case cases[] = {
+      {"off", {"--benchmark", "--no-kernel-cache"}, ""},
+      {"first start", {"--benchmark"}, "  [*] Kernel cached for the next start: "},
+      {"second start", {"--benchmark"}, "  [*] Kernel loaded from the cache: "},
+      {"off after the entry was written", {"--benchmark", "--no-kernel-cache"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto miner = start_miner("http://127.0.0.1:1", c.options, environment);
+    ASSERT_EQ(miner->wait_exit(miner_start_seconds), 0) << miner->output();
+    const std::string output = miner->output();
+    if (c.cache_line.empty()) {
+      EXPECT_EQ(output.find("Kernel c"), std::string::npos) << output;
+      EXPECT_EQ(output.find("Kernel loaded"), std::string::npos) << output;
+    } else {
+      expect_in_order(output, {c.cache_line, "  Work size: ", "Result: "});
+    }
+    const std::filesystem::path folder = cache_home.path / "veltrane-miner";
+    const std::ptrdiff_t entries =
+        std::filesystem::exists(folder)
+            ? std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator())
+            : 0;
+    EXPECT_EQ(entries, std::string(c.name) == "off" ? 0 : 1);
+  }
+}
+
+// --autotune through the command line: the first start times and says what it chose, the next
+// reuses it, and -G with -L leave nothing to choose.
+TEST(AutotuneE2E, ChoosesOnceReusesLaterAndYieldsToTheCommandLine) {
+  const test_support::TemporaryDirectory cache_home;
+  std::map<std::string, std::string> environment = shortened_timings("benchmark=0.2,autotune=0.5");
+  environment["XDG_CACHE_HOME"] = cache_home.path.string();
+  environment["VELTRANE_DEVICE_TYPE"] = "all";
+  environment["ASAN_OPTIONS"] = "detect_leaks=0";  // as start_miner does, for the OpenCL runtime's threads
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::string autotune_line;  // empty: no autotune line at all
+  };
+  const Case cases[] = {
+      {"both sizes given", {"-G", "256", "-L", "64"}, ""},
+      {"first start", {"-L", "64"}, " global, 64 local (fastest of "},
+      {"second start", {"-L", "64"}, " global, 64 local, as chosen at an earlier start"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Not start_miner: it always gives both sizes.
+    std::vector<std::string> argv = {VELTRANE_BINARY_DIR "/veltrane-miner", "--benchmark", "--autotune"};
+    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    auto miner = std::make_unique<ChildProcess>(argv, environment, VELTRANE_BINARY_DIR);
+    ASSERT_EQ(miner->wait_exit(miner_start_seconds), 0) << miner->output();
+    const std::string output = miner->output();
+    if (c.autotune_line.empty()) {
+      EXPECT_EQ(output.find("Autotune"), std::string::npos) << output;
+      expect_in_order(output, {"  Work size: 256 global, 64 local"});
+    } else {
+      expect_in_order(output, {"  [*] Autotune: ", c.autotune_line, "  Work size: ", " global, 64 local", "Result: "});
+    }
+  }
 }
 
 }  // namespace

@@ -72,6 +72,8 @@ std::vector<std::string> as_arguments(const MinerOptions& options) {
   if (options.benchmark) arguments.push_back("--benchmark");
   if (options.list_gpus) arguments.push_back("--list-gpus");
   if (!options.longpoll) arguments.push_back("--no-longpoll");
+  if (!options.kernel_cache) arguments.push_back("--no-kernel-cache");
+  if (options.autotune) arguments.push_back("--autotune");
   return arguments;
 }
 

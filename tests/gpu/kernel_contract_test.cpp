@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 
 #include "cpu_search.h"
+#include "gpu/autotune.h"
 #include "gpu/gpu_miner.h"
+#include "gpu/kernel_cache.h"
 #include "pow/block_header.h"
 #include "pow/target.h"
 #include "support/test_support.h"
@@ -24,6 +29,13 @@ using cpu_search::lowest_hash;
 using cpu_search::LowestHash;
 using cpu_search::random_header;
 
+// Uploads the header's job and searches one batch from base.
+BatchResult search(GpuMiner& gpu, const BlockHeader& header, const Target256& target, std::uint32_t base) {
+  const Midstate midstate = compute_midstate(header);
+  gpu_set_job(gpu, midstate.state, target);
+  return gpu_run_batch(gpu, midstate.tail0, midstate.tail1, base);
+}
+
 class KernelContract : public testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -39,11 +51,8 @@ class KernelContract : public testing::Test {
   }
   void SetUp() override { ASSERT_NE(gpu_, nullptr) << setup_output_; }
 
-  // Uploads the header's job and searches one batch from base.
   static BatchResult search(const BlockHeader& header, const Target256& target, std::uint32_t base) {
-    const Midstate midstate = compute_midstate(header);
-    gpu_set_job(*gpu_, midstate.state, target);
-    return gpu_run_batch(*gpu_, midstate.tail0, midstate.tail1, base);
+    return ::search(*gpu_, header, target, base);
   }
 
   inline static GpuMiner* gpu_ = nullptr;
@@ -210,6 +219,197 @@ TEST(KernelWorkGroups, SearchesTheWholeBatchWithAnyGroupSize) {
     EXPECT_EQ(result.nonce, lowest.nonce);
     EXPECT_EQ(result.nonces_done, nonces);
     gpu_miner_release(gpu);
+  }
+}
+
+// The kernel cache with a cache folder of the test's own: what a start writes, the next loads,
+// and whatever is wrong with an entry or the folder costs only a source build.
+class KernelCache : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    suite_folder_ = std::make_unique<test_support::TemporaryDirectory>();
+    // PoCL keeps its own compiler cache under XDG_CACHE_HOME, read once per process: give it a
+    // folder that outlives the tests' cache folders.
+    test_support::set_environment_variable("POCL_CACHE_DIR", (suite_folder_->path / "pocl").string().c_str());
+  }
+  static void TearDownTestSuite() {
+    test_support::set_environment_variable("POCL_CACHE_DIR", nullptr);
+    suite_folder_.reset();
+  }
+  void SetUp() override {
+    test_support::set_environment_variable("VELTRANE_DEVICE_TYPE", "all");
+    use_cache_home(cache_home_.path);
+  }
+  void TearDown() override {
+    test_support::set_environment_variable("XDG_CACHE_HOME", nullptr);
+    test_support::set_environment_variable("LOCALAPPDATA", nullptr);
+  }
+  // Linux reads the one, Windows the other.
+  static void use_cache_home(const std::filesystem::path& folder) {
+    test_support::set_environment_variable("XDG_CACHE_HOME", folder.string().c_str());
+    test_support::set_environment_variable("LOCALAPPDATA", folder.string().c_str());
+  }
+
+  struct Start {
+    GpuMiner* gpu = nullptr;
+    std::string output;
+  };
+  static Start start() {
+    testing::internal::CaptureStdout();
+    GpuMiner* gpu = gpu_miner_create(0, 0, contract_global_size, contract_local_size,
+                                     VELTRANE_BINARY_DIR "/whirlpool_opencl.cl", true);
+    return {gpu, testing::internal::GetCapturedStdout()};
+  }
+
+  std::vector<std::filesystem::path> entries() const {
+    std::vector<std::filesystem::path> found;
+    const std::filesystem::path folder = cache_home_.path / "veltrane-miner";
+    if (!std::filesystem::exists(folder)) return found;
+    for (const auto& item : std::filesystem::directory_iterator(folder)) found.push_back(item.path());
+    return found;
+  }
+
+  // The started miner finds the lowest hash of a batch, as the CPU does.
+  static void expect_mines_like_the_cpu(GpuMiner& gpu) {
+    std::mt19937_64 random(41);
+    const BlockHeader header = random_header(random);
+    const LowestHash lowest = lowest_hash(header, 0x5000, batch_nonces);
+    const BatchResult hit = search(gpu, header, lowest.hash, 0x5000);
+    EXPECT_TRUE(hit.found);
+    EXPECT_EQ(hit.nonce, lowest.nonce);
+  }
+
+  inline static std::unique_ptr<test_support::TemporaryDirectory> suite_folder_;
+  test_support::TemporaryDirectory cache_home_;
+};
+
+TEST_F(KernelCache, TheFirstStartWritesTheEntryAndTheSecondLoadsIt) {
+  const Start first = start();
+  ASSERT_NE(first.gpu, nullptr) << first.output;
+  gpu_miner_release(first.gpu);
+  const std::vector<std::filesystem::path> written = entries();
+  ASSERT_EQ(written.size(), 1u) << first.output;
+  EXPECT_NE(first.output.find("  [*] Kernel cached for the next start: " + path_text(written[0]) + "\n"),
+            std::string::npos)
+      << first.output;
+
+  const Start second = start();
+  ASSERT_NE(second.gpu, nullptr) << second.output;
+  EXPECT_NE(second.output.find("  [*] Kernel loaded from the cache: " + path_text(written[0]) + "\n"),
+            std::string::npos)
+      << second.output;
+  expect_mines_like_the_cpu(*second.gpu);
+  gpu_miner_release(second.gpu);
+  EXPECT_EQ(entries(), written);
+}
+
+TEST_F(KernelCache, AnEntryThatCannotBeUsedIsReplacedByASourceBuild) {
+  const Start first = start();
+  ASSERT_NE(first.gpu, nullptr) << first.output;
+  gpu_miner_release(first.gpu);
+  ASSERT_EQ(entries().size(), 1u) << first.output;
+  const std::filesystem::path entry_path = entries()[0];
+  const std::string good_entry = test_support::read_file(entry_path);
+  KernelCacheKey key{};
+  ASSERT_GT(good_entry.size(), 8 + key.size());
+  std::copy_n(good_entry.begin() + 8, key.size(), key.begin());
+  KernelCacheKeyParts other_driver;
+  other_driver.driver_version = "an older driver";
+
+  struct Case {
+    const char* name;
+    std::string entry;
+    std::string reason;  // the start of the reason the line gives
+  };
+  std::string flipped = good_entry;
+  flipped[good_entry.size() / 2] = static_cast<char>(flipped[good_entry.size() / 2] ^ 0x20);
+  const Case cases[] = {
+      {"corrupt entry", flipped, "checksum mismatch"},
+      {"entry of another driver version in its place", encode_kernel_cache_entry(kernel_cache_key(other_driver), "x"),
+       "made for another kernel, device or driver"},
+      {"intact entry whose binary the driver refuses", encode_kernel_cache_entry(key, "no program at all"), "cl"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(entry_path, std::ios::binary | std::ios::trunc) << c.entry;
+    const Start fallback = start();
+    ASSERT_NE(fallback.gpu, nullptr) << fallback.output;
+    EXPECT_NE(fallback.output.find("  [!] Kernel cache entry not used (" + c.reason), std::string::npos)
+        << fallback.output;
+    EXPECT_NE(fallback.output.find("): building from source and replacing it\n"), std::string::npos)
+        << fallback.output;
+    expect_mines_like_the_cpu(*fallback.gpu);
+    gpu_miner_release(fallback.gpu);
+
+    const Start after = start();
+    EXPECT_NE(after.output.find("  [*] Kernel loaded from the cache: "), std::string::npos)
+        << "the entry was rewritten:\n" << after.output;
+    gpu_miner_release(after.gpu);
+  }
+}
+
+TEST_F(KernelCache, AFolderThatCannotBeWrittenCostsOnlyTheBuild) {
+  // A file where the cache folder would be: no permission bits to rely on, which root ignores.
+  const std::filesystem::path blocker = cache_home_.path / "file";
+  std::ofstream(blocker) << "not a folder";
+  use_cache_home(blocker);
+  const Start blocked = start();
+  ASSERT_NE(blocked.gpu, nullptr) << blocked.output;
+  EXPECT_NE(blocked.output.find("  [!] Kernel cache not written (cannot create "), std::string::npos)
+      << blocked.output;
+  EXPECT_NE(blocked.output.find("): the next start builds from source again\n"), std::string::npos)
+      << blocked.output;
+  expect_mines_like_the_cpu(*blocked.gpu);
+  gpu_miner_release(blocked.gpu);
+}
+
+// The autotune keeps its choice beside the kernel cache; a later start reuses it unless a size
+// from the command line differs from it.
+TEST_F(KernelCache, TheAutotuneChoiceIsKeptAndReusedWhileItFitsTheGivenSizes) {
+  const Start first = start();
+  ASSERT_NE(first.gpu, nullptr) << first.output;
+  const AutotuneSettings local_given{0.3, 0, 64};
+  testing::internal::CaptureStdout();
+  const bool tuned = gpu_autotune(*first.gpu, local_given);
+  const std::string tune_output = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(tuned) << tune_output;
+  const WorkSize chosen{gpu_global_size(*first.gpu), gpu_local_size(*first.gpu)};
+  EXPECT_EQ(chosen.local_size, 64);
+  EXPECT_EQ(tune_output.rfind("  [*] Autotune: " + std::to_string(chosen.global_size) + " global, 64 local (fastest of ",
+                              0),
+            0u)
+      << tune_output;
+  EXPECT_EQ(test_support::read_file(gpu_work_size_file(*first.gpu)), encode_work_size(chosen));
+  gpu_miner_release(first.gpu);
+
+  struct Case {
+    const char* name;
+    AutotuneSettings settings;
+    bool reused;
+  };
+  const std::int32_t other_global = chosen.global_size == 4096 ? 16384 : 4096;
+  const Case cases[] = {
+      {"nothing given", {0.3, 0, 0}, true},
+      {"the chosen global size given", {0.3, chosen.global_size, 0}, true},
+      {"another global size given", {0.3, other_global, 64}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Start later = start();
+    ASSERT_NE(later.gpu, nullptr) << later.output;
+    testing::internal::CaptureStdout();
+    gpu_autotune(*later.gpu, c.settings);
+    const std::string output = testing::internal::GetCapturedStdout();
+    if (c.reused) {
+      EXPECT_EQ(output, "  [*] Autotune: " + std::to_string(chosen.global_size) +
+                            " global, 64 local, as chosen at an earlier start\n");
+      EXPECT_EQ(gpu_global_size(*later.gpu), chosen.global_size);
+    } else {
+      EXPECT_EQ(output.rfind("  [*] Autotune: " + std::to_string(other_global) + " global, 64 local (", 0), 0u)
+          << output;
+    }
+    EXPECT_EQ(gpu_local_size(*later.gpu), 64);
+    gpu_miner_release(later.gpu);
   }
 }
 
