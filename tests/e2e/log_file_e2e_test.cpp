@@ -61,8 +61,9 @@ TEST(LogFileEndToEnd, EveryLineHasItsTimeAndTheStatusLineComesWithEachDevicesRat
   const std::regex status_line(
       R"(\[\*\] Status: [0-9.]+ [KMGT]?H/s \(10 s\), [0-9.]+ [KMGT]?H/s \(run\); device \d+: [0-9.]+ [KMGT]?H/s \(10 s\), [0-9.]+ [KMGT]?H/s \(run\); \d+ blocks\n)");
   EXPECT_TRUE(std::regex_search(log, status_line)) << log;
-  // The stop, then the end, each with its time.
-  EXPECT_LT(log.find(" [*] Stopping after the current batch"), log.find(" [*] Done. ")) << log;
+  // The stop request and the end, each with its time. The stop thread writes the first while the
+  // run may already be winding down, so their order is not fixed.
+  EXPECT_NE(log.find(" [*] Stopping after the current batch"), std::string::npos) << log;
   EXPECT_NE(log.find(" [*] Done. "), std::string::npos) << log;
   for (const std::string& name : {path, path + ".1", path + ".2"}) {
     ASSERT_TRUE(std::filesystem::exists(name)) << name;
