@@ -27,7 +27,7 @@ struct WorkSizeMeasurement {
 // A launch longer than this would hold new work back too long.
 inline constexpr double autotune_launch_limit_seconds = 0.2;
 
-// The sizes to time: local sizes 64, 128 and 256 and global sizes from 16,384 to 1,048,576 work
+// The sizes to time: local sizes 64, 128 and 256 and global sizes from 1,024 to 1,048,576 work
 // items, unless fixed (a value > 0, from -G or -L); only sizes the device can run.
 std::vector<WorkSize> autotune_candidates(std::int32_t fixed_global, std::int32_t fixed_local,
                                           std::size_t work_group_limit);
