@@ -40,7 +40,8 @@ std::string as_config_text(const MinerOptions& options) {
   for (const std::string& url : options.pool_urls) pool_lines += "pool_url=" + url + "\r\n";
   return "rpc_url=" + options.rpc_url + "\r\nrpc_user=" + options.rpc_user + "\r\nrpc_password=" +
          options.rpc_password + "\r\nrpc_cookie=" + options.rpc_cookie + "\r\naddress=" + options.address +
-         "\r\ncoinbase=" + options.coinbase + "\r\napi_listen=" + options.api_listen + "\r\n" + pool_lines;
+         "\r\ncoinbase=" + options.coinbase + "\r\napi_listen=" + options.api_listen + "\r\nlog_file=" +
+         options.log_file + "\r\nlog_max_mb=" + options.log_max_mb + "\r\n" + pool_lines;
 }
 
 // The reading the C library gives a decimal option value, clamped to 32 bits.
@@ -74,6 +75,8 @@ std::vector<std::string> as_arguments(const MinerOptions& options) {
   if (!options.longpoll) arguments.push_back("--no-longpoll");
   if (!options.kernel_cache) arguments.push_back("--no-kernel-cache");
   if (options.autotune) arguments.push_back("--autotune");
+  if (!options.log_file.empty()) arguments.insert(arguments.end(), {"--log-file", options.log_file});
+  if (!options.log_max_mb.empty()) arguments.insert(arguments.end(), {"--log-max-mb", options.log_max_mb});
   return arguments;
 }
 
