@@ -258,8 +258,12 @@ class RpcHandler(BaseHTTPRequestHandler):
         self._send(405, b"")
 
     def do_POST(self):
-        # The body is left unread by these two answers, so the connection cannot carry another
-        # request (WinHTTP would send its next one on it).
+        # The body is read before any answer: a socket closed with unread bytes in its receive
+        # buffer sends a reset, which can reach the client before it has read the answer. These
+        # two answers still close the connection, as the coin's node does.
+        body = self._read_body()
+        if body is None:
+            return
         if self.path != "/" and not self.path.startswith("/wallet/"):
             self.close_connection = True
             self._send(404, b"")
@@ -268,9 +272,6 @@ class RpcHandler(BaseHTTPRequestHandler):
             self.node.state.count_unauthorised()
             self.close_connection = True
             self._send(401, b"", {"WWW-Authenticate": 'Basic realm="jsonrpc"'})
-            return
-        body = self._read_body()
-        if body is None:
             return
         status, reply, plan = self._answer(body)
         if plan is not None and plan.mode in STREAM_FAULTS:
