@@ -21,8 +21,7 @@ std::unique_ptr<test_support::ChildProcess> start_miner(const std::vector<std::s
   std::vector<std::string> argv{executable_path().string()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   environment["VELTRANE_DEVICE_TYPE"] = device_type;
-  static const test_support::TemporaryDirectory cache_home;
-  environment.emplace("XDG_CACHE_HOME", cache_home.path.string());
+  environment.emplace("XDG_CACHE_HOME", test_support::miner_cache_home().string());
   return std::make_unique<test_support::ChildProcess>(argv, environment, working_directory);
 }
 

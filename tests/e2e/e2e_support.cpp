@@ -101,10 +101,7 @@ std::unique_ptr<test_support::ChildProcess> start_miner(const std::string& url, 
     argv.push_back(payout_address);
   }
   environment.emplace("VELTRANE_DEVICE_TYPE", "all");
-  // The kernel cache goes to a folder of the test run's own, never the user's; later starts of the
-  // run then load the kernel instead of compiling it.
-  static const test_support::TemporaryDirectory cache_home;
-  environment.emplace("XDG_CACHE_HOME", cache_home.path.string());
+  environment.emplace("XDG_CACHE_HOME", test_support::miner_cache_home().string());
   // In the sanitizer build, LeakSanitizer's exit scan crashes on the OpenCL runtime's worker
   // threads once device threads have used them; leaks stay checked by the unit tests.
   environment.emplace("ASAN_OPTIONS", "detect_leaks=0");

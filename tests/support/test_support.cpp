@@ -73,6 +73,12 @@ TemporaryDirectory::~TemporaryDirectory() {
   std::filesystem::remove_all(path, ignored);
 }
 
+std::filesystem::path miner_cache_home() {
+  const std::filesystem::path folder = std::filesystem::path(VELTRANE_BINARY_DIR) / "test-cache";
+  std::filesystem::create_directories(folder);
+  return folder;
+}
+
 std::optional<std::filesystem::path> fixtures_dir() {
   const std::filesystem::path dir = VELTRANE_FIXTURES_DIR;
   if (std::filesystem::is_directory(dir)) return dir;

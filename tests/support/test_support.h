@@ -46,6 +46,11 @@ struct TemporaryDirectory {
   std::filesystem::path path;
 };
 
+// The cache folder (XDG_CACHE_HOME) for the miners that the tests start: one per build folder,
+// never the user's, so that the OpenCL compiler and the kernel cache build the kernel once for
+// the whole test run rather than once per test process.
+std::filesystem::path miner_cache_home();
+
 // The shared fixtures folder, or nothing when it is absent (see support/fixtures.h).
 std::optional<std::filesystem::path> fixtures_dir();
 std::string read_file(const std::filesystem::path& path);
