@@ -22,7 +22,8 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 
 // Keeps launches of the size queued back to back for about the given time, on a job no nonce
 // meets. Nothing when a launch failed.
-std::optional<WorkSizeMeasurement> time_launches(GpuMiner& gpu, const WorkSize& size, double seconds) {
+std::optional<WorkSizeMeasurement> time_launches(GpuMiner& gpu, const WorkSize& size, double seconds,
+                                                 double launch_limit_seconds) {
   gpu_set_job(gpu, WhirlpoolWords{}, Target256{});
   const auto items = static_cast<std::uint32_t>(size.global_size);
   const Clock::time_point start = Clock::now();
@@ -38,7 +39,7 @@ std::optional<WorkSizeMeasurement> time_launches(GpuMiner& gpu, const WorkSize& 
   std::string error;
   // A size whose launch is already too long is not timed further.
   const auto keep_queuing = [&] {
-    return !failed && measurement.longest_launch_seconds < autotune_launch_limit_seconds &&
+    return !failed && measurement.longest_launch_seconds < launch_limit_seconds &&
            (hashes == 0 || Clock::now() < deadline);
   };
   for (;;) {
@@ -85,10 +86,11 @@ std::vector<WorkSize> autotune_candidates(std::int32_t fixed_global, std::int32_
   return candidates;
 }
 
-std::optional<WorkSize> choose_work_size(const std::vector<WorkSizeMeasurement>& measurements) {
+std::optional<WorkSize> choose_work_size(const std::vector<WorkSizeMeasurement>& measurements,
+                                         double launch_limit_seconds) {
   const WorkSizeMeasurement* best = nullptr;
   for (const WorkSizeMeasurement& measurement : measurements) {
-    if (measurement.longest_launch_seconds >= autotune_launch_limit_seconds) continue;
+    if (measurement.longest_launch_seconds >= launch_limit_seconds) continue;
     if (best == nullptr || measurement.hashes_per_second > best->hashes_per_second) best = &measurement;
   }
   if (best == nullptr) return std::nullopt;
@@ -137,16 +139,16 @@ bool gpu_autotune(GpuMiner& gpu, const AutotuneSettings& settings) {
   for (const WorkSize& candidate : candidates) {
     if (candidate.local_size == too_long_from_local) continue;
     if (!gpu_set_work_size(gpu, candidate.global_size, candidate.local_size)) continue;
-    const std::optional<WorkSizeMeasurement> measurement = time_launches(gpu, candidate, seconds_each);
+    const std::optional<WorkSizeMeasurement> measurement = time_launches(gpu, candidate, seconds_each, settings.launch_limit_seconds);
     if (!measurement) continue;
     measurements.push_back(*measurement);
-    if (measurement->longest_launch_seconds >= autotune_launch_limit_seconds) too_long_from_local = candidate.local_size;
+    if (measurement->longest_launch_seconds >= settings.launch_limit_seconds) too_long_from_local = candidate.local_size;
   }
-  const std::optional<WorkSize> choice = choose_work_size(measurements);
+  const std::optional<WorkSize> choice = choose_work_size(measurements, settings.launch_limit_seconds);
   if (!choice) {
     gpu_set_work_size(gpu, original.global_size, original.local_size);
     std::printf("  [!] Autotune: no work size kept a launch under %.0f ms; staying with %d global, %d local\n",
-                autotune_launch_limit_seconds * 1000, original.global_size, original.local_size);
+                settings.launch_limit_seconds * 1000, original.global_size, original.local_size);
     return false;
   }
   gpu_set_work_size(gpu, choice->global_size, choice->local_size);

@@ -24,16 +24,14 @@ struct WorkSizeMeasurement {
   double longest_launch_seconds = 0;
 };
 
-// A launch longer than this would hold new work back too long.
-inline constexpr double autotune_launch_limit_seconds = 0.2;
-
 // The sizes to time: local sizes 64, 128 and 256 and global sizes from 1,024 to 1,048,576 work
 // items, unless fixed (a value > 0, from -G or -L); only sizes the device can run.
 std::vector<WorkSize> autotune_candidates(std::int32_t fixed_global, std::int32_t fixed_local,
                                           std::size_t work_group_limit);
 
 // The fastest measurement whose longest launch stayed under the limit; nothing when none did.
-std::optional<WorkSize> choose_work_size(const std::vector<WorkSizeMeasurement>& measurements);
+std::optional<WorkSize> choose_work_size(const std::vector<WorkSizeMeasurement>& measurements,
+                                         double launch_limit_seconds);
 
 // The saved choice as text ("65536 128\n") and back; nothing for text that is not two positive numbers.
 std::string encode_work_size(const WorkSize& size);
@@ -43,6 +41,7 @@ struct AutotuneSettings {
   double seconds = 4;            // the whole timing of one device
   std::int32_t fixed_global = 0;  // > 0: -G was given and wins
   std::int32_t fixed_local = 0;   // > 0: -L was given and wins
+  double launch_limit_seconds = 0.2;  // a longer launch would hold new work back too long
 };
 
 // Applies the saved choice for this device, driver and kernel when there is one that fits the

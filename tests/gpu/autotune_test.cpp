@@ -32,14 +32,17 @@ TEST(AutotuneCandidates, FixedSizesWinAndOnlySizesTheDeviceRunsAreTimed) {
   EXPECT_EQ(autotune_candidates(0, 0, 1024).size(), 18u) << "three local sizes by six global sizes";
 }
 
-TEST(AutotuneChoice, FastestWhoseLaunchesStayUnder200Ms) {
+TEST(AutotuneChoice, FastestWhoseLaunchesStayUnderTheLimit) {
+  const double limit = AutotuneSettings{}.launch_limit_seconds;
+  EXPECT_EQ(limit, 0.2) << "the product's limit";
   const WorkSizeMeasurement slow_short{{4096, 64}, 10e6, 0.05};
   const WorkSizeMeasurement fast_short{{65536, 128}, 20e6, 0.199};
   const WorkSizeMeasurement fastest_long{{1048576, 256}, 25e6, 0.2};
-  EXPECT_EQ(choose_work_size({slow_short, fastest_long, fast_short}), fast_short.size);
-  EXPECT_EQ(choose_work_size({slow_short}), slow_short.size);
-  EXPECT_EQ(choose_work_size({fastest_long}), std::nullopt) << "every launch too long";
-  EXPECT_EQ(choose_work_size({}), std::nullopt);
+  EXPECT_EQ(choose_work_size({slow_short, fastest_long, fast_short}, limit), fast_short.size);
+  EXPECT_EQ(choose_work_size({slow_short}, limit), slow_short.size);
+  EXPECT_EQ(choose_work_size({fastest_long}, limit), std::nullopt) << "every launch too long";
+  EXPECT_EQ(choose_work_size({fastest_long}, 1.0), fastest_long.size) << "a larger limit";
+  EXPECT_EQ(choose_work_size({}, limit), std::nullopt);
 }
 
 TEST(AutotuneSavedChoice, ReadsBackWhatWasWrittenAndNothingElse) {
