@@ -115,8 +115,6 @@ constexpr std::size_t events_per_turn = 32;
 class PoolSource final : public WorkSource {
  public:
   PoolSource(MiningRun& run, const PoolLogin& login) : run_(run), pools_(login.pools) {
-    session_.user = login.worker;
-    session_.password = login.password;
     failover_.timings = failover_timings(run_.timings);
     failover_.pool_count = pools_.size();
     session_limits_ = SessionLimits{run_.timings.pool_session_start, run_.timings.pool_share_answer};
@@ -125,7 +123,7 @@ class PoolSource final : public WorkSource {
     // The connections' threads wake the run's wait when a pool has news.
     connection_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
     probe_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
-    pool_stats_.worker = session_.user;
+    pool_stats_.worker = pools_.front().worker;
     publish_pool_stats();
   }
   ~PoolSource() override {
@@ -442,6 +440,10 @@ class PoolSource final : public WorkSource {
       const PoolEndpoint& pool = pools_[failover_.current];
       open_url_ = next_url();
       session_.pool_name = open_url_;
+      // Each pool is logged in to with its own worker and password.
+      session_.user = pool.worker;
+      session_.password = pool.password;
+      pool_stats_.worker = pool.worker;
       connection_open(*connection_, pool.host, requested_port_.value_or(pool.port));
       requested_port_.reset();
     }
@@ -534,11 +536,18 @@ class PoolSource final : public WorkSource {
 
 }  // namespace
 
+std::string pool_mining_line(const PoolLogin& login) {
+  std::string line = "  [*] Pool mining on " + std::to_string(login.pools.size()) +
+                     (login.pools.size() == 1 ? " pool: " : " pools: ");
+  for (std::size_t index = 0; index < login.pools.size(); ++index) {
+    const PoolEndpoint& pool = login.pools[index];
+    line += (index == 0 ? "" : ", ") + pool.url + " as \"" + printable_pool_text(pool.worker) + "\"";
+  }
+  return line + "\n";
+}
+
 std::unique_ptr<WorkSource> open_pool_source(MiningRun& run, const PoolLogin& login) {
   run.status_interval_seconds = run.timings.pool_status_interval;
-  char line[512];
-  std::snprintf(line, sizeof line, "  [*] Pool mining as \"%s\" on %zu pool%s, first %s\n", login.worker.c_str(),
-                login.pools.size(), login.pools.size() == 1 ? "" : "s", login.pools[0].url.c_str());
-  run_say(run, line);
+  run_say(run, pool_mining_line(login));
   return std::make_unique<PoolSource>(run, login);
 }

@@ -38,7 +38,11 @@ std::optional<PoolEndpoint> parse_pool_url(std::string_view url) {
   if (error != std::errc() || end != port_text.data() + port_text.size() || port == 0 || port > 65535) {
     return std::nullopt;
   }
-  return PoolEndpoint{std::string(url), std::string(host), static_cast<std::uint16_t>(port)};
+  PoolEndpoint pool;
+  pool.url = url;
+  pool.host = host;
+  pool.port = static_cast<std::uint16_t>(port);
+  return pool;
 }
 
 std::string pool_url_on_port(const PoolEndpoint& pool, std::uint16_t port) {

@@ -9,10 +9,13 @@
 #include <string>
 #include <string_view>
 
+// A pool: where it is, and who the miner is there.
 struct PoolEndpoint {
   std::string url;  // as the user gave it, for console lines
   std::string host;
   std::uint16_t port = 0;
+  std::string worker;
+  std::string password;
 };
 
 inline constexpr std::string_view pool_url_scheme = "stratum+tcp://";
@@ -20,7 +23,8 @@ inline constexpr std::string_view pool_url_scheme = "stratum+tcp://";
 // True for URLs that select pool mining.
 bool is_pool_url(std::string_view url);
 
-// "stratum+tcp://host:port" (IPv6 as [addr]:port); nothing when the host or port is missing or bad.
+// "stratum+tcp://host:port" (IPv6 as [addr]:port), without worker and password; nothing when the
+// host or port is missing or bad.
 std::optional<PoolEndpoint> parse_pool_url(std::string_view url);
 
 // The address actually in use: url itself on the pool's own port, else "stratum+tcp://host:port"

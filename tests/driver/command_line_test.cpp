@@ -44,11 +44,12 @@ std::string usage_text(const std::string& program_name) {
          "  --version    Show the version, source revision, compiler and platform\n"
          "  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n"
          "  --autotune   Time a few work sizes on each device, keep the fastest for later starts (-G, -L win)\n"
+         "  -u, -p after a pool's -o  That pool's own worker and password (before the first pool: every pool's)\n"
          "  -h           Show help\n"
          "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n"
          "Configuration file: veltrane-miner.conf in the working directory, key=value lines that override the command "
          "line; keys rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, "
-         "pool_url\n";
+         "pool_url, pool_user, pool_password, pool_tls_fingerprint\n";
 }
 
 TEST(CommandLineTest, HelpPrintsOnlyTheUsageAndNeverOpensTheConfigFile) {

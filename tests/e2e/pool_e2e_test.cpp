@@ -31,7 +31,7 @@ TEST(PoolEndToEnd, SharesAreFoundSubmittedAcceptedAndCounted) {
   ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds, 3)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
   const std::string output = miner->output();
-  expect_in_order(output, {"  [*] Pool mining as \"" + worker + "\" on 1 pool, first " + pool.url + "\n",
+  expect_in_order(output, {"  [*] Pool mining on 1 pool: " + pool.url + " as \"" + worker + "\"\n",
                            "  [+] Pool " + pool.url + ": connected, difficulty 0.000244141\n",
                            "  [*] Mining job 1, share difficulty 0.000244141\n", "  [+] Share accepted (device 0)\n",
                            "\n  [*] Done. ", " blocks\n  [*] Ran 0:00:", ", average "});
@@ -348,7 +348,7 @@ TEST(PoolEndToEnd, FirstPoolThatFailsTwiceInARowIsLeftForTheSecond) {
     EXPECT_EQ(interrupt(*miner), 0);
     const std::string output = miner->output();
     const std::string failed = "  [!] Pool " + first_url + ": " + c.reason;
-    expect_in_order(output, {"  [*] Pool mining as \"" + worker + "\" on 2 pools, first " + first_url + "\n", failed,
+    expect_in_order(output, {"  [*] Pool mining on 2 pools: " + first_url + " as \"" + worker + "\", " + second.url + " as \"" + worker + "\"\n", failed,
                              "; trying again in 0.2 s\n", failed, "; trying " + second.url + " in 0.4 s\n",
                              "  [+] Pool " + second.url + ": connected"});
     EXPECT_EQ(count_occurrences(output, "  [!] Pool " + first_url + ": "), 2u) << output;

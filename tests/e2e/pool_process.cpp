@@ -63,12 +63,12 @@ bool wait_for_pool(const TestPool& pool, const std::string& expression, long min
 
 std::unique_ptr<ChildProcess> start_miner(const std::vector<std::string>& pool_urls, std::vector<std::string> options,
                                           std::map<std::string, std::string> environment) {
-  std::vector<std::string> argv = {miner_path};
+  // The worker and password before the pools: every pool's.
+  std::vector<std::string> argv = {miner_path, "-u", worker, "-p", "x", "-G", "256", "-L", "64"};
   for (const std::string& url : pool_urls) {
     argv.push_back("-o");
     argv.push_back(url);
   }
-  for (const char* argument : {"-u", worker.c_str(), "-p", "x", "-G", "256", "-L", "64"}) argv.emplace_back(argument);
   argv.insert(argv.end(), options.begin(), options.end());
   environment["VELTRANE_DEVICE_TYPE"] = "all";
   // In the sanitizer build, LeakSanitizer's exit scan crashes on the OpenCL runtime's worker
