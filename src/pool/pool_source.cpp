@@ -83,6 +83,7 @@ struct PoolJob {
   std::string extranonce2_text;
   std::string time_text;
   BlockHeader header{};
+  double difficulty = 1.0;  // the share difficulty that made share_target
   Target256 share_target;
   Target256 block_target;
   Target256 device_target;
@@ -124,6 +125,11 @@ class PoolSource final : public WorkSource {
     connection_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
     probe_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
     pool_stats_.worker = pools_.front().worker;
+    for (const PoolEndpoint& pool : pools_) {
+      ConfiguredPoolStats& configured = pool_stats_.pools.emplace_back();
+      configured.url = pool.url;
+      configured.worker = pool.worker;
+    }
     publish_pool_stats();
   }
   ~PoolSource() override {
@@ -150,7 +156,7 @@ class PoolSource final : public WorkSource {
           " (a share; the pool submits the block)\n");
     }
     FoundShare share{candidate.opencl_index, job.job_id, job.extranonce1, job.extranonce2_text,
-                     job.time_text, nonce_text(candidate.found.nonce), is_block};
+                     job.time_text, nonce_text(candidate.found.nonce), is_block, job.difficulty};
     const std::int64_t now = run_.clock();
     apply_actions(session_share_found(session_, std::move(share), now), now);
     if (!session_ready(session_)) say("  [*] Share kept until the pool is back\n");
@@ -269,6 +275,7 @@ class PoolSource final : public WorkSource {
     pool_job.time_text = work.job.time_text;
     const ByteVector coinbase = assemble_coinbase(work.job, work.extranonce1, extranonce2);
     pool_job.header = job_header(work.job, merkle_root_from_branch(coinbase, work.job.merkle_branch));
+    pool_job.difficulty = work.difficulty;
     pool_job.share_target = share_target(work.difficulty);
     pool_job.block_target = target_from_bits(work.job.bits);
     // The device reports hashes that meet either target: a block is never missed, even from a
@@ -345,7 +352,9 @@ class PoolSource final : public WorkSource {
     const bool attempt_failed = failed || !session_ready_;
     forget_connection();
     if (attempt_failed) {
+      const std::size_t left = failover_.current;
       failover_attempt_failed(failover_, now);
+      if (failover_.current != left) ++pool_stats_.pools[left].failovers;
     } else {
       failover_connection_lost(failover_, now);
     }
@@ -403,6 +412,10 @@ class PoolSource final : public WorkSource {
     if (session_ready(session_) && !session_ready_) {
       session_ready_ = true;
       failover_session_ready(failover_);
+      ++pool_stats_.pools[failover_.current].connections;
+    }
+    if (session_.last_round_trip_ns) {
+      pool_stats_.pools[failover_.current].round_trip_seconds = static_cast<double>(*session_.last_round_trip_ns) / 1e9;
     }
     published_difficulty_ = session_.difficulty;
     if (actions.new_job) {
@@ -497,6 +510,7 @@ class PoolSource final : public WorkSource {
     pool.shares_rejected = session_.rejected;
     pool.shares_stale = session_.stale;
     pool.block_shares = session_.blocks;
+    for (std::size_t index = 0; index < pool.pools.size(); ++index) pool.pools[index].active = index == failover_.current;
     stats_set_pool(*run_.stats, pool, share_results_);
     share_results_.clear();
   }

@@ -85,7 +85,7 @@ void expect_done_line_matches_pool(const std::string& output, const TestPool& po
                         " rejected, "),
             std::string::npos)
       << output << "\npool: " << pool_control(pool, "summary");
-  EXPECT_EQ(count_occurrences(output, "  [+] Share accepted (device 0)"), static_cast<std::size_t>(accepted)) << output;
+  EXPECT_EQ(count_occurrences(output, " accepted (device 0, diff "), static_cast<std::size_t>(accepted)) << output;
 }
 
 }  // namespace pool_process

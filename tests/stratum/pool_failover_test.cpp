@@ -51,10 +51,10 @@ TEST(PoolFailover, PauseGrowsFromOneSecondToOneMinute) {
 }
 
 TEST(PoolFailover, PoolUrlOnAnotherPortNamesThatPort) {
-  const PoolEndpoint pool{"stratum+tcp://pool.example.org:3333/", "pool.example.org", 3333};
+  const PoolEndpoint pool = parse_pool_url("stratum+tcp://pool.example.org:3333/").value();
   EXPECT_EQ(pool_url_on_port(pool, 3333), pool.url);
   EXPECT_EQ(pool_url_on_port(pool, 4444), "stratum+tcp://pool.example.org:4444");
-  EXPECT_EQ(pool_url_on_port(PoolEndpoint{"stratum+tcp://[::1]:3333", "::1", 3333}, 80), "stratum+tcp://[::1]:80");
+  EXPECT_EQ(pool_url_on_port(parse_pool_url("stratum+tcp://[::1]:3333").value(), 80), "stratum+tcp://[::1]:80");
 }
 
 // What happens to a connection, and when (in seconds).

@@ -28,7 +28,7 @@ VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -o "$url" -u "$worker" -p x -G 
 miner_pid=$!
 
 deadline=$((SECONDS + start_seconds))
-while [ "$(grep -c 'Share accepted' "$work/miner.log" || true)" -lt "$wanted_shares" ]; do
+while [ "$(grep -cE 'Share [0-9]+ accepted' "$work/miner.log" || true)" -lt "$wanted_shares" ]; do
   kill -0 "$miner_pid" 2>/dev/null || fail "the miner ended by itself"
   [ $SECONDS -lt $deadline ] || fail "fewer than $wanted_shares shares accepted in ${start_seconds}s"
   sleep 0.5
@@ -38,7 +38,7 @@ done
 # the shares the console counted so far.
 api_url=$(grep -o 'API listening on http://127\.0\.0\.1:[0-9]*' "$work/miner.log" | head -n 1 | sed 's/API listening on //')
 [ -n "$api_url" ] || fail "no \"API listening\" line"
-python3 - "$api_url" "$url" "$(grep -c 'Share accepted' "$work/miner.log")" <<'PYTHON' || fail "the API's summary"
+python3 - "$api_url" "$url" "$(grep -cE 'Share [0-9]+ accepted' "$work/miner.log")" <<'PYTHON' || fail "the API's summary"
 import json, sys, urllib.request
 api_url, pool_url, accepted_before = sys.argv[1], sys.argv[2], int(sys.argv[3])
 summary = json.load(urllib.request.urlopen(api_url + "/api/summary", timeout=30))
@@ -53,7 +53,7 @@ stop_miner
 grep -q 'Share rejected' "$work/miner.log" && fail "the pool rejected a share"
 
 # Every share the miner counted as accepted is one the pool accepted, and no more.
-accepted=$(grep -c 'Share accepted' "$work/miner.log")
+accepted=$(grep -cE 'Share [0-9]+ accepted' "$work/miner.log")
 grep -q "  \[\*\] Done\. [0-9]* hashes, $accepted shares accepted, 0 rejected, 0 blocks" "$work/miner.log" ||
   fail "no \"Done.\" line with $accepted shares accepted after Ctrl-C"
 pool_accepted=$(pool_figure "len(s['accepted'])")
