@@ -44,7 +44,7 @@ UrlKind url_kind(std::string_view url) {
   const std::string lowered = with_lower_case_scheme(url);
   const std::string_view scheme = url_scheme(lowered);
   if (scheme.empty() || scheme == "http" || scheme == "https") return UrlKind::node;
-  if (scheme == "stratum+tcp") return UrlKind::pool;
+  if (scheme == "stratum+tcp" || scheme == "stratum+ssl" || scheme == "stratum+tls") return UrlKind::pool;
   return UrlKind::unsupported;
 }
 
@@ -251,6 +251,8 @@ void print_usage(const char* program_name) {
   std::printf("  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n");
   std::printf("  --autotune   Time a few work sizes on each device, keep the fastest for later starts (-G, -L win)\n");
   std::printf("  -u, -p after a pool's -o  That pool's own worker and password (before the first pool: every pool's)\n");
+  std::printf("  -o stratum+ssl://HOST:PORT  Mine in a pool over TLS (stratum+tls:// is the same)\n");
+  std::printf("  --tls-fingerprint SHA256  After a TLS pool's -o: accept only the certificate with this SHA-256\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
   std::printf("Configuration file: %s in the working directory, key=value lines that override the command line; "

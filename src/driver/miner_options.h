@@ -58,8 +58,8 @@ struct MinerOptions {
 inline constexpr const char* config_file_name = "veltrane-miner.conf";
 
 // What a URL names, by its scheme in any letter case: "http://", "https://" or no scheme at all
-// ("host:port") the node, "stratum+tcp://" a pool. Any other scheme ("stratum+ssl://", "tcp://")
-// is one the miner does not take.
+// ("host:port") the node; "stratum+tcp://", "stratum+ssl://" or "stratum+tls://" a pool. Any
+// other scheme ("stratum://", "tcp://") is one the miner does not take.
 enum class UrlKind { node, pool, unsupported };
 UrlKind url_kind(std::string_view url);
 

@@ -6,10 +6,13 @@
 
 #include "chain/address_problem.h"
 #include "stats/url_without_credentials.h"
+#include "stratum/tls_client.h"
+#include "stratum/tls_fingerprint.h"
 
 namespace {
 
-constexpr const char* schemes_taken = "http:// or https:// for the node, stratum+tcp:// for a pool";
+constexpr const char* schemes_taken =
+    "http:// or https:// for the node, stratum+tcp:// or over TLS stratum+ssl:// for a pool";
 
 // A URL as console lines show it: without "user:password@", printable.
 std::string shown_url(std::string_view url) { return shown_setting(url_without_credentials(url)); }
@@ -98,7 +101,8 @@ std::optional<PoolLogin> pool_login(const MinerOptions& options, ConsoleWriter& 
     if (!pool) {
       // The worker and password go with -u and -p; a URL that carries them is not taken.
       const bool has_credentials = url_without_credentials(option.url) != option.url;
-      console_say(console, "  [!] Bad pool URL: " + shown_url(option.url) + " (expected stratum+tcp://HOST:PORT" +
+      console_say(console, "  [!] Bad pool URL: " + shown_url(option.url) + " (expected " +
+                               std::string(url_scheme(option.url)) + "://HOST:PORT" +
                                (has_credentials ? ", with the worker and password in -u and -p" : "") + ")\n");
       return std::nullopt;
     }
@@ -111,10 +115,26 @@ std::optional<PoolLogin> pool_login(const MinerOptions& options, ConsoleWriter& 
       console_say(console, "  [!] Pool worker required (-u WORKER, usually the payout address)\n");
       return std::nullopt;
     }
-    if (option.tls_fingerprint) {
-      console_say(console, "  [!] --tls-fingerprint is for TLS pools; " + shown_url(option.url) +
-                               " is plain TCP\n");
+    if (pool->tls && !tls_available()) {
+      console_say(console, "  [!] TLS pools are not supported in this build yet: " + shown_url(option.url) +
+                               " (a plain TCP port of the pool is given as stratum+tcp://HOST:PORT)\n");
       return std::nullopt;
+    }
+    if (!pool->tls && option.tls_fingerprint) {
+      console_say(console, "  [!] --tls-fingerprint is for TLS pools; " + shown_url(option.url) + " is plain TCP\n");
+      return std::nullopt;
+    }
+    // A default pin applies to the TLS pools without their own.
+    const std::string pin = pool->tls ? option.tls_fingerprint.value_or(options.tls_fingerprint) : std::string();
+    if (!pin.empty()) {
+      const std::optional<std::string> fingerprint = normalized_fingerprint(pin);
+      if (!fingerprint) {
+        console_say(console, "  [!] --tls-fingerprint for " + shown_url(option.url) +
+                                 " needs the certificate's SHA-256 as 64 hex digits (colons between the bytes "
+                                 "allowed): " + shown_setting(pin) + "\n");
+        return std::nullopt;
+      }
+      pool->tls_fingerprint = *fingerprint;
     }
     login.pools.push_back(std::move(*pool));
   }

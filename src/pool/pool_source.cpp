@@ -129,6 +129,8 @@ class PoolSource final : public WorkSource {
       ConfiguredPoolStats& configured = pool_stats_.pools.emplace_back();
       configured.url = pool.url;
       configured.worker = pool.worker;
+      configured.tls = pool.tls;
+      configured.pinned = !pool.tls_fingerprint.empty();
     }
     publish_pool_stats();
   }
@@ -330,6 +332,12 @@ class PoolSource final : public WorkSource {
     }
   }
 
+  // A TLS pool's certificate is checked against its own host name, or its pin.
+  static std::optional<TlsSettings> tls_settings(const PoolEndpoint& pool) {
+    if (!pool.tls) return std::nullopt;
+    return TlsSettings{pool.host, pool.tls_fingerprint};
+  }
+
   void forget_connection() {
     session_disconnected(session_);
     session_ready_ = false;
@@ -457,7 +465,7 @@ class PoolSource final : public WorkSource {
       session_.user = pool.worker;
       session_.password = pool.password;
       pool_stats_.worker = pool.worker;
-      connection_open(*connection_, pool.host, requested_port_.value_or(pool.port));
+      connection_open(*connection_, pool.host, requested_port_.value_or(pool.port), tls_settings(pool));
       requested_port_.reset();
     }
     // One event at a time: handling one may close the connection, and the rest then goes with it.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver/startup_checks.h"
+#include "stratum/tls_client.h"
 #include "stats/url_without_credentials.h"
 #include "support/test_support.h"
 
@@ -101,6 +102,58 @@ TEST(PoolLoginTest, EachPoolGetsItsOwnWorkerOrTheDefaults) {
     std::vector<std::pair<std::string, std::string>> logins;
     for (const PoolEndpoint& pool : login->pools) logins.emplace_back(pool.worker, pool.password);
     EXPECT_EQ(logins, c.logins);
+  }
+}
+
+// A pin is a TLS pool's own, else the default; it is read in OpenSSL's form too, and one that is
+// no SHA-256 stops the start.
+TEST(PoolLoginTest, TlsPoolsTakeTheirOwnPinOrTheDefault) {
+  const std::string hex = "5e1f0000000000000000000000000000000000000000000000000000000000a9";
+  std::string colons;  // "5E:1F:...:A9"
+  for (std::size_t index = 0; index < hex.size(); index += 2) {
+    colons += (index == 0 ? "" : ":") + std::string{static_cast<char>(std::toupper(hex[index])),
+                                                    static_cast<char>(std::toupper(hex[index + 1]))};
+  }
+  const std::string tls = "stratum+ssl://a:1";
+  const std::string plain = "stratum+tcp://b:2";
+  if (!tls_available()) {
+    // A build without TLS says so at start-up instead of mining on a URL it cannot speak.
+    std::string console_text;
+    ConsoleWriter console;
+    console.write = [&console_text](std::string_view text) { console_text += text; };
+    EXPECT_FALSE(pool_login({.pools = {{tls, "w"}}}, console));
+    EXPECT_EQ(console_text, "  [!] TLS pools are not supported in this build yet: stratum+ssl://a:1 (a plain TCP "
+                            "port of the pool is given as stratum+tcp://HOST:PORT)\n");
+    return;
+  }
+  struct Case {
+    const char* name;
+    MinerOptions options;
+    std::vector<std::string> pins;  // per pool; none: refused
+    std::string console;
+  };
+  const Case cases[] = {
+      {"own pin in OpenSSL's form", {.pools = {{tls, "w", std::nullopt, colons}}}, {hex}, ""},
+      {"the default pins TLS pools only", {.pools = {{tls, "w"}, {plain, "w"}}, .tls_fingerprint = hex}, {hex, ""}, ""},
+      {"own pin over the default", {.pools = {{tls, "w", std::nullopt, hex}}, .tls_fingerprint = "bad"}, {hex}, ""},
+      {"no pin: the chain is checked", {.pools = {{tls, "w"}}}, {""}, ""},
+      {"a pin that is no SHA-256", {.pools = {{tls, "w", std::nullopt, hex.substr(2)}}}, {},
+       "  [!] --tls-fingerprint for stratum+ssl://a:1 needs the certificate's SHA-256 as 64 hex digits (colons "
+       "between the bytes allowed): " + hex.substr(2) + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string console_text;
+    ConsoleWriter console;
+    console.write = [&console_text](std::string_view text) { console_text += text; };
+    const std::optional<PoolLogin> login = pool_login(c.options, console);
+    EXPECT_EQ(console_text, c.console);
+    ASSERT_EQ(login.has_value(), !c.pins.empty());
+    if (!login) continue;
+    std::vector<std::string> pins;
+    for (const PoolEndpoint& pool : login->pools) pins.push_back(pool.tls_fingerprint);
+    EXPECT_EQ(pins, c.pins);
+    EXPECT_TRUE(login->pools.front().tls);
   }
 }
 

@@ -673,3 +673,87 @@ TEST(PoolEndToEnd, DeviceThatSearchedEveryHeaderSaysSoOnceAndWaitsForTheNextJob)
 }
 
 }  // namespace
+
+namespace {
+
+// A miner's run on TLS pools that fail their checks, then one that passes.
+struct TlsRun {
+  std::vector<std::string> options;        // pools and their settings
+  std::map<std::string, std::string> environment;
+  std::vector<std::string> refusals;       // the console's failure lines, in order
+  std::string mined_on;                    // the URL of the pool that ends up mining
+};
+
+// One miner per trust setting: the refusals come one after the other through the failover, each
+// with its reason, and only the last pool, whose certificate passes, is ever sent a line.
+TEST(PoolEndToEnd, TlsPoolsAreMinedOnlyWhenTheCertificatePasses) {
+  test_support::TemporaryDirectory folder;
+  const TestCertificates certificates = make_test_certificates(folder.path.string());
+  TestPool pool = start_pool({"--tls-cert", certificates.cert_file, "--tls-key", certificates.key_file});
+  ASSERT_FALSE(pool.tls_url.empty()) << pool.process->output();
+  const std::string port = pool.tls_url.substr(pool.tls_url.rfind(':') + 1);
+  const std::string plain_port = pool.url.substr(pool.url.rfind(':') + 1);
+  std::string fingerprint;  // as the miner prints it: lower case, no colons
+  for (const char c : certificates.fingerprint) {
+    if (c != ':') fingerprint += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  const std::string wrong_pin(64, 'a');
+  const std::string pinned = "stratum+ssl://127.0.0.1:" + port;
+  const std::string by_name = "stratum+ssl://localhost:" + port;
+  const std::string plain = "stratum+ssl://127.0.0.1:" + plain_port;
+  const std::string through_ca = "stratum+tls://127.0.0.1:" + port;
+  // No system root knows the test CA; SSL_CERT_FILE makes it the only one in the second run.
+  const TlsRun runs[] = {
+      {{"-o", pinned, "--tls-fingerprint", wrong_pin, "-o", pinned, "-o", plain, "-o", pinned, "--tls-fingerprint",
+        certificates.fingerprint},
+       {},
+       {"  [!] Pool " + pinned + ": TLS certificate does not match the pinned fingerprint; the pool's certificate "
+        "has SHA-256 " + fingerprint + "; trying ",
+        "  [!] Pool " + pinned + ": TLS certificate refused: unable to get local issuer certificate; its SHA-256 "
+        "fingerprint is " + fingerprint + " (--tls-fingerprint pins it, if you trust it); trying ",
+        "  [!] Pool " + plain + ": "},
+       pinned},
+      {{"-o", by_name, "-o", through_ca},
+       {{"SSL_CERT_FILE", certificates.ca_file}},
+       {"  [!] Pool " + by_name + ": TLS certificate refused: hostname mismatch; its SHA-256 fingerprint is " +
+        fingerprint},
+       through_ca},
+  };
+  const std::map<std::string, std::string> quick_failover = e2e::shortened_timings(
+      "pool_first_reconnect_pause=0.1,pool_longest_reconnect_pause=0.2,pool_connect_timeout=0.5");
+  long subscribes = 0;
+  for (const TlsRun& run : runs) {
+    SCOPED_TRACE(run.mined_on);
+    std::map<std::string, std::string> environment = quick_failover;
+    environment.insert(run.environment.begin(), run.environment.end());
+    std::vector<std::string> options = run.options;
+    options.insert(options.end(), {"--api-listen", "0"});
+    const long accepted_before = pool_figure(pool, "len(s['accepted'])");
+    auto miner = start_miner({}, options, environment);
+    ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
+    const auto summary = nlohmann::json::parse(e2e::api_get(e2e::api_port(miner->output()), "/api/summary"));
+    EXPECT_EQ(interrupt(*miner), 0);
+    const std::string output = miner->output();
+    std::vector<std::string> expected = run.refusals;
+    expected.insert(expected.end(), {"  [+] Pool " + run.mined_on + ": connected", " accepted (device 0, diff "});
+    expect_in_order(output, expected);
+    // The plain TCP port answers the handshake with a parse error, or not at all.
+    if (run.refusals.size() > 2) {
+      EXPECT_TRUE(output.find("  [!] Pool " + plain + ": TLS handshake failed: ") != std::string::npos ||
+                  output.find("  [!] Pool " + plain + ": no TLS handshake within 500 ms") != std::string::npos)
+          << output;
+    }
+    // Nothing was ever sent to a pool whose check failed: every subscribe came after a connected line.
+    subscribes += static_cast<long>(count_occurrences(output, ": connected, difficulty"));
+    EXPECT_EQ(pool_figure(pool, "s['subscribes']"), subscribes) << output;
+    EXPECT_GT(pool_figure(pool, "len(s['accepted'])"), accepted_before);
+    const nlohmann::json& listed = summary["pool"]["pools"];
+    ASSERT_FALSE(listed.empty()) << summary.dump(1);
+    EXPECT_EQ(listed.back()["url"], run.mined_on);
+    EXPECT_EQ(listed.back()["tls"], true);
+    EXPECT_EQ(listed.back()["pinned"], &run == &runs[0]);
+    EXPECT_EQ(listed.back()["active"], true);
+  }
+}
+
+}  // namespace
