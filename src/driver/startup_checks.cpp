@@ -6,7 +6,6 @@
 
 #include "chain/address_problem.h"
 #include "stats/url_without_credentials.h"
-#include "stratum/tls_client.h"
 #include "stratum/tls_fingerprint.h"
 
 namespace {
@@ -113,11 +112,6 @@ std::optional<PoolLogin> pool_login(const MinerOptions& options, ConsoleWriter& 
     if (pool->password.empty()) pool->password = "x";
     if (pool->worker.empty()) {
       console_say(console, "  [!] Pool worker required (-u WORKER, usually the payout address)\n");
-      return std::nullopt;
-    }
-    if (pool->tls && !tls_available()) {
-      console_say(console, "  [!] TLS pools are not supported in this build yet: " + shown_url(option.url) +
-                               " (a plain TCP port of the pool is given as stratum+tcp://HOST:PORT)\n");
       return std::nullopt;
     }
     if (!pool->tls && option.tls_fingerprint) {

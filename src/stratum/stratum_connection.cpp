@@ -147,7 +147,6 @@ std::string read_failure(const asio::error_code& error) {
   return error.message();
 }
 
-void start_read(StratumConnection& connection, std::shared_ptr<Link> link);
 void write_next(StratumConnection& connection, const std::shared_ptr<Link>& link);
 
 // Hands the complete lines received so far to the owner, unless it has as many waiting as it may

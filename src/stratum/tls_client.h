@@ -30,9 +30,6 @@ struct TlsStep {
   std::optional<std::string> failure;  // the connection cannot go on, for this reason
 };
 
-// False in a build without TLS: pools are then plain TCP only.
-bool tls_available();
-
 // Starts a handshake: the client, and in first the bytes to send (or the failure).
 TlsClientHandle tls_client_start(const TlsSettings& settings, TlsStep& first);
 

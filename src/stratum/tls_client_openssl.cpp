@@ -107,8 +107,6 @@ TlsStep advance(TlsClient& client, TlsStep step) {
 
 }  // namespace
 
-bool tls_available() { return true; }
-
 TlsClientHandle tls_client_start(const TlsSettings& settings, TlsStep& first) {
   first = {};
   ERR_clear_error();

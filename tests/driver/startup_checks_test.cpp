@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "driver/startup_checks.h"
-#include "stratum/tls_client.h"
 #include "stats/url_without_credentials.h"
 #include "support/test_support.h"
 
@@ -116,16 +115,6 @@ TEST(PoolLoginTest, TlsPoolsTakeTheirOwnPinOrTheDefault) {
   }
   const std::string tls = "stratum+ssl://a:1";
   const std::string plain = "stratum+tcp://b:2";
-  if (!tls_available()) {
-    // A build without TLS says so at start-up instead of mining on a URL it cannot speak.
-    std::string console_text;
-    ConsoleWriter console;
-    console.write = [&console_text](std::string_view text) { console_text += text; };
-    EXPECT_FALSE(pool_login({.pools = {{tls, "w"}}}, console));
-    EXPECT_EQ(console_text, "  [!] TLS pools are not supported in this build yet: stratum+ssl://a:1 (a plain TCP "
-                            "port of the pool is given as stratum+tcp://HOST:PORT)\n");
-    return;
-  }
   struct Case {
     const char* name;
     MinerOptions options;
