@@ -556,8 +556,7 @@ class PoolSource final : public WorkSource {
   KeptJobs<PoolJob> jobs_;
 };
 
-}  // namespace
-
+// The start-up line: every pool with its worker.
 std::string pool_mining_line(const PoolLogin& login) {
   std::string line = "  [*] Pool mining on " + std::to_string(login.pools.size()) +
                      (login.pools.size() == 1 ? " pool: " : " pools: ");
@@ -567,6 +566,8 @@ std::string pool_mining_line(const PoolLogin& login) {
   }
   return line + "\n";
 }
+
+}  // namespace
 
 std::unique_ptr<WorkSource> open_pool_source(MiningRun& run, const PoolLogin& login) {
   run.status_interval_seconds = run.timings.pool_status_interval;

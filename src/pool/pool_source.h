@@ -16,8 +16,6 @@ struct PoolLogin {
   std::vector<PoolEndpoint> pools;
 };
 
-// The start-up line: every pool with its worker.
-std::string pool_mining_line(const PoolLogin& login);
 
 // Prints the pool line and opens the connections; the first connection attempt comes in the
 // first turn. The run's progress line comes every pool_status_interval seconds from then on.
