@@ -4,7 +4,8 @@
 # on the command line. The first pool's pin does not match its certificate, which is refused with
 # its reason; the second, the same pool pinned right, mines until the pool has accepted three
 # shares. Reads the monitoring API, then presses Ctrl-C and checks the miner's counts against the
-# pool's.
+# pool's. Last, with the test CA among the Wine prefix's trusted roots, the pool's certificate
+# passes the chain and name check without a pin.
 #   pool_e2e.sh MINER_EXE KERNEL_FILE TESTPOOL_DIR     (WINEPREFIX set by the caller)
 set -euo pipefail
 # shellcheck source=server_e2e.sh
@@ -21,11 +22,14 @@ pool_figure() {
   python3 "$testpool_dir/control.py" --url "$url" summary | python3 -c "import json, sys; s = json.load(sys.stdin); print($1)"
 }
 
-# A certificate for 127.0.0.1, made for this run; the miner pins its SHA-256.
+# A test CA and the pool's certificate for localhost and 127.0.0.1, made for this run.
+key_options=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
 (cd "$work" &&
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout pool.key -out pool.pem \
-    -days 2 -subj /CN=testpool -addext "subjectAltName=IP:127.0.0.1") >/dev/null 2>&1 ||
-  fail "openssl could not make the test certificate"
+  openssl req -x509 "${key_options[@]}" -keyout ca.key -out ca.pem -days 2 -subj "/CN=Veltrane test CA" &&
+  openssl req "${key_options[@]}" -keyout pool.key -out pool.csr -subj /CN=localhost &&
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >pool.ext &&
+  openssl x509 -req -in pool.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile pool.ext -out pool.pem
+) >/dev/null 2>&1 || fail "openssl could not make the test certificates"
 fingerprint=$(openssl x509 -in "$work/pool.pem" -noout -fingerprint -sha256 | cut -d= -f2)
 fingerprint_hex=$(printf '%s' "$fingerprint" | tr -d : | tr 'A-F' 'a-f')
 wrong_pin=$(printf 'a%.0s' $(seq 64))
@@ -77,4 +81,34 @@ grep -q "  \[\*\] Done\. [0-9]* hashes, $accepted shares accepted, 0 rejected, 0
 pool_accepted=$(pool_figure "len(s['accepted'])")
 [ "$pool_accepted" -eq "$accepted" ] || fail "the miner reports $accepted accepted shares, the pool $pool_accepted"
 [ "$(pool_figure "s['workers']")" = "['$worker']" ] || fail "the pool saw another worker name or a refused connection"
-echo "mined under Wine over TLS: $accepted shares accepted by the test pool, stopped by Ctrl-C"
+
+# The test CA as a trusted root of the prefix's user (the registry's form of a stored
+# certificate: property 0x20 holds its DER bytes), removed again on exit.
+ca_key=$(python3 - "$work/ca.pem" "$work/ca.reg" <<'PYTHON'
+import hashlib, ssl, struct, sys
+der = ssl.PEM_cert_to_DER_cert(open(sys.argv[1]).read())
+key = "HKEY_CURRENT_USER\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" + hashlib.sha1(der).hexdigest().upper()
+blob = struct.pack("<III", 0x20, 1, len(der)) + der
+with open(sys.argv[2], "w") as reg:
+    reg.write('REGEDIT4\n\n[%s]\n"Blob"=hex:%s\n' % (key, ",".join("%02x" % byte for byte in blob)))
+print(key)
+PYTHON
+)
+trap 'wine reg delete "$ca_key" /f >/dev/null 2>&1 || true; cleanup' EXIT
+wine regedit /S "$(winepath -w "$work/ca.reg")" || fail "the test CA could not be added to the Wine prefix"
+by_name=stratum+ssl://localhost:${tls_url##*:}
+: >"$work/miner.log"
+VELTRANE_DEVICE_TYPE=all wine veltrane-miner.exe -u "$worker" -p x -G 256 -L 64 -o "$by_name" \
+  >"$work/miner.log" 2>&1 </dev/null &
+miner_pid=$!
+deadline=$((SECONDS + start_seconds))
+until grep -qE 'Share [0-9]+ accepted' "$work/miner.log"; do
+  kill -0 "$miner_pid" 2>/dev/null || fail "the miner ended by itself on $by_name"
+  [ $SECONDS -lt $deadline ] || fail "no share accepted over TLS with the chain checked in ${start_seconds}s"
+  sleep 0.5
+done
+stop_miner
+grep -q "Pool $by_name: connected" "$work/miner.log" || fail "no connection to $by_name"
+
+echo "mined under Wine over TLS: $accepted shares accepted by the test pool with a pinned certificate," \
+  "then with the chain checked; stopped by Ctrl-C"
