@@ -38,7 +38,24 @@ json node_json(const StatsSnapshot& snapshot) {
   return result;
 }
 
+json configured_pool_json(const ConfiguredPoolStats& pool) {
+  return {{"url", pool.url},
+          {"worker", pool.worker},
+          {"tls", pool.tls},
+          {"pinned", pool.pinned},
+          {"active", pool.active},
+          {"connections", pool.connections},
+          {"failovers", pool.failovers},
+          {"round_trip_seconds", pool.round_trip_seconds ? json(*pool.round_trip_seconds) : json(nullptr)}};
+}
+
 json pool_json(const PoolStats& pool) {
+  json pools = json::array();
+  std::uint64_t failovers = 0;
+  for (const ConfiguredPoolStats& configured : pool.pools) {
+    pools.push_back(configured_pool_json(configured));
+    failovers += configured.failovers;
+  }
   json result = {
       {"url", pool.url},
       {"worker", pool.worker},
@@ -53,6 +70,8 @@ json pool_json(const PoolStats& pool) {
         {"blocks", pool.block_shares}}},
       {"last_rejection", nullptr},
       {"last_failure", nullptr},
+      {"failovers", failovers},
+      {"pools", pools},
   };
   if (!pool.last_rejection.empty()) {
     result["last_rejection"] = {{"reason", pool.last_rejection}, {"time", pool.last_rejection_time}};
@@ -137,8 +156,31 @@ void node_metrics(MetricsWriter& out, const StatsSnapshot& snapshot) {
 
 void pool_metrics(MetricsWriter& out, const StatsSnapshot& snapshot) {
   const PoolStats& pool = *snapshot.pool;
+  // Each configured pool keeps its labels for the whole run: its place in the failover order and
+  // its URL as configured, also while the miner uses another port of it or another pool.
+  const auto pool_labels = [&pool](std::size_t index) {
+    return "pool=\"" + std::to_string(index) + "\",url=\"" + escape_label_value(pool.pools[index].url) + "\"";
+  };
   out.family("veltrane_pool_connected", "gauge", "1 while the pool is connected and has sent a job, else 0.");
-  out.sample("veltrane_pool_connected", "url=\"" + escape_label_value(pool.url) + "\"", pool.connected ? 1 : 0);
+  for (std::size_t index = 0; index < pool.pools.size(); ++index) {
+    out.sample("veltrane_pool_connected", pool_labels(index), pool.connected && pool.pools[index].active ? 1 : 0);
+  }
+  out.family("veltrane_pool_connections_total", "counter", "Connections to the pool whose session became ready.");
+  for (std::size_t index = 0; index < pool.pools.size(); ++index) {
+    out.sample("veltrane_pool_connections_total", pool_labels(index), static_cast<double>(pool.pools[index].connections));
+  }
+  out.family("veltrane_pool_failovers_total", "counter",
+             "Times the miner left the pool for the next one after failed connection attempts.");
+  for (std::size_t index = 0; index < pool.pools.size(); ++index) {
+    out.sample("veltrane_pool_failovers_total", pool_labels(index), static_cast<double>(pool.pools[index].failovers));
+  }
+  out.family("veltrane_pool_round_trip_seconds", "gauge",
+             "Seconds between a request to the pool and its answer, the latest one.");
+  for (std::size_t index = 0; index < pool.pools.size(); ++index) {
+    if (const auto& round_trip = pool.pools[index].round_trip_seconds) {
+      out.sample("veltrane_pool_round_trip_seconds", pool_labels(index), *round_trip);
+    }
+  }
   out.family("veltrane_pool_difficulty", "gauge", "Share difficulty the pool set.");
   out.sample("veltrane_pool_difficulty", "", pool.difficulty);
   out.family("veltrane_shares_total", "counter", "Shares by the pool's verdict.");

@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
   say("\n  Veltrane OpenCL Miner v" + std::string(program_version) + "\n");
   say("  Whirlpool-512 (AMD / Intel / NVIDIA)\n\n");
   const bool mining = !options.benchmark;
-  const bool pool_mode = !options.pool_urls.empty();
+  const bool pool_mode = !options.pools.empty();
   if (mining && !options.address.empty()) {
     // Before the device and the node: a typo here would otherwise show only once a template came.
     // In a pool the worker name (-u) is the pool's to judge; an -a given is still checked, since
@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
   MiningStats stats;
   RigSettings rig;
   if (pool) {
-    rig.worker = pool->worker;
+    rig.worker = pool->pools.front().worker;
     for (const PoolEndpoint& endpoint : pool->pools) rig.pools.push_back(endpoint.url);
   } else {
     rig.payout_address = options.address;

@@ -44,7 +44,7 @@ UrlKind url_kind(std::string_view url) {
   const std::string lowered = with_lower_case_scheme(url);
   const std::string_view scheme = url_scheme(lowered);
   if (scheme.empty() || scheme == "http" || scheme == "https") return UrlKind::node;
-  if (scheme == "stratum+tcp") return UrlKind::pool;
+  if (scheme == "stratum+tcp" || scheme == "stratum+ssl" || scheme == "stratum+tls") return UrlKind::pool;
   return UrlKind::unsupported;
 }
 
@@ -82,7 +82,8 @@ std::int32_t parse_option_number(std::string_view text) {
 namespace {
 
 constexpr std::string_view config_keys =
-    "rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url";
+    "rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url, "
+    "pool_user, pool_password, pool_tls_fingerprint";
 
 // "-d": one index as before, a comma-separated list, or "all".
 void set_devices(std::string_view value, MinerOptions& options) {
@@ -101,13 +102,24 @@ void set_devices(std::string_view value, MinerOptions& options) {
   }
 }
 
-// "-o": a stratum+tcp:// URL adds a pool (repeatable: each further pool is a failover); any
-// other value is the node's URL.
+// "-o": a pool's URL adds a pool (repeatable: each further pool is a failover); any other value
+// is the node's URL.
 void set_node_or_pool_url(std::string_view value, MinerOptions& options) {
   if (url_kind(value) == UrlKind::pool) {
-    options.pool_urls.emplace_back(value);
+    options.pools.emplace_back().url = value;
   } else {
     options.rpc_url = value;
+  }
+}
+
+// "-u", "-p" and "--tls-fingerprint" after a pool's URL are that pool's; before the first one they
+// are the defaults (and the node's user and password).
+template <std::optional<std::string> PoolOption::*pool_field, std::string MinerOptions::*default_field>
+void set_pool_or_default(std::string_view value, MinerOptions& options) {
+  if (options.pools.empty()) {
+    options.*default_field = value;
+  } else {
+    options.pools.back().*pool_field = std::string(value);
   }
 }
 
@@ -129,8 +141,10 @@ struct KnownOption {
 
 const KnownOption known_options[] = {
     {"-o", ValueSetter{set_node_or_pool_url}},
-    {"-u", &MinerOptions::rpc_user},
-    {"-p", &MinerOptions::rpc_password},
+    {"-u", ValueSetter{set_pool_or_default<&PoolOption::user, &MinerOptions::rpc_user>}},
+    {"-p", ValueSetter{set_pool_or_default<&PoolOption::password, &MinerOptions::rpc_password>}},
+    {"--tls-fingerprint",
+     ValueSetter{set_pool_or_default<&PoolOption::tls_fingerprint, &MinerOptions::tls_fingerprint>}},
     {"-a", &MinerOptions::address},
     {"-k", &MinerOptions::kernel_path, &MinerOptions::kernel_path_given},
     {"--rpc-cookie", &MinerOptions::rpc_cookie},
@@ -152,6 +166,14 @@ const KnownOption* find_option(std::string_view name) {
   for (const KnownOption& option : known_options) {
     if (option.name == name) return &option;
   }
+  return nullptr;
+}
+
+// The keys that set a setting of the pool_url line before them.
+std::optional<std::string> PoolOption::* pool_config_field(std::string_view key) {
+  if (key == "pool_user") return &PoolOption::user;
+  if (key == "pool_password") return &PoolOption::password;
+  if (key == "pool_tls_fingerprint") return &PoolOption::tls_fingerprint;
   return nullptr;
 }
 
@@ -228,6 +250,9 @@ void print_usage(const char* program_name) {
   std::printf("  --version    Show the version, source revision, compiler and platform\n");
   std::printf("  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n");
   std::printf("  --autotune   Time a few work sizes on each device, keep the fastest for later starts (-G, -L win)\n");
+  std::printf("  -u, -p after a pool's -o  That pool's own worker and password (before the first pool: every pool's)\n");
+  std::printf("  -o stratum+ssl://HOST:PORT  Mine in a pool over TLS (stratum+tls:// is the same)\n");
+  std::printf("  --tls-fingerprint SHA256  After a TLS pool's -o: accept only the certificate with this SHA-256\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
   std::printf("Configuration file: %s in the working directory, key=value lines that override the command line; "
@@ -301,15 +326,24 @@ std::vector<std::string> apply_config_text(std::string_view text, MinerOptions& 
     // Nothing is trimmed: "rpc_url =" has the key "rpc_url " and matches nothing.
     const std::string_view key = line.substr(0, equals);
     if (key == "pool_url") {
-      if (!file_has_pools) options.pool_urls.clear();
+      if (!file_has_pools) options.pools.clear();
       file_has_pools = true;
-      options.pool_urls.emplace_back(line.substr(equals + 1));
+      options.pools.emplace_back().url = line.substr(equals + 1);
+    } else if (const auto pool_field = pool_config_field(key)) {
+      // Only after the file's own pool_url: the command line's pools are replaced by the file's.
+      if (file_has_pools) {
+        options.pools.back().*pool_field = std::string(line.substr(equals + 1));
+      } else {
+        warnings.push_back(ignored_line_warning(
+            line_number, std::string(key) + " before any pool_url line (it belongs to the pool_url line before it)"));
+      }
     } else if (std::string* field = config_field(key, options)) {
       *field = line.substr(equals + 1);
     } else {
       MinerOptions unused;
       const std::string_view bare_key = trimmed(key);
-      const std::string hint = bare_key == "pool_url" || config_field(bare_key, unused) != nullptr
+      const std::string hint = bare_key == "pool_url" || pool_config_field(bare_key) != nullptr ||
+                                       config_field(bare_key, unused) != nullptr
                                    ? "nothing is trimmed: write " + std::string(bare_key) + "=VALUE without blanks"
                                    : "the keys are " + std::string(config_keys);
       warnings.push_back(ignored_line_warning(line_number, "unknown key \"" + shown_setting(key) + "\" (" + hint + ")"));
@@ -338,7 +372,7 @@ std::vector<std::string> options_overridden_by_file(const MinerOptions& command_
     if (given != defaults.*option.field && after_file.*option.field != given) overridden.emplace_back(option.name);
   }
   // The file's pool list replaces the command line's pools, which came with "-o" too.
-  const bool pools_replaced = !command_line.pool_urls.empty() && after_file.pool_urls != command_line.pool_urls;
+  const bool pools_replaced = !command_line.pools.empty() && after_file.pools != command_line.pools;
   if (pools_replaced && std::find(overridden.begin(), overridden.end(), "-o") == overridden.end()) {
     overridden.emplace_back("-o");
   }

@@ -7,13 +7,27 @@
 #include <string_view>
 #include <vector>
 
+// A pool as configured: its URL and what was given for it alone. A setting it has none of comes
+// from the defaults (MinerOptions' rpc_user, rpc_password and tls_fingerprint).
+struct PoolOption {
+  std::string url;
+  std::optional<std::string> user;             // the worker name
+  std::optional<std::string> password;
+  std::optional<std::string> tls_fingerprint;  // SHA-256 of the pool's certificate, in hex
+
+  bool operator==(const PoolOption&) const = default;
+};
+
 struct MinerOptions {
   std::string rpc_url = "http://127.0.0.1:8899";
-  // stratum+tcp:// URLs, in order of preference; any selects pool mining (-u and -p then are
-  // the pool's worker and password).
-  std::vector<std::string> pool_urls;
+  // Pool URLs, in order of preference; any selects pool mining. -u, -p and --tls-fingerprint
+  // given after a pool's URL belong to that pool.
+  std::vector<PoolOption> pools;
+  // The node's user and password; in pool mining, the worker and password of every pool without
+  // its own.
   std::string rpc_user;
   std::string rpc_password;
+  std::string tls_fingerprint;  // in pool mining, the pin of every pool without its own
   std::string rpc_cookie;  // the node's .cookie file: credentials read from it instead of user and password
   std::string address;   // payout address; mining needs one
   std::string coinbase;  // free text for the coinbase input script (configuration file only)
@@ -44,8 +58,8 @@ struct MinerOptions {
 inline constexpr const char* config_file_name = "veltrane-miner.conf";
 
 // What a URL names, by its scheme in any letter case: "http://", "https://" or no scheme at all
-// ("host:port") the node, "stratum+tcp://" a pool. Any other scheme ("stratum+ssl://", "tcp://")
-// is one the miner does not take.
+// ("host:port") the node; "stratum+tcp://", "stratum+ssl://" or "stratum+tls://" a pool. Any
+// other scheme ("stratum://", "tcp://") is one the miner does not take.
 enum class UrlKind { node, pool, unsupported };
 UrlKind url_kind(std::string_view url);
 
@@ -100,8 +114,9 @@ std::vector<std::int32_t> chosen_devices(const MinerOptions& options, int availa
 // Applies configuration text: lines of key "=" value, nothing trimmed, "#" in the first column
 // starts a comment. Keys rpc_url, rpc_user, rpc_password, rpc_cookie, address, coinbase,
 // api_listen, log_file, log_max_mb and pool_url; a line without "=" or with another key is ignored. pool_url may be
-// given several times; the file's pool_url lines replace those of the command line. Returns one
-// warning line per ignored line, with its number.
+// given several times; the file's pool_url lines replace those of the command line, and the
+// pool_user, pool_password and pool_tls_fingerprint lines belong to the pool_url line before them.
+// Returns one warning line per ignored line, with its number.
 std::vector<std::string> apply_config_text(std::string_view text, MinerOptions& options);
 
 // The command-line options ("-a", ...) whose values the configuration file replaced. A value

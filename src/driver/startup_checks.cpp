@@ -6,10 +6,12 @@
 
 #include "chain/address_problem.h"
 #include "stats/url_without_credentials.h"
+#include "stratum/tls_fingerprint.h"
 
 namespace {
 
-constexpr const char* schemes_taken = "http:// or https:// for the node, stratum+tcp:// for a pool";
+constexpr const char* schemes_taken =
+    "http:// or https:// for the node, stratum+tcp:// or over TLS stratum+ssl:// for a pool";
 
 // A URL as console lines show it: without "user:password@", printable.
 std::string shown_url(std::string_view url) { return shown_setting(url_without_credentials(url)); }
@@ -85,31 +87,50 @@ bool settle_url_schemes(MinerOptions& options) {
                 shown_url(options.rpc_url).c_str(), "http:// or https://");
     return false;
   }
-  for (std::string& url : options.pool_urls) {
-    if (!settle_scheme(url)) return false;
+  for (PoolOption& pool : options.pools) {
+    if (!settle_scheme(pool.url)) return false;
   }
   return true;
 }
 
 std::optional<PoolLogin> pool_login(const MinerOptions& options, ConsoleWriter& console) {
   PoolLogin login;
-  for (const std::string& url : options.pool_urls) {
-    const auto pool = parse_pool_url(url);
+  for (const PoolOption& option : options.pools) {
+    auto pool = parse_pool_url(option.url);
     if (!pool) {
       // The worker and password go with -u and -p; a URL that carries them is not taken.
-      const bool has_credentials = url_without_credentials(url) != url;
-      console_say(console, "  [!] Bad pool URL: " + shown_url(url) + " (expected stratum+tcp://HOST:PORT" +
+      const bool has_credentials = url_without_credentials(option.url) != option.url;
+      console_say(console, "  [!] Bad pool URL: " + shown_url(option.url) + " (expected " +
+                               std::string(url_scheme(option.url)) + "://HOST:PORT" +
                                (has_credentials ? ", with the worker and password in -u and -p" : "") + ")\n");
       return std::nullopt;
     }
-    login.pools.push_back(*pool);
-  }
-  // Pools usually take the payout address as the worker name.
-  login.worker = options.rpc_user.empty() ? options.address : options.rpc_user;
-  login.password = options.rpc_password.empty() ? "x" : options.rpc_password;
-  if (login.pools.empty() || login.worker.empty()) {
-    console_say(console, "  [!] Pool worker required (-u WORKER, usually the payout address)\n");
-    return std::nullopt;
+    // Pools usually take the payout address as the worker name.
+    pool->worker = option.user.value_or(options.rpc_user);
+    if (pool->worker.empty()) pool->worker = options.address;
+    pool->password = option.password.value_or(options.rpc_password);
+    if (pool->password.empty()) pool->password = "x";
+    if (pool->worker.empty()) {
+      console_say(console, "  [!] Pool worker required (-u WORKER, usually the payout address)\n");
+      return std::nullopt;
+    }
+    if (!pool->tls && option.tls_fingerprint) {
+      console_say(console, "  [!] --tls-fingerprint is for TLS pools; " + shown_url(option.url) + " is plain TCP\n");
+      return std::nullopt;
+    }
+    // A default pin applies to the TLS pools without their own.
+    const std::string pin = pool->tls ? option.tls_fingerprint.value_or(options.tls_fingerprint) : std::string();
+    if (!pin.empty()) {
+      const std::optional<std::string> fingerprint = normalized_fingerprint(pin);
+      if (!fingerprint) {
+        console_say(console, "  [!] --tls-fingerprint for " + shown_url(option.url) +
+                                 " needs the certificate's SHA-256 as 64 hex digits (colons between the bytes "
+                                 "allowed): " + shown_setting(pin) + "\n");
+        return std::nullopt;
+      }
+      pool->tls_fingerprint = *fingerprint;
+    }
+    login.pools.push_back(std::move(*pool));
   }
   return login;
 }

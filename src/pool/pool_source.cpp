@@ -83,6 +83,7 @@ struct PoolJob {
   std::string extranonce2_text;
   std::string time_text;
   BlockHeader header{};
+  double difficulty = 1.0;  // the share difficulty that made share_target
   Target256 share_target;
   Target256 block_target;
   Target256 device_target;
@@ -115,8 +116,6 @@ constexpr std::size_t events_per_turn = 32;
 class PoolSource final : public WorkSource {
  public:
   PoolSource(MiningRun& run, const PoolLogin& login) : run_(run), pools_(login.pools) {
-    session_.user = login.worker;
-    session_.password = login.password;
     failover_.timings = failover_timings(run_.timings);
     failover_.pool_count = pools_.size();
     session_limits_ = SessionLimits{run_.timings.pool_session_start, run_.timings.pool_share_answer};
@@ -125,7 +124,14 @@ class PoolSource final : public WorkSource {
     // The connections' threads wake the run's wait when a pool has news.
     connection_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
     probe_ = connection_create([&board = run_.board] { poke_source(board); }, connection_limits());
-    pool_stats_.worker = session_.user;
+    pool_stats_.worker = pools_.front().worker;
+    for (const PoolEndpoint& pool : pools_) {
+      ConfiguredPoolStats& configured = pool_stats_.pools.emplace_back();
+      configured.url = pool.url;
+      configured.worker = pool.worker;
+      configured.tls = pool.tls;
+      configured.pinned = !pool.tls_fingerprint.empty();
+    }
     publish_pool_stats();
   }
   ~PoolSource() override {
@@ -152,7 +158,7 @@ class PoolSource final : public WorkSource {
           " (a share; the pool submits the block)\n");
     }
     FoundShare share{candidate.opencl_index, job.job_id, job.extranonce1, job.extranonce2_text,
-                     job.time_text, nonce_text(candidate.found.nonce), is_block};
+                     job.time_text, nonce_text(candidate.found.nonce), is_block, job.difficulty};
     const std::int64_t now = run_.clock();
     apply_actions(session_share_found(session_, std::move(share), now), now);
     if (!session_ready(session_)) say("  [*] Share kept until the pool is back\n");
@@ -271,6 +277,7 @@ class PoolSource final : public WorkSource {
     pool_job.time_text = work.job.time_text;
     const ByteVector coinbase = assemble_coinbase(work.job, work.extranonce1, extranonce2);
     pool_job.header = job_header(work.job, merkle_root_from_branch(coinbase, work.job.merkle_branch));
+    pool_job.difficulty = work.difficulty;
     pool_job.share_target = share_target(work.difficulty);
     pool_job.block_target = target_from_bits(work.job.bits);
     // The device reports hashes that meet either target: a block is never missed, even from a
@@ -325,6 +332,12 @@ class PoolSource final : public WorkSource {
     }
   }
 
+  // A TLS pool's certificate is checked against its own host name, or its pin.
+  static std::optional<TlsSettings> tls_settings(const PoolEndpoint& pool) {
+    if (!pool.tls) return std::nullopt;
+    return TlsSettings{pool.host, pool.tls_fingerprint};
+  }
+
   void forget_connection() {
     session_disconnected(session_);
     session_ready_ = false;
@@ -347,7 +360,9 @@ class PoolSource final : public WorkSource {
     const bool attempt_failed = failed || !session_ready_;
     forget_connection();
     if (attempt_failed) {
+      const std::size_t left = failover_.current;
       failover_attempt_failed(failover_, now);
+      if (failover_.current != left) ++pool_stats_.pools[left].failovers;
     } else {
       failover_connection_lost(failover_, now);
     }
@@ -405,6 +420,10 @@ class PoolSource final : public WorkSource {
     if (session_ready(session_) && !session_ready_) {
       session_ready_ = true;
       failover_session_ready(failover_);
+      ++pool_stats_.pools[failover_.current].connections;
+    }
+    if (session_.last_round_trip_ns) {
+      pool_stats_.pools[failover_.current].round_trip_seconds = static_cast<double>(*session_.last_round_trip_ns) / 1e9;
     }
     published_difficulty_ = session_.difficulty;
     if (actions.new_job) {
@@ -442,7 +461,11 @@ class PoolSource final : public WorkSource {
       const PoolEndpoint& pool = pools_[failover_.current];
       open_url_ = next_url();
       session_.pool_name = open_url_;
-      connection_open(*connection_, pool.host, requested_port_.value_or(pool.port));
+      // Each pool is logged in to with its own worker and password.
+      session_.user = pool.worker;
+      session_.password = pool.password;
+      pool_stats_.worker = pool.worker;
+      connection_open(*connection_, pool.host, requested_port_.value_or(pool.port), tls_settings(pool));
       requested_port_.reset();
     }
     // One event at a time: handling one may close the connection, and the rest then goes with it.
@@ -495,6 +518,7 @@ class PoolSource final : public WorkSource {
     pool.shares_rejected = session_.rejected;
     pool.shares_stale = session_.stale;
     pool.block_shares = session_.blocks;
+    for (std::size_t index = 0; index < pool.pools.size(); ++index) pool.pools[index].active = index == failover_.current;
     stats_set_pool(*run_.stats, pool, share_results_);
     share_results_.clear();
   }
@@ -532,13 +556,21 @@ class PoolSource final : public WorkSource {
   KeptJobs<PoolJob> jobs_;
 };
 
+// The start-up line: every pool with its worker.
+std::string pool_mining_line(const PoolLogin& login) {
+  std::string line = "  [*] Pool mining on " + std::to_string(login.pools.size()) +
+                     (login.pools.size() == 1 ? " pool: " : " pools: ");
+  for (std::size_t index = 0; index < login.pools.size(); ++index) {
+    const PoolEndpoint& pool = login.pools[index];
+    line += (index == 0 ? "" : ", ") + pool.url + " as \"" + printable_pool_text(pool.worker) + "\"";
+  }
+  return line + "\n";
+}
+
 }  // namespace
 
 std::unique_ptr<WorkSource> open_pool_source(MiningRun& run, const PoolLogin& login) {
   run.status_interval_seconds = run.timings.pool_status_interval;
-  char line[512];
-  std::snprintf(line, sizeof line, "  [*] Pool mining as \"%s\" on %zu pool%s, first %s\n", login.worker.c_str(),
-                login.pools.size(), login.pools.size() == 1 ? "" : "s", login.pools[0].url.c_str());
-  run_say(run, line);
+  run_say(run, pool_mining_line(login));
   return std::make_unique<PoolSource>(run, login);
 }

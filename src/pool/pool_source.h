@@ -11,12 +11,11 @@
 #include "run/work_source.h"
 #include "stratum/pool_failover.h"
 
-// The pools in failover order, and what the miner logs in with.
+// The pools in failover order, each with the worker and password the miner logs in with there.
 struct PoolLogin {
   std::vector<PoolEndpoint> pools;
-  std::string worker;    // -u, else the payout address
-  std::string password;  // -p, else "x"
 };
+
 
 // Prints the pool line and opens the connections; the first connection attempt comes in the
 // first turn. The run's progress line comes every pool_status_interval seconds from then on.

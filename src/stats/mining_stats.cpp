@@ -188,6 +188,7 @@ void stats_record_node_failure(MiningStats& stats, const std::string& cause, boo
 void stats_set_pool(MiningStats& stats, const PoolStats& pool, const std::vector<ShareResult>& new_results) {
   const std::lock_guard lock(stats.mutex);
   stats.pool = pool;
+  for (ConfiguredPoolStats& configured : stats.pool->pools) configured.url = url_for_display(configured.url);
   for (const ShareResult& result : new_results) {
     DeviceCounters& counters = device_of(stats, result.device);
     ++(result.accepted ? counters.shares_accepted : counters.shares_rejected);

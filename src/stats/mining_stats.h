@@ -62,6 +62,18 @@ struct NodeStats {
   double last_failure_time = 0;     // Unix seconds
 };
 
+// One of the configured pools, in failover order.
+struct ConfiguredPoolStats {
+  std::string url;  // as configured, without credentials: the pool's label, whatever port is in use
+  std::string worker;
+  bool tls = false;
+  bool pinned = false;  // a certificate fingerprint is checked instead of the chain
+  bool active = false;  // the pool in use, or being tried
+  std::uint64_t connections = 0;  // connections whose session became ready
+  std::uint64_t failovers = 0;    // times the miner left it for the next pool after failed attempts
+  std::optional<double> round_trip_seconds;  // of the latest request it answered
+};
+
 // Pool mining: the pool in use and the share counts as the Stratum session keeps them.
 struct PoolStats {
   std::string url;          // the pool in use, or being tried
@@ -78,6 +90,7 @@ struct PoolStats {
   double last_rejection_time = 0;     // Unix seconds
   std::string last_failure;           // the latest connection problem; empty: none yet
   double last_failure_time = 0;       // Unix seconds
+  std::vector<ConfiguredPoolStats> pools;  // every configured pool, in failover order
 };
 
 // What the rig was started with, as the page shows it. Set once, before the API starts.

@@ -11,11 +11,29 @@ std::int64_t seconds(double count) { return static_cast<std::int64_t>(count * na
 
 }  // namespace
 
-bool is_pool_url(std::string_view url) { return url.substr(0, pool_url_scheme.size()) == pool_url_scheme; }
+namespace {
+
+constexpr std::string_view plain_scheme = "stratum+tcp://";
+constexpr std::string_view tls_schemes[] = {"stratum+ssl://", "stratum+tls://"};
+
+bool starts_with_tls_scheme(std::string_view url) {
+  for (const std::string_view scheme : tls_schemes) {
+    if (url.starts_with(scheme)) return true;
+  }
+  return false;
+}
+
+// "stratum+tcp://", "stratum+ssl://" or "stratum+tls://": all three are equally long.
+constexpr std::size_t scheme_length = plain_scheme.size();
+static_assert(tls_schemes[0].size() == scheme_length && tls_schemes[1].size() == scheme_length);
+
+}  // namespace
+
+bool is_pool_url(std::string_view url) { return url.starts_with(plain_scheme) || starts_with_tls_scheme(url); }
 
 std::optional<PoolEndpoint> parse_pool_url(std::string_view url) {
   if (!is_pool_url(url)) return std::nullopt;
-  std::string_view rest = url.substr(pool_url_scheme.size());
+  std::string_view rest = url.substr(scheme_length);
   if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
   std::string_view host;
   std::string_view port_text;
@@ -38,13 +56,18 @@ std::optional<PoolEndpoint> parse_pool_url(std::string_view url) {
   if (error != std::errc() || end != port_text.data() + port_text.size() || port == 0 || port > 65535) {
     return std::nullopt;
   }
-  return PoolEndpoint{std::string(url), std::string(host), static_cast<std::uint16_t>(port)};
+  PoolEndpoint pool;
+  pool.url = url;
+  pool.host = host;
+  pool.port = static_cast<std::uint16_t>(port);
+  pool.tls = starts_with_tls_scheme(url);
+  return pool;
 }
 
 std::string pool_url_on_port(const PoolEndpoint& pool, std::uint16_t port) {
   if (port == pool.port) return pool.url;
   const bool ipv6 = pool.host.find(':') != std::string::npos;
-  return std::string(pool_url_scheme) + (ipv6 ? "[" + pool.host + "]" : pool.host) + ":" + std::to_string(port);
+  return pool.url.substr(0, scheme_length) + (ipv6 ? "[" + pool.host + "]" : pool.host) + ":" + std::to_string(port);
 }
 
 double reconnect_pause_seconds(const FailoverTimings& timings, int failed_attempts) {

@@ -9,22 +9,27 @@
 #include <string>
 #include <string_view>
 
+// A pool: where it is, and who the miner is there.
 struct PoolEndpoint {
   std::string url;  // as the user gave it, for console lines
   std::string host;
   std::uint16_t port = 0;
+  std::string worker;
+  std::string password;
+  bool tls = false;  // stratum+ssl:// or stratum+tls://
+  std::string tls_fingerprint;  // pinned: SHA-256 of the certificate, 64 lower-case hex digits; empty: none
 };
 
-inline constexpr std::string_view pool_url_scheme = "stratum+tcp://";
-
-// True for URLs that select pool mining.
+// True for URLs that select pool mining: stratum+tcp://, and over TLS stratum+ssl:// or
+// stratum+tls:// (the same), in lower case.
 bool is_pool_url(std::string_view url);
 
-// "stratum+tcp://host:port" (IPv6 as [addr]:port); nothing when the host or port is missing or bad.
+// "stratum+tcp://host:port" or the same over TLS (IPv6 as [addr]:port), without worker and
+// password; nothing when the host or port is missing or bad.
 std::optional<PoolEndpoint> parse_pool_url(std::string_view url);
 
-// The address actually in use: url itself on the pool's own port, else "stratum+tcp://host:port"
-// (a port the pool asked for with client.reconnect).
+// The address actually in use: url itself on the pool's own port, else its scheme with
+// "host:port" (a port the pool asked for with client.reconnect).
 std::string pool_url_on_port(const PoolEndpoint& pool, std::uint16_t port);
 
 // The failover's timers, in seconds.

@@ -1,7 +1,11 @@
 #include "stratum/stratum_connection.h"
 
+#include "stratum/tls_client.h"
+
 #include <asio.hpp>
+#include <array>
 #include <deque>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -9,18 +13,25 @@
 
 namespace {
 
+// Bytes read from the socket at a time.
+constexpr std::size_t read_chunk = 16 * 1024;
+
 // One connection attempt and what became of it. Its handlers hold it, so its buffers outlive the
 // operations that use them, even after a newer attempt took its place. I/O thread only.
 struct Link {
-  Link(asio::io_context& io, std::uint64_t attempt, std::size_t longest_line)
-      : resolver(io), socket(io), connect_timer(io), input(longest_line + 1), generation(attempt) {}
+  Link(asio::io_context& io, std::uint64_t attempt) : resolver(io), socket(io), connect_timer(io), generation(attempt) {}
   asio::ip::tcp::resolver resolver;
   asio::ip::tcp::socket socket;
   asio::steady_timer connect_timer;
-  asio::streambuf input;  // at most one line and its line feed
-  std::string sending;    // the line being written
+  std::array<char, read_chunk> chunk{};  // the latest read
+  std::string pending;  // received text not yet handed over: at most one line and a read's worth
+  std::string sending;  // the bytes being written
+  std::size_t sending_line_bytes = 0;  // of the outgoing lines, what the write under way carries
+  std::optional<TlsSettings> tls_settings;  // none: plain TCP
+  TlsClientHandle tls;
+  std::string tls_output;  // bytes the TLS layer must send on its own account, before the next line
   std::uint64_t generation;
-  bool connected = false;
+  bool connected = false;  // TCP is up, and with TLS the handshake is done and the certificate passed
 };
 
 }  // namespace
@@ -131,51 +142,102 @@ void end_link(StratumConnection& connection, const std::shared_ptr<Link>& link, 
   if (tell) connection.notify();
 }
 
-std::string read_failure(const asio::error_code& error, std::size_t longest_line) {
+std::string read_failure(const asio::error_code& error) {
   if (error == asio::error::eof) return "the pool closed the connection";
-  if (error == asio::error::not_found) return "the pool sent a line longer than " + size_text(longest_line);
   return error.message();
 }
 
-// Reads the next line, unless the owner has as many waiting as it may: reading then resumes
-// when it takes some, so a pool that floods the miner waits in its own send buffer.
+void write_next(StratumConnection& connection, const std::shared_ptr<Link>& link);
+
+// Hands the complete lines received so far to the owner, unless it has as many waiting as it may
+// (or all of them, when the connection is ending). False when the owner has enough for now.
+bool hand_over_lines(StratumConnection& connection, Link& link, bool ending) {
+  bool tell = false;
+  bool read_on = true;
+  std::size_t start = 0;
+  {
+    std::lock_guard lock(connection.mutex);
+    if (!is_current(connection, link)) return false;
+    while (!connection.reading_paused || ending) {
+      const std::size_t line_feed = link.pending.find('\n', start);
+      if (line_feed == std::string::npos) break;
+      std::string line = link.pending.substr(start, line_feed - start);
+      start = line_feed + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) tell = queue_event(connection, {ConnectionEvent::Kind::line, std::move(line), true}) || tell;
+      connection.reading_paused = connection.waiting.size() >= connection.limits.waiting_events ||
+                                  connection.waiting_bytes >= connection.limits.waiting_bytes;
+    }
+    read_on = !connection.reading_paused;
+  }
+  link.pending.erase(0, start);
+  if (tell) connection.notify();
+  return read_on;
+}
+
+// Takes bytes from the socket: through TLS when the link has it, which may also have bytes to send
+// back. False after ending the link.
+bool take_received(StratumConnection& connection, const std::shared_ptr<Link>& link, std::string_view received) {
+  if (!link->tls) {
+    link->pending.append(received);
+    return true;
+  }
+  TlsStep step = tls_client_receive(*link->tls, received);
+  link->pending += step.plaintext;
+  if (step.failure) {
+    hand_over_lines(connection, *link, true);
+    end_link(connection, link, *step.failure);
+    return false;
+  }
+  if (!step.to_network.empty()) {
+    link->tls_output += step.to_network;
+    write_next(connection, link);
+  }
+  return true;
+}
+
+// Hands over the lines already received, then reads more, unless the owner has as many waiting as
+// it may: reading then resumes when it takes some, so a pool that floods the miner waits in its
+// own send buffer.
 void start_read(StratumConnection& connection, std::shared_ptr<Link> link) {
+  if (!hand_over_lines(connection, *link, false)) return;
+  if (link->pending.size() > connection.limits.longest_line) {
+    end_link(connection, link, "the pool sent a line longer than " + size_text(connection.limits.longest_line));
+    return;
+  }
   Link& reading = *link;
-  asio::async_read_until(
-      reading.socket, reading.input, '\n',
-      [&connection, link = std::move(link)](const asio::error_code& error, std::size_t length) {
+  reading.socket.async_read_some(
+      asio::buffer(reading.chunk), [&connection, link = std::move(link)](const asio::error_code& error, std::size_t length) {
         if (error) {
-          end_link(connection, link, read_failure(error, connection.limits.longest_line));
+          hand_over_lines(connection, *link, true);
+          end_link(connection, link, read_failure(error));
           return;
         }
-        const auto text = asio::buffers_begin(link->input.data());
-        std::string line(text, text + static_cast<std::ptrdiff_t>(length - 1));
-        link->input.consume(length);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        bool tell = false;
-        bool read_on = false;
-        {
-          std::lock_guard lock(connection.mutex);
-          if (!is_current(connection, *link)) return;
-          if (!line.empty()) tell = queue_event(connection, {ConnectionEvent::Kind::line, std::move(line), true});
-          connection.reading_paused = connection.waiting.size() >= connection.limits.waiting_events ||
-                                      connection.waiting_bytes >= connection.limits.waiting_bytes;
-          read_on = !connection.reading_paused;
-        }
-        if (tell) connection.notify();
-        if (read_on) start_read(connection, link);
+        if (!link_is_current(connection, *link)) return;
+        if (!take_received(connection, link, std::string_view(link->chunk.data(), length))) return;
+        start_read(connection, link);
       });
 }
 
-// Writes the oldest queued line, unless a write is under way.
+// Writes what the TLS layer has to send, else the oldest queued line, unless a write is under way.
 void write_next(StratumConnection& connection, const std::shared_ptr<Link>& link) {
   {
     std::lock_guard lock(connection.mutex);
-    if (!is_current(connection, *link) || connection.writing || connection.outgoing.empty()) return;
+    if (!is_current(connection, *link) || connection.writing) return;
+    if (!link->tls_output.empty()) {
+      link->sending = std::move(link->tls_output);
+      link->tls_output.clear();
+      link->sending_line_bytes = 0;
+    } else if (!connection.outgoing.empty() && link->connected) {
+      link->sending_line_bytes = connection.outgoing.front().size();
+      link->sending = std::move(connection.outgoing.front());
+      connection.outgoing.pop_front();
+    } else {
+      return;
+    }
     connection.writing = true;
-    link->sending = std::move(connection.outgoing.front());
-    connection.outgoing.pop_front();
   }
+  if (link->tls && link->sending_line_bytes > 0) link->sending = tls_client_encrypt(*link->tls, link->sending);
   asio::async_write(link->socket, asio::buffer(link->sending),
                     [&connection, link](const asio::error_code& error, std::size_t) {
                       if (error) {
@@ -186,26 +248,85 @@ void write_next(StratumConnection& connection, const std::shared_ptr<Link>& link
                         std::lock_guard lock(connection.mutex);
                         if (!is_current(connection, *link)) return;
                         connection.writing = false;
-                        connection.outgoing_bytes -= link->sending.size();
+                        connection.outgoing_bytes -= link->sending_line_bytes;
                       }
                       write_next(connection, link);
                     });
 }
 
+// The connection is ready for lines: the owner hears of it, and reading starts.
+void link_ready(StratumConnection& connection, const std::shared_ptr<Link>& link) {
+  link->connected = true;
+  link->connect_timer.cancel();
+  bool tell = false;
+  {
+    std::lock_guard lock(connection.mutex);
+    if (!is_current(connection, *link)) return;
+    tell = queue_event(connection, {ConnectionEvent::Kind::connected, {}, true});
+  }
+  if (tell) connection.notify();
+  start_read(connection, link);
+}
+
+// Reads the pool's handshake messages until the handshake is done and the certificate passed;
+// the connect timer still runs, so a port that never answers like TLS fails in time.
+void continue_handshake(StratumConnection& connection, std::shared_ptr<Link> link) {
+  Link& reading = *link;
+  reading.socket.async_read_some(
+      asio::buffer(reading.chunk), [&connection, link = std::move(link)](const asio::error_code& error, std::size_t length) {
+        if (error) {
+          end_link(connection, link,
+                   error == asio::error::eof ? "the pool closed the connection during the TLS handshake"
+                                             : "TLS handshake failed: " + error.message());
+          return;
+        }
+        if (!link_is_current(connection, *link)) return;
+        TlsStep step = tls_client_receive(*link->tls, std::string_view(link->chunk.data(), length));
+        if (step.failure) {
+          end_link(connection, link, *step.failure);
+          return;
+        }
+        link->pending += step.plaintext;
+        link->tls_output += step.to_network;
+        write_next(connection, link);
+        if (step.handshake_done) {
+          link_ready(connection, link);
+        } else {
+          continue_handshake(connection, link);
+        }
+      });
+}
+
+void start_handshake(StratumConnection& connection, const std::shared_ptr<Link>& link) {
+  TlsStep first;
+  link->tls = tls_client_start(*link->tls_settings, first);
+  if (!link->tls) {
+    end_link(connection, link, first.failure.value_or("TLS cannot start"));
+    return;
+  }
+  link->tls_output = std::move(first.to_network);
+  write_next(connection, link);
+  continue_handshake(connection, link);
+}
+
 void start_link(StratumConnection& connection, std::uint64_t generation, const std::string& host,
-                std::uint16_t port) {
+                std::uint16_t port, const std::optional<TlsSettings>& tls) {
   if (connection.link) close_link(*connection.link);
   connection.link.reset();
   {
     std::lock_guard lock(connection.mutex);
     if (generation != connection.generation) return;  // closed or opened again since
   }
-  auto link = std::make_shared<Link>(connection.io, generation, connection.limits.longest_line);
+  auto link = std::make_shared<Link>(connection.io, generation);
+  link->tls_settings = tls;
   connection.link = link;
   link->connect_timer.expires_after(connection.limits.connect_timeout);
   link->connect_timer.async_wait([&connection, link](const asio::error_code& error) {
     if (error || link->connected) return;
-    end_link(connection, link, "no connection within " + duration_text(connection.limits.connect_timeout));
+    end_link(connection, link,
+             link->tls ? "no TLS handshake within " + duration_text(connection.limits.connect_timeout) +
+                             " (is the port a TLS port?)"
+                       : "no connection within " + duration_text(connection.limits.connect_timeout));
   });
   link->resolver.async_resolve(
       host, std::to_string(port),
@@ -222,18 +343,14 @@ void start_link(StratumConnection& connection, std::uint64_t generation, const s
                 end_link(connection, link, connect_error.message());
                 return;
               }
-              link->connected = true;
-              link->connect_timer.cancel();
               asio::error_code ignored;
               link->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-              bool tell = false;
-              {
-                std::lock_guard lock(connection.mutex);
-                if (!is_current(connection, *link)) return;
-                tell = queue_event(connection, {ConnectionEvent::Kind::connected, {}, true});
+              if (!link_is_current(connection, *link)) return;
+              if (link->tls_settings) {
+                start_handshake(connection, link);
+              } else {
+                link_ready(connection, link);
               }
-              if (tell) connection.notify();
-              start_read(connection, link);
             });
       });
 }
@@ -259,7 +376,8 @@ void connection_destroy(StratumConnection* connection) {
   delete connection;
 }
 
-void connection_open(StratumConnection& connection, const std::string& host, std::uint16_t port) {
+void connection_open(StratumConnection& connection, const std::string& host, std::uint16_t port,
+                     const std::optional<TlsSettings>& tls) {
   std::uint64_t generation = 0;
   {
     std::lock_guard lock(connection.mutex);
@@ -268,8 +386,9 @@ void connection_open(StratumConnection& connection, const std::string& host, std
     connection.ended = false;
     connection.active = true;
   }
-  asio::post(connection.io,
-             [&connection, generation, host, port] { start_link(connection, generation, host, port); });
+  asio::post(connection.io, [&connection, generation, host, port, tls] {
+    start_link(connection, generation, host, port, tls);
+  });
 }
 
 void connection_send(StratumConnection& connection, const std::string& line) {

@@ -10,14 +10,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "stratum/tls_client.h"
 
 struct StratumConnection;  // the socket, its buffers, the I/O context and its thread
 
 struct ConnectionEvent {
   enum class Kind {
-    connected,  // the TCP connection is up
+    connected,  // the TCP connection is up (with TLS: the handshake is done and the certificate passed)
     line,       // a line arrived (text without its line feed)
     closed,     // a connection attempt failed, or the connection ended (text says why)
   };
@@ -27,7 +30,8 @@ struct ConnectionEvent {
 };
 
 struct ConnectionLimits {
-  // A connection attempt (name look-up and TCP connect) that takes longer than this fails.
+  // A connection attempt (name look-up, TCP connect and any TLS handshake) that takes longer than
+  // this fails.
   std::chrono::milliseconds connect_timeout = std::chrono::seconds(15);
   // Lines longer than this end the connection: no pool sends one, and memory must stay bounded.
   std::size_t longest_line = 1 << 20;
@@ -49,9 +53,10 @@ void connection_destroy(StratumConnection* connection);
 
 // Every function below is safe to call from any thread.
 
-// Starts connecting; a connected or closed event follows. An open connection is closed first
-// (without an event), and events of it not yet taken are dropped.
-void connection_open(StratumConnection& connection, const std::string& host, std::uint16_t port);
+// Starts connecting, over TLS when tls is given; a connected or closed event follows. An open
+// connection is closed first (without an event), and events of it not yet taken are dropped.
+void connection_open(StratumConnection& connection, const std::string& host, std::uint16_t port,
+                     const std::optional<TlsSettings>& tls = std::nullopt);
 
 // Queues a line (a line feed is added) for sending; nothing when there is no connection. A line
 // beyond the outgoing limits closes the connection instead (a closed event follows).

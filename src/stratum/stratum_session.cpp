@@ -74,7 +74,10 @@ void handle_response(StratumSession& session, const StratumMessage& message, Str
   const auto request = session.requests.find(*message.id);
   if (request == session.requests.end()) return;  // not ours, or answered before
   const StratumRequest kind = request->second.kind;
+  const std::int64_t round_trip_ns = now_ns - request->second.sent_ns;
   session.requests.erase(request);
+  // Pools that do not know extranonce subscriptions may answer them whenever they like.
+  if (kind != StratumRequest::extranonce_subscribe) session.last_round_trip_ns = round_trip_ns;
 
   switch (kind) {
     case StratumRequest::subscribe:
@@ -123,8 +126,10 @@ void handle_response(StratumSession& session, const StratumMessage& message, Str
         ++session.accepted;
         if (share.is_block) ++session.blocks;
         actions.verdicts.push_back({share.device, true, {}});
-        actions.console.push_back("  [+] Share accepted (device " + device + ")" + (share.is_block ? ": a block" : "") +
-                                  "\n");
+        actions.console.push_back("  [+] Share " + std::to_string(session.accepted) + " accepted (device " + device +
+                                  ", diff " + number_text(share.difficulty) + ", " +
+                                  std::to_string((round_trip_ns + 500'000) / 1'000'000) + " ms)" +
+                                  (share.is_block ? ": a block" : "") + "\n");
         return;
       }
       ++session.rejected;
@@ -177,6 +182,7 @@ void session_disconnected(StratumSession& session) {
   session.subscribed = false;
   session.authorized = false;
   session.job_since_connect = false;
+  session.last_round_trip_ns.reset();
 }
 
 bool session_ready(const StratumSession& session) {

@@ -21,6 +21,7 @@ struct FoundShare {
   std::string time_text;
   std::string nonce_text;
   bool is_block = false;  // the hash also meets the job's nbits target
+  double difficulty = 1.0;  // the share difficulty of the job it was found on
 };
 
 enum class StratumRequest { subscribe, authorize, extranonce_subscribe, submit };
@@ -48,6 +49,8 @@ struct StratumSession {
   bool subscribed = false;         // the pool's subscribe answer was usable
   bool authorized = false;
   bool job_since_connect = false;  // a job arrived on this connection
+  // Between sending a request (subscribe, authorize, share) and its answer, the latest one.
+  std::optional<std::int64_t> last_round_trip_ns;
   std::int64_t next_id = 1;
   std::map<std::int64_t, SentRequest> requests;
   std::map<std::int64_t, FoundShare> submitted;  // sent, not yet answered

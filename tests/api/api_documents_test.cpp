@@ -155,6 +155,9 @@ StatsSnapshot pool_snapshot() {
   pool.block_shares = 1;
   pool.last_rejection = "Duplicate share (22)";
   pool.last_rejection_time = 1'799'999'000;
+  // In use on the second configured pool, after the first was left twice.
+  pool.pools = {{"stratum+tcp://pool.lan:3333", "tvtr1worker.rig1", false, false, false, 3, 2, 0.041},
+                {"stratum+ssl://backup.lan:3334", "account.rig1", true, true, true, 1, 0, std::nullopt}};
   snapshot.pool = pool;
   return snapshot;
 }
@@ -172,6 +175,12 @@ TEST(ApiDocuments, PoolMiningShowsThePoolAndTheSharesInsteadOfTheNode) {
   EXPECT_EQ(pool["shares"], json({{"accepted", 40}, {"rejected", 2}, {"stale", 1}, {"blocks", 1}}));
   EXPECT_EQ(pool["last_rejection"]["reason"], "Duplicate share (22)");
   EXPECT_TRUE(pool["last_failure"].is_null());
+  EXPECT_EQ(pool["failovers"], 2);
+  EXPECT_EQ(pool["pools"], json::parse(R"([
+      {"url":"stratum+tcp://pool.lan:3333","worker":"tvtr1worker.rig1","tls":false,"pinned":false,"active":false,
+       "connections":3,"failovers":2,"round_trip_seconds":0.041},
+      {"url":"stratum+ssl://backup.lan:3334","worker":"account.rig1","tls":true,"pinned":true,"active":true,
+       "connections":1,"failovers":0,"round_trip_seconds":null}])"));
   EXPECT_EQ(summary["devices"].at(0)["shares"], json({{"accepted", 40}, {"rejected", 2}}));
   EXPECT_EQ(summary["rig"], json({{"mode", "pool"}, {"payout_address", nullptr}, {"worker", "tvtr1worker.rig1"},
                                   {"pools", {"stratum+tcp://pool.lan:3333", "stratum+tcp://backup.lan:3333"}}}));
@@ -187,7 +196,13 @@ TEST(ApiDocuments, PoolMiningShowsThePoolAndTheSharesInsteadOfTheNode) {
 
   const std::string text = metrics_text(pool_snapshot());
   const char* expected_lines[] = {
-      "veltrane_pool_connected{url=\"stratum+tcp://pool.lan:3333\"} 1\n",
+      // Every configured pool under its own labels; only the active one is connected.
+      "veltrane_pool_connected{pool=\"0\",url=\"stratum+tcp://pool.lan:3333\"} 0\n",
+      "veltrane_pool_connected{pool=\"1\",url=\"stratum+ssl://backup.lan:3334\"} 1\n",
+      "veltrane_pool_connections_total{pool=\"0\",url=\"stratum+tcp://pool.lan:3333\"} 3\n",
+      "veltrane_pool_failovers_total{pool=\"0\",url=\"stratum+tcp://pool.lan:3333\"} 2\n",
+      "veltrane_pool_failovers_total{pool=\"1\",url=\"stratum+ssl://backup.lan:3334\"} 0\n",
+      "veltrane_pool_round_trip_seconds{pool=\"0\",url=\"stratum+tcp://pool.lan:3333\"} 0.041\n",
       "veltrane_pool_difficulty 0.250\n",
       "veltrane_shares_total{result=\"accepted\"} 40\n",
       "veltrane_shares_total{result=\"rejected\"} 2\n",
@@ -197,6 +212,7 @@ TEST(ApiDocuments, PoolMiningShowsThePoolAndTheSharesInsteadOfTheNode) {
   };
   for (const char* line : expected_lines) EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
   EXPECT_EQ(text.find("veltrane_node_"), std::string::npos) << text;
+  EXPECT_EQ(text.find("veltrane_pool_round_trip_seconds{pool=\"1\""), std::string::npos) << "no figure yet: no sample";
   EXPECT_EQ(text.find("veltrane_blocks_total"), std::string::npos) << text;
 }
 

@@ -16,8 +16,14 @@
 // their default member initializers on purpose.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
+void PrintTo(const PoolOption& pool, std::ostream* out) {
+  *out << "{" << pool.url << " user=" << ::testing::PrintToString(pool.user)
+       << " password=" << ::testing::PrintToString(pool.password)
+       << " fingerprint=" << ::testing::PrintToString(pool.tls_fingerprint) << "}";
+}
+
 void PrintTo(const MinerOptions& options, std::ostream* out) {
-  *out << "{url=\"" << options.rpc_url << "\" pools=" << ::testing::PrintToString(options.pool_urls) << " user=\"" << options.rpc_user << "\" password=\"" << options.rpc_password
+  *out << "{url=\"" << options.rpc_url << "\" pools=" << ::testing::PrintToString(options.pools) << " user=\"" << options.rpc_user << "\" password=\"" << options.rpc_password << "\" fingerprint=\"" << options.tls_fingerprint
        << "\" cookie=\"" << options.rpc_cookie << "\" address=\"" << options.address << "\" coinbase=\"" << options.coinbase << "\" api=\"" << options.api_listen << "\" kernel=\""
        << options.kernel_path << "\" P=" << options.platform_id << " d=" << options.device_id
        << " devices=" << ::testing::PrintToString(options.device_ids) << " all=" << options.all_devices
@@ -146,14 +152,14 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
        {"-o", "stratum+tcp://a:1", "-o", "http://node:2", "-o", "stratum+tcp://b:2"},
        "",
        false,
-       {.rpc_url = "http://node:2", .pool_urls = {"stratum+tcp://a:1", "stratum+tcp://b:2"}}},
+       {.rpc_url = "http://node:2", .pools = {{"stratum+tcp://a:1"}, {"stratum+tcp://b:2"}}}},
       {"the file's pool URLs replace the command line's",
        {"-o", "stratum+tcp://cli:1"},
        "pool_url=stratum+tcp://a:1\nrpc_user=w\npool_url=stratum+tcp://b:2\n",
        false,
-       {.pool_urls = {"stratum+tcp://a:1", "stratum+tcp://b:2"}, .rpc_user = "w"}},
+       {.pools = {{"stratum+tcp://a:1"}, {"stratum+tcp://b:2"}}, .rpc_user = "w"}},
       {"no pool URL in the file keeps the command line's", {"-o", "stratum+tcp://cli:1"}, "rpc_user=w\n", false,
-       {.pool_urls = {"stratum+tcp://cli:1"}, .rpc_user = "w"}},
+       {.pools = {{"stratum+tcp://cli:1"}}, .rpc_user = "w"}},
       {"file over command line, later line over earlier",
        {"-o", "http://cli", "-a", "cli"},
        "rpc_url=http://file\naddress=1\naddress=2\n",
@@ -170,6 +176,60 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
     if (!help) apply_config_text(c.config, options);
     EXPECT_EQ(help, c.help) << c.name;
     EXPECT_EQ(options, c.expected) << c.name;
+  }
+}
+
+// In pool mining -u, -p and --tls-fingerprint after a pool's URL are that pool's, those before the
+// first pool URL everyone's; the file's pool_user, pool_password and pool_tls_fingerprint lines
+// belong to its pool_url line before them.
+TEST(MinerOptionsTest, CredentialsAndPinsBelongToThePoolBeforeThem) {
+  const std::string a = "stratum+tcp://a:1";
+  const std::string b = "stratum+tcp://b:2";
+  const OptionsCase cases[] = {
+      {"defaults before the first pool, own settings after",
+       {"-u", "all", "-p", "pw", "--tls-fingerprint", "f0", "-o", a, "-o", b, "-u", "second", "--tls-fingerprint", "f2"},
+       "",
+       false,
+       {.pools = {{a}, {b, "second", std::nullopt, "f2"}}, .rpc_user = "all", .rpc_password = "pw",
+        .tls_fingerprint = "f0"}},
+      {"each pool its own worker and password",
+       {"-o", a, "-u", "X.first", "-p", "x", "-o", b, "-u", "X.second", "-p", "y"},
+       "",
+       false,
+       {.pools = {{a, "X.first", "x"}, {b, "X.second", "y"}}}},
+      {"a later -u for the same pool replaces its worker", {"-o", a, "-u", "one", "-u", "two"}, "", false,
+       {.pools = {{a, "two"}}}},
+      {"a node URL between does not end the pool's settings", {"-o", a, "-o", "http://node:1", "-u", "w"}, "", false,
+       {.rpc_url = "http://node:1", .pools = {{a, "w"}}}},
+      {"solo mining keeps -u and -p for the node", {"-o", "http://node:1", "-u", "u", "-p", "p"}, "", false,
+       {.rpc_url = "http://node:1", .rpc_user = "u", .rpc_password = "p"}},
+      {"file lines belong to the pool_url before them",
+       {},
+       "rpc_user=all\npool_url=" + a + "\npool_user=one\npool_password=p1\npool_url=" + b +
+           "\npool_tls_fingerprint=f2\npool_user=two\n",
+       false,
+       {.pools = {{a, "one", "p1"}, {b, "two", std::nullopt, "f2"}}, .rpc_user = "all"}},
+      {"an empty value is the pool's own, not the default", {}, "pool_url=" + a + "\npool_password=\n", false,
+       {.pools = {{a, std::nullopt, ""}}}},
+      {"the file's pools replace the command line's with their settings",
+       {"-o", a, "-u", "cli"},
+       "pool_url=" + b + "\n",
+       false,
+       {.pools = {{b}}}},
+      {"a pool line before the file's first pool_url is ignored",
+       {"-o", a, "-u", "cli"},
+       "pool_user=file\n",
+       false,
+       {.pools = {{a, "cli"}}}},
+  };
+  for (const OptionsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<const char*> argv = {"veltrane-miner"};
+    for (const std::string& argument : c.arguments) argv.push_back(argument.c_str());
+    MinerOptions options;
+    ASSERT_EQ(parse_command_line(static_cast<int>(argv.size()), argv.data(), options).action, CommandLineAction::run);
+    apply_config_text(c.config, options);
+    EXPECT_EQ(options, c.expected);
   }
 }
 
@@ -235,7 +295,8 @@ TEST(ConfigFileTest, WarnsOncePerIgnoredLineWithItsNumber) {
       "rpc_password\n"             // 5: no "="
       " #rpc_url=x\n"              // 6: not a comment, unknown key
       "kernel_path=k.cl\n"         // 7: not a file key
-      "rpc_password=a=b";          // 8: fine, no line feed
+      "rpc_password=a=b\n"         // 8: fine
+      "pool_user=w";               // 9: no pool_url line before it
   MinerOptions options;
   const std::vector<std::string> warnings = apply_config_text(text, options);
   const std::vector<std::string> expected = {
@@ -243,9 +304,13 @@ TEST(ConfigFileTest, WarnsOncePerIgnoredLineWithItsNumber) {
       "address=VALUE without blanks)\n",
       "  [!] veltrane-miner.conf line 5 ignored: no \"=\" (lines are key=value)\n",
       "  [!] veltrane-miner.conf line 6 ignored: unknown key \" #rpc_url\" (the keys are rpc_url, rpc_user, "
-      "rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url)\n",
+      "rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url, pool_user, "
+      "pool_password, pool_tls_fingerprint)\n",
       "  [!] veltrane-miner.conf line 7 ignored: unknown key \"kernel_path\" (the keys are rpc_url, rpc_user, "
-      "rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url)\n",
+      "rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url, pool_user, "
+      "pool_password, pool_tls_fingerprint)\n",
+      "  [!] veltrane-miner.conf line 9 ignored: pool_user before any pool_url line (it belongs to the pool_url "
+      "line before it)\n",
   };
   EXPECT_EQ(warnings, expected);
   EXPECT_EQ(options, (MinerOptions{.rpc_user = "u", .rpc_password = "a=b"}));
@@ -291,7 +356,8 @@ TEST(MinerOptionsTest, UrlSchemesChooseNodeOrPoolOrAreNotTaken) {
       {"stratum+tcp://pool:3333", UrlKind::pool},
       {"Stratum+TCP://pool:3333", UrlKind::pool},
       {"stratum://pool:3333", UrlKind::unsupported},
-      {"stratum+ssl://pool:3333", UrlKind::unsupported},
+      {"stratum+ssl://pool:3333", UrlKind::pool},
+      {"Stratum+TLS://pool:3333", UrlKind::pool},
       {"tcp://pool:3333", UrlKind::unsupported},
       {"SSL://pool:3333", UrlKind::unsupported},
       {"ftp://node", UrlKind::unsupported},
@@ -307,7 +373,7 @@ TEST(MinerOptionsTest, UrlSchemesChooseNodeOrPoolOrAreNotTaken) {
   MinerOptions options;
   const char* const arguments[] = {"veltrane-miner", "-o", "STRATUM+TCP://pool:3333", "-o", "HTTP://node:1"};
   ASSERT_EQ(parse_command_line(5, arguments, options).action, CommandLineAction::run);
-  EXPECT_EQ(options.pool_urls, std::vector<std::string>{"STRATUM+TCP://pool:3333"});
+  EXPECT_EQ(options.pools, std::vector<PoolOption>{{"STRATUM+TCP://pool:3333"}});
   EXPECT_EQ(options.rpc_url, "HTTP://node:1");
 }
 
@@ -359,7 +425,8 @@ TEST_F(WorkingDirectoryTest, ConfigFileIsReadFromTheWorkingDirectory) {
   read_config_file(options);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "  [!] veltrane-miner.conf line 3 ignored: unknown key \"rpc_pass\" (the keys are rpc_url, rpc_user, "
-            "rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url)\n"
+            "rpc_password, rpc_cookie, address, coinbase, api_listen, log_file, log_max_mb, pool_url, pool_user, "
+      "pool_password, pool_tls_fingerprint)\n"
             "  [*] veltrane-miner.conf overrides the command line: -a\n");
   EXPECT_EQ(options, (MinerOptions{.rpc_user = "u", .address = "file"}));
 }

@@ -9,6 +9,9 @@
 #include "stats/url_without_credentials.h"
 #include "support/test_support.h"
 
+// The options below name only the fields that differ from the defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
 
 // The working directory and the executable's folder, each with or without a kernel file.
@@ -54,6 +57,92 @@ TEST(ChooseKernelFileTest, WorkingDirectoryFirstThenBesideTheExecutable) {
       EXPECT_EQ(kernel_not_found_hint(choice), "Looked for the kernel file at " + in_working_directory.string() +
                                                    " and " + beside.string() + "; give its path with -k PATH");
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Each pool logs in with its own worker and password, else the defaults, else the payout address
+// and "x"; a setting that cannot apply to a pool stops the start with a line that names it.
+TEST(PoolLoginTest, EachPoolGetsItsOwnWorkerOrTheDefaults) {
+  struct Case {
+    const char* name;
+    MinerOptions options;
+    std::vector<std::pair<std::string, std::string>> logins;  // worker and password per pool; none: refused
+    std::string console;
+  };
+  const std::string a = "stratum+tcp://a:1";
+  const std::string b = "stratum+tcp://b:2";
+  const Case cases[] = {
+      {"own, default and address",
+       {.pools = {{a, "X.first", "pa"}, {b}}, .rpc_user = "X.all"},
+       {{"X.first", "pa"}, {"X.all", "x"}},
+       ""},
+      {"the payout address stands in for a missing worker",
+       {.pools = {{a}, {b, "X.second"}}, .address = "vtr1qpayout"},
+       {{"vtr1qpayout", "x"}, {"X.second", "x"}},
+       ""},
+      {"one pool without any worker", {.pools = {{a, "X.first"}, {b}}}, {},
+       "  [!] Pool worker required (-u WORKER, usually the payout address)\n"},
+      {"a pin on a plain TCP pool", {.pools = {{a, "w", std::nullopt, "ab"}}}, {},
+       "  [!] --tls-fingerprint is for TLS pools; stratum+tcp://a:1 is plain TCP\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string console_text;
+    ConsoleWriter console;
+    console.write = [&console_text](std::string_view text) { console_text += text; };
+    const std::optional<PoolLogin> login = pool_login(c.options, console);
+    EXPECT_EQ(console_text, c.console);
+    ASSERT_EQ(login.has_value(), !c.logins.empty());
+    if (!login) continue;
+    std::vector<std::pair<std::string, std::string>> logins;
+    for (const PoolEndpoint& pool : login->pools) logins.emplace_back(pool.worker, pool.password);
+    EXPECT_EQ(logins, c.logins);
+  }
+}
+
+// A pin is a TLS pool's own, else the default; it is read in OpenSSL's form too, and one that is
+// no SHA-256 stops the start.
+TEST(PoolLoginTest, TlsPoolsTakeTheirOwnPinOrTheDefault) {
+  const std::string hex = "5e1f0000000000000000000000000000000000000000000000000000000000a9";
+  std::string colons;  // "5E:1F:...:A9"
+  for (std::size_t index = 0; index < hex.size(); index += 2) {
+    colons += (index == 0 ? "" : ":") + std::string{static_cast<char>(std::toupper(hex[index])),
+                                                    static_cast<char>(std::toupper(hex[index + 1]))};
+  }
+  const std::string tls = "stratum+ssl://a:1";
+  const std::string plain = "stratum+tcp://b:2";
+  struct Case {
+    const char* name;
+    MinerOptions options;
+    std::vector<std::string> pins;  // per pool; none: refused
+    std::string console;
+  };
+  const Case cases[] = {
+      {"own pin in OpenSSL's form", {.pools = {{tls, "w", std::nullopt, colons}}}, {hex}, ""},
+      {"the default pins TLS pools only", {.pools = {{tls, "w"}, {plain, "w"}}, .tls_fingerprint = hex}, {hex, ""}, ""},
+      {"own pin over the default", {.pools = {{tls, "w", std::nullopt, hex}}, .tls_fingerprint = "bad"}, {hex}, ""},
+      {"no pin: the chain is checked", {.pools = {{tls, "w"}}}, {""}, ""},
+      {"a pin that is no SHA-256", {.pools = {{tls, "w", std::nullopt, hex.substr(2)}}}, {},
+       "  [!] --tls-fingerprint for stratum+ssl://a:1 needs the certificate's SHA-256 as 64 hex digits (colons "
+       "between the bytes allowed): " + hex.substr(2) + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string console_text;
+    ConsoleWriter console;
+    console.write = [&console_text](std::string_view text) { console_text += text; };
+    const std::optional<PoolLogin> login = pool_login(c.options, console);
+    EXPECT_EQ(console_text, c.console);
+    ASSERT_EQ(login.has_value(), !c.pins.empty());
+    if (!login) continue;
+    std::vector<std::string> pins;
+    for (const PoolEndpoint& pool : login->pools) pins.push_back(pool.tls_fingerprint);
+    EXPECT_EQ(pins, c.pins);
+    EXPECT_TRUE(login->pools.front().tls);
   }
 }
 

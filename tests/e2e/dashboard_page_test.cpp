@@ -146,9 +146,11 @@ void start_short_run(PageServer& server, bool pool_mining) {
   stats_add_device(stats, 0, "Radeon RX 6800");
   stats_add_device(stats, 1, "Radeon RX 6700 XT");
   if (pool_mining) {
-    stats_set_rig(stats, {"", "vtr1qexampleworker.rig1", {"stratum+tcp://pool.lan:3333", "stratum+tcp://backup.lan:3333"}});
+    stats_set_rig(stats, {"", "vtr1qexampleworker.rig1", {"stratum+ssl://pool.lan:3334", "stratum+tcp://backup.lan:3333"}});
     PoolStats pool;
-    pool.url = "stratum+tcp://pool.lan:3333";
+    pool.url = "stratum+ssl://pool.lan:3334";
+    pool.pools = {{"stratum+ssl://pool.lan:3334", "vtr1qexampleworker.rig1", true, true, true, 2, 0, 0.038},
+                  {"stratum+tcp://backup.lan:3333", "vtr1qexampleworker.backup", false, false, false, 1, 1, std::nullopt}};
     pool.worker = "vtr1qexampleworker.rig1";
     pool.connected = true;
     pool.authorized = true;
@@ -191,7 +193,8 @@ TEST(DashboardPage, BothWidthsShowRatesChartOfTheRunAndTheRigAfterANeutralStart)
   if (!e2e::chromium_available()) GTEST_SKIP() << "chromium is not installed";
   const PageCase cases[] = {
       {"pool mining", true,
-       {"Worker", "vtr1qexampleworker.rig1", "stratum+tcp://pool.lan:3333 (in use)", "stratum+tcp://backup.lan:3333"},
+       {"Worker", "stratum+ssl://pool.lan:3334 · as vtr1qexampleworker.rig1, TLS, pinned, 38 ms (in use)",
+        "stratum+tcp://backup.lan:3333 · as vtr1qexampleworker.backup, 1 failover\n"},
        {"Payout address"},
        {"poolSection"}},
       {"solo mining", false, {"Payout address", "vtr1qexamplepayoutaddress"}, {"Worker", "Pools"},

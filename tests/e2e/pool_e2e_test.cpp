@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,13 +29,19 @@ const std::string miner_path = binary_dir + "/veltrane-miner";
 TEST(PoolEndToEnd, SharesAreFoundSubmittedAcceptedAndCounted) {
   TestPool pool = start_pool();
   auto miner = start_miner({pool.url});
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds, 3)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds, 3)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
   const std::string output = miner->output();
-  expect_in_order(output, {"  [*] Pool mining as \"" + worker + "\" on 1 pool, first " + pool.url + "\n",
+  expect_in_order(output, {"  [*] Pool mining on 1 pool: " + pool.url + " as \"" + worker + "\"\n",
                            "  [+] Pool " + pool.url + ": connected, difficulty 0.000244141\n",
-                           "  [*] Mining job 1, share difficulty 0.000244141\n", "  [+] Share accepted (device 0)\n",
+                           "  [*] Mining job 1, share difficulty 0.000244141\n", " accepted (device 0, diff ",
                            "\n  [*] Done. ", " blocks\n  [*] Ran 0:00:", ", average "});
+  // Each accepted share is numbered, with the difficulty it was found at and its round trip.
+  for (const char* count : {"1", "2", "3"}) {
+    EXPECT_TRUE(std::regex_search(output, std::regex(std::string("\n  \\[\\+\\] Share ") + count +
+                                                     " accepted \\(device 0, diff 0\\.000244141, [0-9]+ ms\\)\n")))
+        << count << "\n" << output;
+  }
   EXPECT_EQ(count_occurrences(output, "rejected ("), 0u) << output;
   EXPECT_EQ(output.find("Dev fee"), std::string::npos) << "the pool writes the coinbase: no fee line";
   expect_done_line_matches_pool(output, pool);
@@ -45,12 +52,12 @@ TEST(PoolEndToEnd, SharesAreFoundSubmittedAcceptedAndCounted) {
 TEST(PoolEndToEnd, ShareThatMeetsTheNetworkTargetIsABlock) {
   TestPool pool = start_pool({"--bits", "easy"});
   auto miner = start_miner({pool.url});
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0): a block\n", miner_start_seconds, 2))
+  ASSERT_TRUE(miner->wait_for_output(" ms): a block\n", miner_start_seconds, 2))
       << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
   const std::string output = miner->output();
   expect_in_order(output, {"\n  [*] BLOCK FOUND! Nonce=", " (a share; the pool submits the block)\n",
-                           "  [+] Share accepted (device 0): a block\n"});
+                           " ms): a block\n"});
   // The pool put each block on its chain and sent a clean job for the next height.
   EXPECT_GE(pool_figure(pool, "len(s['chain']['accepted'])"), 2);
   EXPECT_EQ(pool_figure(pool, "len([b for b in s['blocks'] if b['reason']])"), 0) << pool_control(pool, "summary");
@@ -62,7 +69,7 @@ TEST(PoolEndToEnd, ShareThatMeetsTheNetworkTargetIsABlock) {
 TEST(PoolEndToEnd, CleanJobEndsTheCurrentWorkAtOnce) {
   TestPool pool = start_pool();
   auto miner = start_miner({pool.url});
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
   pool_control(pool, "newblock");
   ASSERT_TRUE(miner->wait_for_output("  [*] Mining job 2, share difficulty", share_seconds)) << miner->output();
   // Shares for the new job arrive at once, not after the old job's nonce space.
@@ -94,7 +101,7 @@ TEST(PoolEndToEnd, EveryRejectionReasonIsShownAndCounted) {
 TEST(PoolEndToEnd, LostConnectionIsResumedAndGarbageIsSurvived) {
   TestPool pool = start_pool();
   auto miner = start_miner({pool.url}, {}, e2e::shortened_timings("pool_malformed_report_interval=1"));
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
   pool_control(pool, "garbage");
   // Three lines that are not JSON objects and a notify without its parameters: each problem is
   // shown once, and its repeats are counted when the interval is up.
@@ -112,8 +119,8 @@ TEST(PoolEndToEnd, LostConnectionIsResumedAndGarbageIsSurvived) {
   ASSERT_TRUE(miner->wait_for_output("  [+] Pool " + pool.url + ": connected", share_seconds, 2)) << miner->output();
   pool_control(pool, "reconnect");
   ASSERT_TRUE(miner->wait_for_output("  [+] Pool " + pool.url + ": connected", share_seconds, 3)) << miner->output();
-  const std::size_t before = count_occurrences(miner->output(), "  [+] Share accepted");
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", share_seconds, before + 1)) << miner->output();
+  const std::size_t before = count_occurrences(miner->output(), " accepted (device ");
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", share_seconds, before + 1)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
 
   const std::string output = miner->output();
@@ -126,7 +133,7 @@ TEST(PoolEndToEnd, LostConnectionIsResumedAndGarbageIsSurvived) {
   // A share whose answer the closed connection lost is sent again; when the pool had taken it,
   // the repeat comes back as a duplicate, and the pool counts the share the miner could not.
   const std::size_t resent = count_occurrences(output, "Duplicate share (22)");
-  const std::size_t accepted = count_occurrences(output, "  [+] Share accepted (device 0)");
+  const std::size_t accepted = count_occurrences(output, " accepted (device 0, diff ");
   EXPECT_EQ(static_cast<long>(accepted + resent), pool_figure(pool, "len(s['accepted'])")) << output;
   EXPECT_EQ(static_cast<long>(resent), pool_figure(pool, "len(s['rejected'])")) << pool_control(pool, "summary");
   EXPECT_NE(output.find(" hashes, " + std::to_string(accepted) + " shares accepted, " + std::to_string(resent) +
@@ -144,7 +151,7 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
       << miner->output();
   const int port = e2e::api_port(miner->output());
   ASSERT_GT(port, 0) << miner->output();
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds, 2)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds, 2)) << miner->output();
   pool_control(pool, "rejectnext 22");
   ASSERT_TRUE(miner->wait_for_output("  [!] Share rejected (device 0): Duplicate share (22)\n", share_seconds))
       << miner->output();
@@ -155,7 +162,7 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
   const std::string output = miner->output();
   const auto summary = nlohmann::json::parse(e2e::api_get(port, "/api/summary"));
   const nlohmann::json metrics = e2e::parse_metrics(e2e::api_get(port, "/metrics"));
-  const auto accepted = static_cast<double>(count_occurrences(output, "  [+] Share accepted (device 0)"));
+  const auto accepted = static_cast<double>(count_occurrences(output, " accepted (device 0, diff "));
   EXPECT_TRUE(summary["node"].is_null());
   const nlohmann::json& reported = summary["pool"];
   EXPECT_EQ(reported["url"], pool.url);
@@ -175,7 +182,10 @@ TEST(PoolEndToEnd, MonitoringApiReportsThePoolAndItsShares) {
   EXPECT_EQ(summary["devices"][0]["shares"], nlohmann::json({{"accepted", accepted}, {"rejected", 1}}));
   EXPECT_EQ(e2e::metric_value(metrics, "veltrane_shares_total", {{"result", "accepted"}}), accepted);
   EXPECT_EQ(e2e::metric_value(metrics, "veltrane_shares_total", {{"result", "rejected"}}), 1);
-  EXPECT_EQ(e2e::metric_value(metrics, "veltrane_pool_connected", {{"url", pool.url}}), 1);
+  EXPECT_EQ(e2e::metric_value(metrics, "veltrane_pool_connected", {{"pool", "0"}, {"url", pool.url}}), 1);
+  EXPECT_EQ(e2e::metric_value(metrics, "veltrane_pool_connections_total", {{"pool", "0"}}), 1);
+  EXPECT_EQ(reported["pools"].size(), 1u) << summary.dump(1);
+  EXPECT_EQ(reported["pools"][0]["worker"], worker);
   EXPECT_EQ(e2e::metric_value(metrics, "veltrane_device_shares_total", {{"device", "0"}, {"result", "accepted"}}),
             accepted);
 
@@ -208,7 +218,7 @@ TEST(PoolEndToEnd, NonceThatFailsTheCpuCheckIsCountedAndNotSent) {
   const std::string output = miner->output();
   EXPECT_GE(e2e::metric_value(metrics, "veltrane_device_cpu_rejected_total", {{"device", "0"}}), 2) << output;
   EXPECT_GE(summary["devices"][0]["cpu_rejected"].get<double>(), 2) << summary.dump(1);
-  EXPECT_EQ(count_occurrences(output, "Share accepted"), 0u) << output;
+  EXPECT_EQ(count_occurrences(output, " accepted (device "), 0u) << output;
   EXPECT_EQ(count_occurrences(output, "Share rejected"), 0u) << "nothing unchecked reached the pool: " << output;
 }
 
@@ -277,7 +287,7 @@ const std::map<std::string, std::string> answer_limits_of_a_second =
 TEST(PoolEndToEnd, AFloodOfNewJobsGetsFewJobLines) {
   TestPool pool = start_pool();
   auto miner = start_miner({pool.url});
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
   std::string last = pool_control(pool, "newjobs 5000");
   last = last.substr(1, last.find('"', 1) - 1);  // the JSON text "1389"
   EXPECT_TRUE(wait_for_pool(pool, "len([a for a in s['accepted'] if a['job_id'] == '" + last + "'])", 1, share_seconds))
@@ -344,11 +354,11 @@ TEST(PoolEndToEnd, FirstPoolThatFailsTwiceInARowIsLeftForTheSecond) {
     const std::string first_url = first ? first->url : gone.url("stratum+tcp");
     TestPool second = start_pool();
     auto miner = start_miner({first_url, second.url}, {}, answer_limits_of_a_second);
-    ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+    ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
     EXPECT_EQ(interrupt(*miner), 0);
     const std::string output = miner->output();
     const std::string failed = "  [!] Pool " + first_url + ": " + c.reason;
-    expect_in_order(output, {"  [*] Pool mining as \"" + worker + "\" on 2 pools, first " + first_url + "\n", failed,
+    expect_in_order(output, {"  [*] Pool mining on 2 pools: " + first_url + " as \"" + worker + "\", " + second.url + " as \"" + worker + "\"\n", failed,
                              "; trying again in 0.2 s\n", failed, "; trying " + second.url + " in 0.4 s\n",
                              "  [+] Pool " + second.url + ": connected"});
     EXPECT_EQ(count_occurrences(output, "  [!] Pool " + first_url + ": "), 2u) << output;
@@ -361,19 +371,57 @@ TEST(PoolEndToEnd, FirstPoolThatFailsTwiceInARowIsLeftForTheSecond) {
 
 // A pool that takes shares and never answers them: each connection is given up once a share has
 // waited the limit, and as a failed attempt, so the second one moves the miner to the next pool.
+// Each pool has a worker of its own, and the API lists both with their figures.
 TEST(PoolEndToEnd, UnansweredSharesGiveTheConnectionUpAsAFailedAttempt) {
   TestPool first = start_pool();
   pool_control(first, "ignoresubmits on");
   TestPool second = start_pool();
   pool_control(second, "jobidprefix b");  // no share kept from the first pool fits the second's jobs
-  auto miner = start_miner({first.url, second.url}, {}, answer_limits_of_a_second);
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  auto miner = start_miner({}, {"-o", first.url, "-u", "X.first", "-o", second.url, "-u", "X.second", "-p", "y",
+                                "--api-listen", "0"},
+                           answer_limits_of_a_second);
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
+  const int port = e2e::api_port(miner->output());
+  ASSERT_GT(port, 0) << miner->output();
+  const auto summary = nlohmann::json::parse(e2e::api_get(port, "/api/summary"));
+  const nlohmann::json metrics = e2e::parse_metrics(e2e::api_get(port, "/metrics"));
   EXPECT_EQ(interrupt(*miner), 0);
   const std::string output = miner->output();
+
+  EXPECT_EQ(pool_figure(first, "int(s['workers'] == ['X.first', 'X.first'])"), 1) << pool_control(first, "summary");
+  EXPECT_EQ(pool_figure(second, "int(s['workers'] == ['X.second'])"), 1) << pool_control(second, "summary");
+  const nlohmann::json& pools = summary["pool"]["pools"];
+  ASSERT_EQ(pools.size(), 2u) << summary.dump(1);
+  const struct {
+    const TestPool& pool;
+    const char* worker;
+    bool active;
+    int connections, failovers;
+  } listed[] = {{first, "X.first", false, 2, 1}, {second, "X.second", true, 1, 0}};
+  for (std::size_t index = 0; index < 2; ++index) {
+    SCOPED_TRACE(index);
+    const nlohmann::json& pool = pools[index];
+    EXPECT_EQ(pool["url"], listed[index].pool.url);
+    EXPECT_EQ(pool["worker"], listed[index].worker);
+    EXPECT_EQ(pool["tls"], false);
+    EXPECT_EQ(pool["pinned"], false);
+    EXPECT_EQ(pool["active"], listed[index].active);
+    EXPECT_EQ(pool["connections"], listed[index].connections);
+    EXPECT_EQ(pool["failovers"], listed[index].failovers);
+    EXPECT_GE(pool["round_trip_seconds"].get<double>(), 0) << pool.dump();
+    const nlohmann::json labels = {{"pool", std::to_string(index)}, {"url", listed[index].pool.url}};
+    EXPECT_EQ(e2e::metric_value(metrics, "veltrane_pool_failovers_total", labels), listed[index].failovers);
+    EXPECT_EQ(e2e::metric_value(metrics, "veltrane_pool_connected", labels), listed[index].active ? 1 : 0);
+    EXPECT_GE(e2e::metric_value(metrics, "veltrane_pool_round_trip_seconds", labels), 0);
+  }
+  EXPECT_EQ(summary["pool"]["failovers"], 1);
+
   const std::string unanswered = "  [!] Pool " + first.url + ": a share was not answered in 1 s; trying ";
-  expect_in_order(output, {"  [+] Pool " + first.url + ": connected", unanswered + "again in 0.2 s\n",
+  expect_in_order(output, {"  [*] Pool mining on 2 pools: " + first.url + " as \"X.first\", " + second.url +
+                               " as \"X.second\"\n",
+                           "  [+] Pool " + first.url + ": connected", unanswered + "again in 0.2 s\n",
                            "  [+] Pool " + first.url + ": connected", unanswered + second.url + " in 0.2 s\n",
-                           "  [+] Pool " + second.url + ": connected", "  [+] Share accepted (device 0)\n"});
+                           "  [+] Pool " + second.url + ": connected", " accepted (device 0, diff "});
   EXPECT_GE(pool_figure(first, "s['submits']"), 2);
   EXPECT_EQ(pool_figure(first, "s['subscribes']"), 2);
   expect_done_line_matches_pool(output, second);
@@ -393,7 +441,7 @@ TEST(PoolEndToEnd, ReconnectStormGetsGrowingPauses) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_LE(pool_figure(pool, "s['subscribes']"), 5) << miner->output();
   pool_control(pool, "reconnectaftersubscribe off");
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", share_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", share_seconds)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
   const std::string output = miner->output();
   expect_in_order(output, {asked + "; trying again in 0.25 s\n", asked + " again within 60 s; trying again in 0.5 s\n",
@@ -410,7 +458,7 @@ TEST(PoolEndToEnd, ReconnectToAnotherPortIsUsedOnceAndShown) {
   pool_control(other, "jobidprefix b");
   const std::string other_port = other.url.substr(other.url.rfind(':') + 1);
   auto miner = start_miner({configured.url}, {"--api-listen", "0"}, short_reconnect_pause);
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
   const int port = e2e::api_port(miner->output());
   ASSERT_GT(port, 0) << miner->output();
 
@@ -422,8 +470,11 @@ TEST(PoolEndToEnd, ReconnectToAnotherPortIsUsedOnceAndShown) {
   const auto summary = nlohmann::json::parse(e2e::api_get(port, "/api/summary"));
   EXPECT_EQ(summary["pool"]["url"], other.url) << summary.dump(1);
   EXPECT_EQ(summary["pool"]["connected"], true) << summary.dump(1);
+  // The configured pool keeps its place and label in the list and the metrics.
+  EXPECT_EQ(summary["pool"]["pools"][0]["url"], configured.url) << summary.dump(1);
+  EXPECT_EQ(summary["pool"]["pools"][0]["active"], true) << summary.dump(1);
   EXPECT_EQ(e2e::metric_value(e2e::parse_metrics(e2e::api_get(port, "/metrics")), "veltrane_pool_connected",
-                              {{"url", other.url}}),
+                              {{"pool", "0"}, {"url", configured.url}}),
             1);
 
   pool_control(other, "disconnect");
@@ -445,10 +496,10 @@ TEST(PoolEndToEnd, ReconnectToAnotherPortIsUsedOnceAndShown) {
 TEST(PoolEndToEnd, FloodOfNotificationsLeavesMiningAndTheStopWorking) {
   TestPool pool = start_pool();
   auto miner = start_miner({pool.url});
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
   pool_control(pool, "flood notifications");
-  const std::size_t before = count_occurrences(miner->output(), "  [+] Share accepted");
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", share_seconds, before + 2))
+  const std::size_t before = count_occurrences(miner->output(), " accepted (device ");
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", share_seconds, before + 2))
       << "shares go on during the flood\n" << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
   const std::string output = miner->output();
@@ -462,7 +513,7 @@ TEST(PoolEndToEnd, FloodOfNotificationsLeavesMiningAndTheStopWorking) {
 TEST(PoolEndToEnd, FloodOfRequestsFromAPoolThatDoesNotReadDropsIt) {
   TestPool pool = start_pool();
   auto miner = start_miner({pool.url}, {}, short_reconnect_pause);
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
   pool_control(pool, "flood requests");
   const std::string dropped = "  [!] Pool " + pool.url + ": the pool does not read what the miner sends; trying ";
   ASSERT_TRUE(miner->wait_for_output(dropped, share_seconds)) << miner->output();
@@ -493,7 +544,7 @@ TEST(PoolEndToEnd, UnusableSubscribeAnswerFailsTheAttemptAndNothingIsMinedForIt)
     ASSERT_TRUE(miner->wait_for_output(failed, miner_start_seconds)) << miner->output();
     EXPECT_EQ(pool_figure(pool, "s['authorizes']"), 0);
     pool_control(pool, "subscribeanswer");
-    ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", share_seconds)) << miner->output();
+    ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", share_seconds)) << miner->output();
     EXPECT_EQ(interrupt(*miner), 0);
     const std::string output = miner->output();
     EXPECT_LT(last_line_with(output, failed), output.find("  [*] Mining job ")) << output;
@@ -530,10 +581,10 @@ TEST(PoolEndToEnd, RefusedWorkerSubmitsNothingAndIsTriedAgainAfterThePause) {
   const std::string failed = "  [!] Pool " + pool.url + ": worker refused; trying again in ";
   ASSERT_TRUE(miner->wait_for_output(failed, miner_start_seconds)) << miner->output();
   pool_control(pool, "refuseworkers off");
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", share_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", share_seconds)) << miner->output();
   EXPECT_EQ(interrupt(*miner), 0);
   const std::string output = miner->output();
-  expect_in_order(output, {refused, failed, "  [+] Pool " + pool.url + ": connected", "  [+] Share accepted"});
+  expect_in_order(output, {refused, failed, "  [+] Pool " + pool.url + ": connected", " accepted (device "});
   EXPECT_LT(last_line_with(output, failed), output.find("  [*] Mining job ")) << output;
   EXPECT_EQ(pool_figure(pool, "s['submits'] - len(s['accepted'])"), 0) << pool_control(pool, "summary");
 }
@@ -543,7 +594,7 @@ TEST(PoolEndToEnd, RefusedWorkerSubmitsNothingAndIsTriedAgainAfterThePause) {
 TEST(PoolEndToEnd, ControlCharactersFromThePoolNeverReachTheConsole) {
   TestPool pool = start_pool();
   auto miner = start_miner({pool.url});
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
   pool_control(pool, R"(jobidprefix '\x1b]0;pwned\x07\x1b[2J')");
   ASSERT_TRUE(miner->wait_for_output("  [*] Mining job ?]0;pwned??[2J2, share difficulty", share_seconds))
       << miner->output();
@@ -565,7 +616,7 @@ TEST(PoolEndToEnd, ControlCharactersFromThePoolNeverReachTheConsole) {
 TEST(PoolEndToEnd, SharesGoOutOnlyOnTheExtranonceTheyWereMadeWith) {
   TestPool pool = start_pool();
   auto miner = start_miner({pool.url}, {"-G", "8192"});
-  ASSERT_TRUE(miner->wait_for_output("  [+] Share accepted (device 0)\n", miner_start_seconds)) << miner->output();
+  ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
   pool_control(pool, "setextranonce 20 0.25");
   ASSERT_TRUE(wait_for_pool(pool, "s['extranonce_changes']", 20, share_seconds)) << pool_control(pool, "summary");
   EXPECT_EQ(interrupt(*miner), 0);
@@ -618,6 +669,90 @@ TEST(PoolEndToEnd, DeviceThatSearchedEveryHeaderSaysSoOnceAndWaitsForTheNextJob)
     expect_in_order(output, {"  [*] Mining job 1, ", used_up, "  [*] Mining job 2, "});
     EXPECT_EQ(pool_figure(pool, "s['resumed']"), 1) << "the job came again with the same extranonce1";
     EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0) << pool_control(pool, "summary");
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A miner's run on TLS pools that fail their checks, then one that passes.
+struct TlsRun {
+  std::vector<std::string> options;        // pools and their settings
+  std::map<std::string, std::string> environment;
+  std::vector<std::string> refusals;       // the console's failure lines, in order
+  std::string mined_on;                    // the URL of the pool that ends up mining
+};
+
+// One miner per trust setting: the refusals come one after the other through the failover, each
+// with its reason, and only the last pool, whose certificate passes, is ever sent a line.
+TEST(PoolEndToEnd, TlsPoolsAreMinedOnlyWhenTheCertificatePasses) {
+  test_support::TemporaryDirectory folder;
+  const TestCertificates certificates = make_test_certificates(folder.path.string());
+  TestPool pool = start_pool({"--tls-cert", certificates.cert_file, "--tls-key", certificates.key_file});
+  ASSERT_FALSE(pool.tls_url.empty()) << pool.process->output();
+  const std::string port = pool.tls_url.substr(pool.tls_url.rfind(':') + 1);
+  const std::string plain_port = pool.url.substr(pool.url.rfind(':') + 1);
+  std::string fingerprint;  // as the miner prints it: lower case, no colons
+  for (const char c : certificates.fingerprint) {
+    if (c != ':') fingerprint += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  const std::string wrong_pin(64, 'a');
+  const std::string pinned = "stratum+ssl://127.0.0.1:" + port;
+  const std::string by_name = "stratum+ssl://localhost:" + port;
+  const std::string plain = "stratum+ssl://127.0.0.1:" + plain_port;
+  const std::string through_ca = "stratum+tls://127.0.0.1:" + port;
+  // No system root knows the test CA; SSL_CERT_FILE makes it the only one in the second run.
+  const TlsRun runs[] = {
+      {{"-o", pinned, "--tls-fingerprint", wrong_pin, "-o", pinned, "-o", plain, "-o", pinned, "--tls-fingerprint",
+        certificates.fingerprint},
+       {},
+       {"  [!] Pool " + pinned + ": TLS certificate does not match the pinned fingerprint; the pool's certificate "
+        "has SHA-256 " + fingerprint + "; trying ",
+        "  [!] Pool " + pinned + ": TLS certificate refused: unable to get local issuer certificate; its SHA-256 "
+        "fingerprint is " + fingerprint + " (--tls-fingerprint pins it, if you trust it); trying ",
+        "  [!] Pool " + plain + ": "},
+       pinned},
+      {{"-o", by_name, "-o", through_ca},
+       {{"SSL_CERT_FILE", certificates.ca_file}},
+       {"  [!] Pool " + by_name + ": TLS certificate refused: hostname mismatch; its SHA-256 fingerprint is " +
+        fingerprint},
+       through_ca},
+  };
+  const std::map<std::string, std::string> quick_failover = e2e::shortened_timings(
+      "pool_first_reconnect_pause=0.1,pool_longest_reconnect_pause=0.2,pool_connect_timeout=0.5");
+  long subscribes = 0;
+  for (const TlsRun& run : runs) {
+    SCOPED_TRACE(run.mined_on);
+    std::map<std::string, std::string> environment = quick_failover;
+    environment.insert(run.environment.begin(), run.environment.end());
+    std::vector<std::string> options = run.options;
+    options.insert(options.end(), {"--api-listen", "0"});
+    const long accepted_before = pool_figure(pool, "len(s['accepted'])");
+    auto miner = start_miner({}, options, environment);
+    ASSERT_TRUE(miner->wait_for_output(" accepted (device 0, diff ", miner_start_seconds)) << miner->output();
+    const auto summary = nlohmann::json::parse(e2e::api_get(e2e::api_port(miner->output()), "/api/summary"));
+    EXPECT_EQ(interrupt(*miner), 0);
+    const std::string output = miner->output();
+    std::vector<std::string> expected = run.refusals;
+    expected.insert(expected.end(), {"  [+] Pool " + run.mined_on + ": connected", " accepted (device 0, diff "});
+    expect_in_order(output, expected);
+    // The plain TCP port answers the handshake with a parse error, or not at all.
+    if (run.refusals.size() > 2) {
+      EXPECT_TRUE(output.find("  [!] Pool " + plain + ": TLS handshake failed: ") != std::string::npos ||
+                  output.find("  [!] Pool " + plain + ": no TLS handshake within 500 ms") != std::string::npos)
+          << output;
+    }
+    // Nothing was ever sent to a pool whose check failed: every subscribe came after a connected line.
+    subscribes += static_cast<long>(count_occurrences(output, ": connected, difficulty"));
+    EXPECT_EQ(pool_figure(pool, "s['subscribes']"), subscribes) << output;
+    EXPECT_GT(pool_figure(pool, "len(s['accepted'])"), accepted_before);
+    const nlohmann::json& listed = summary["pool"]["pools"];
+    ASSERT_FALSE(listed.empty()) << summary.dump(1);
+    EXPECT_EQ(listed.back()["url"], run.mined_on);
+    EXPECT_EQ(listed.back()["tls"], true);
+    EXPECT_EQ(listed.back()["pinned"], &run == &runs[0]);
+    EXPECT_EQ(listed.back()["active"], true);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "support/test_support.h"
@@ -25,17 +26,43 @@ constexpr double pool_start_seconds = 10;
 TestPool start_pool(std::vector<std::string> options) {
   std::vector<std::string> argv = {"python3", testpool_path, "--port", "0"};
   argv.insert(argv.end(), options.begin(), options.end());
-  TestPool pool{std::make_unique<ChildProcess>(argv), ""};
+  TestPool pool{std::make_unique<ChildProcess>(argv), "", ""};
   EXPECT_TRUE(pool.process->wait_for_output("listening on stratum+tcp://", pool_start_seconds))
       << pool.process->output();
-  const std::string output = pool.process->output();
-  const std::string prefix = "stratum+tcp://";
-  const std::size_t start = output.find(prefix);
-  if (start != std::string::npos) {
-    const std::size_t end = output.find_first_of(" \r\n", start);
-    pool.url = output.substr(start, end - start);
+  const bool tls = std::find(options.begin(), options.end(), "--tls-cert") != options.end();
+  if (tls) {
+    EXPECT_TRUE(pool.process->wait_for_output("listening on stratum+ssl://", pool_start_seconds))
+        << pool.process->output();
   }
+  const std::string output = pool.process->output();
+  const auto url_after = [&output](const std::string& prefix) {
+    const std::size_t start = output.find(prefix);
+    if (start == std::string::npos) return std::string();
+    return output.substr(start, output.find_first_of(" \r\n", start) - start);
+  };
+  pool.url = url_after("stratum+tcp://");
+  if (tls) pool.tls_url = url_after("stratum+ssl://");
   return pool;
+}
+
+TestCertificates make_test_certificates(const std::string& folder) {
+  const TestCertificates made{folder + "/ca.pem", folder + "/pool.pem", folder + "/pool.key", ""};
+  const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  const std::string commands =
+      "(cd '" + folder + "' && printf 'subjectAltName=IP:127.0.0.1\\n' > pool.ext && " +
+      "openssl req -x509 " + key + " -keyout ca.key -out ca.pem -days 2 -subj '/CN=Veltrane test CA' && " +
+      "openssl req " + key + " -keyout pool.key -out pool.csr -subj '/CN=testpool' && " +
+      "openssl x509 -req -in pool.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile pool.ext " +
+      "-out pool.pem) 2>&1";
+  const test_support::CommandResult result = test_support::run_command(commands);
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  const std::string printed =
+      test_support::run_command("openssl x509 -in '" + made.cert_file + "' -noout -fingerprint -sha256").output;
+  TestCertificates certificates = made;
+  const std::size_t equals = printed.find('=');
+  if (equals != std::string::npos) certificates.fingerprint = printed.substr(equals + 1, 95);
+  EXPECT_EQ(certificates.fingerprint.size(), 95u) << printed;
+  return certificates;
 }
 
 std::string pool_control(const TestPool& pool, const std::string& command) {
@@ -63,12 +90,12 @@ bool wait_for_pool(const TestPool& pool, const std::string& expression, long min
 
 std::unique_ptr<ChildProcess> start_miner(const std::vector<std::string>& pool_urls, std::vector<std::string> options,
                                           std::map<std::string, std::string> environment) {
-  std::vector<std::string> argv = {miner_path};
+  // The worker and password before the pools: every pool's.
+  std::vector<std::string> argv = {miner_path, "-u", worker, "-p", "x", "-G", "256", "-L", "64"};
   for (const std::string& url : pool_urls) {
     argv.push_back("-o");
     argv.push_back(url);
   }
-  for (const char* argument : {"-u", worker.c_str(), "-p", "x", "-G", "256", "-L", "64"}) argv.emplace_back(argument);
   argv.insert(argv.end(), options.begin(), options.end());
   environment["VELTRANE_DEVICE_TYPE"] = "all";
   // In the sanitizer build, LeakSanitizer's exit scan crashes on the OpenCL runtime's worker
@@ -85,7 +112,7 @@ void expect_done_line_matches_pool(const std::string& output, const TestPool& po
                         " rejected, "),
             std::string::npos)
       << output << "\npool: " << pool_control(pool, "summary");
-  EXPECT_EQ(count_occurrences(output, "  [+] Share accepted (device 0)"), static_cast<std::size_t>(accepted)) << output;
+  EXPECT_EQ(count_occurrences(output, " accepted (device 0, diff "), static_cast<std::size_t>(accepted)) << output;
 }
 
 }  // namespace pool_process

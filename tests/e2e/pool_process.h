@@ -19,10 +19,21 @@ inline constexpr double share_seconds = 60;
 struct TestPool {
   std::unique_ptr<test_support::ChildProcess> process;
   std::string url;
+  std::string tls_url;  // the same pool over TLS, when it was started with a certificate
 };
 
 // tools/testpool/testpool.py on a free port, with further options.
 TestPool start_pool(std::vector<std::string> options = {});
+
+// Certificates made for a test with the openssl command: a test CA, and a certificate for
+// 127.0.0.1 that it signed.
+struct TestCertificates {
+  std::string ca_file;    // the CA's certificate, for a trust store
+  std::string cert_file;  // the pool's certificate, for 127.0.0.1 only
+  std::string key_file;
+  std::string fingerprint;  // the pool certificate's SHA-256 as OpenSSL prints it (upper case, colons)
+};
+TestCertificates make_test_certificates(const std::string& folder);
 
 // The output of tools/testpool/control.py COMMAND.
 std::string pool_control(const TestPool& pool, const std::string& command);

@@ -17,9 +17,10 @@ namespace {
 MinerOptions marked_options() {
   MinerOptions options;
   options.rpc_url = "mark-url";
-  options.pool_urls = {"mark-pool"};
+  options.pools = {{"mark-pool", "mark-pool-user", "mark-pool-password", "mark-pool-fingerprint"}};
   options.rpc_user = "mark-user";
   options.rpc_password = "mark-password";
+  options.tls_fingerprint = "mark-fingerprint";
   options.rpc_cookie = "mark-cookie";
   options.address = "mark-address";
   options.coinbase = "mark-coinbase";
@@ -37,7 +38,13 @@ MinerOptions marked_options() {
 // The file's keys written back as a configuration file with CRLF line ends.
 std::string as_config_text(const MinerOptions& options) {
   std::string pool_lines;
-  for (const std::string& url : options.pool_urls) pool_lines += "pool_url=" + url + "\r\n";
+  // Each pool's own settings follow its pool_url line.
+  for (const PoolOption& pool : options.pools) {
+    pool_lines += "pool_url=" + pool.url + "\r\n";
+    if (pool.user) pool_lines += "pool_user=" + *pool.user + "\r\n";
+    if (pool.password) pool_lines += "pool_password=" + *pool.password + "\r\n";
+    if (pool.tls_fingerprint) pool_lines += "pool_tls_fingerprint=" + *pool.tls_fingerprint + "\r\n";
+  }
   return "rpc_url=" + options.rpc_url + "\r\nrpc_user=" + options.rpc_user + "\r\nrpc_password=" +
          options.rpc_password + "\r\nrpc_cookie=" + options.rpc_cookie + "\r\naddress=" + options.address +
          "\r\ncoinbase=" + options.coinbase + "\r\napi_listen=" + options.api_listen + "\r\nlog_file=" +
@@ -54,10 +61,17 @@ std::int32_t reference_option_number(const std::string& text) {
 
 std::vector<std::string> as_arguments(const MinerOptions& options) {
   std::vector<std::string> arguments = {
-      "-o", options.rpc_url, "-u", options.rpc_user, "-p", options.rpc_password, "--rpc-cookie", options.rpc_cookie,
+      "-o", options.rpc_url, "-u", options.rpc_user, "-p", options.rpc_password, "--tls-fingerprint",
+      options.tls_fingerprint, "--rpc-cookie", options.rpc_cookie,
       "-a", options.address, "--api-listen", options.api_listen, "-P", std::to_string(options.platform_id), "-d", std::to_string(options.device_id)};
-  // Pools after the node's URL: each is an "-o" of its own, in order.
-  for (const std::string& url : options.pool_urls) arguments.insert(arguments.end(), {"-o", url});
+  // Pools after the node's URL and the defaults: each is an "-o" of its own, in order, followed by
+  // its own settings.
+  for (const PoolOption& pool : options.pools) {
+    arguments.insert(arguments.end(), {"-o", pool.url});
+    if (pool.user) arguments.insert(arguments.end(), {"-u", *pool.user});
+    if (pool.password) arguments.insert(arguments.end(), {"-p", *pool.password});
+    if (pool.tls_fingerprint) arguments.insert(arguments.end(), {"--tls-fingerprint", *pool.tls_fingerprint});
+  }
   // A list or "all" after the single index, which keeps device_id as it was.
   if (options.all_devices) {
     arguments.insert(arguments.end(), {"-d", "all"});
@@ -111,11 +125,12 @@ void fuzz_config_file(const std::uint8_t* data, std::size_t size) {
             set_or_kept(from_defaults.address, from_marks.address, defaults.address, marks.address) &&
             set_or_kept(from_defaults.coinbase, from_marks.coinbase, defaults.coinbase, marks.coinbase) &&
             set_or_kept(from_defaults.api_listen, from_marks.api_listen, defaults.api_listen, marks.api_listen) &&
-            set_or_kept(from_defaults.pool_urls, from_marks.pool_urls, defaults.pool_urls, marks.pool_urls),
+            set_or_kept(from_defaults.pools, from_marks.pools, defaults.pools, marks.pools),
         name, "a key sets its field whatever it held, and other fields stay");
   check(from_marks.kernel_path == marks.kernel_path && from_marks.global_work_size == marks.global_work_size &&
             from_marks.local_work_size == marks.local_work_size && from_marks.platform_id == marks.platform_id &&
-            from_marks.device_id == marks.device_id && from_marks.benchmark && from_marks.list_gpus,
+            from_marks.device_id == marks.device_id && from_marks.benchmark && from_marks.list_gpus &&
+            from_marks.tls_fingerprint == marks.tls_fingerprint,
         name, "the file never changes what only the command line sets");
 
   MinerOptions again = from_defaults;

@@ -72,7 +72,7 @@ void fuzz_stratum_message(const std::uint8_t* data, std::size_t size) {
     if (session.job) {
       const StratumActions submitted =
           session_share_found(session, FoundShare{0, session.job->job_id, session.extranonce1, "00000001",
-                                                  session.job->time_text, "00000000", false},
+                                                  session.job->time_text, "00000000", false, 1.0},
                               0);
       for (const std::string& line : submitted.send) {
         check(read_stratum_message(line).type != StratumMessageType::invalid, "a submit line is well-formed");

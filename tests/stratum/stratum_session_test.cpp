@@ -34,7 +34,7 @@ StratumSession ready_session() {
 }
 
 FoundShare share_of_fixture_job(int device = 0) {
-  return FoundShare{device, "4f", from_hex("0a0b0c0d"), "00000007", "6553f100", "12345678", false};
+  return FoundShare{device, "4f", from_hex("0a0b0c0d"), "00000007", "6553f100", "12345678", false, 0.0625};
 }
 
 TEST(StratumSession, HandshakeSubscribesAuthorizesAndTakesTheJob) {
@@ -87,7 +87,8 @@ TEST(StratumSession, SharesAreSubmittedAndEveryAnswerIsCountedAndShown) {
     const char* console;
     std::uint64_t accepted, rejected, stale;
   } cases[] = {
-      {"accepted", R"({"id":4,"result":true,"error":null})", "  [+] Share accepted (device 1)\n", 1, 0, 0},
+      {"accepted", R"({"id":4,"result":true,"error":null})", "  [+] Share 1 accepted (device 1, diff 0.0625, 41 ms)\n",
+       1, 0, 0},
       {"stale", R"({"id":4,"result":null,"error":[21,"Job not found",null]})",
        "  [!] Share rejected (device 1): Job not found (21)\n", 0, 1, 1},
       {"duplicate", R"({"id":4,"result":null,"error":[22,"Duplicate share",null]})",
@@ -104,12 +105,14 @@ TEST(StratumSession, SharesAreSubmittedAndEveryAnswerIsCountedAndShown) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     StratumSession session = ready_session();
-    StratumActions actions = session_share_found(session, share_of_fixture_job(1), 0);
+    // Sent at 1 s, answered 41.4 ms later.
+    StratumActions actions = session_share_found(session, share_of_fixture_job(1), 1'000'000'000);
     ASSERT_EQ(actions.send.size(), 1u);
     EXPECT_EQ(actions.send[0],
               R"({"id":4,"method":"mining.submit","params":["tvtr1worker.rig1","4f","00000007","6553f100","12345678"]})");
-    actions = receive(session, c.answer);
+    actions = receive(session, c.answer, 1'041'400'000);
     EXPECT_EQ(joined(actions.console), std::string(c.console) + "|");
+    EXPECT_EQ(session.last_round_trip_ns, 41'400'000);
     // The verdict names the share's device and, for a refusal, the reason the console shows.
     ASSERT_EQ(actions.verdicts.size(), 1u);
     EXPECT_EQ(actions.verdicts[0].device, 1);
@@ -126,14 +129,21 @@ TEST(StratumSession, SharesAreSubmittedAndEveryAnswerIsCountedAndShown) {
   }
 }
 
-TEST(StratumSession, AcceptedBlockSharesAreCountedAsBlocks) {
+TEST(StratumSession, AcceptedSharesAreNumberedAndBlockSharesCountedAsBlocks) {
   StratumSession session = ready_session();
   FoundShare share = share_of_fixture_job();
   share.is_block = true;
+  share.difficulty = 512;
   session_share_found(session, share, 0);
-  const StratumActions actions = receive(session, R"({"id":4,"result":true,"error":null})");
-  EXPECT_EQ(joined(actions.console), "  [+] Share accepted (device 0): a block\n|");
+  StratumActions actions = receive(session, R"({"id":4,"result":true,"error":null})", 1'600'000);
+  EXPECT_EQ(joined(actions.console), "  [+] Share 1 accepted (device 0, diff 512, 2 ms): a block\n|");
   EXPECT_EQ(session.blocks, 1u);
+  // The count runs on, and a share keeps the difficulty it was found at.
+  share.is_block = false;
+  share.difficulty = 0.5;
+  session_share_found(session, share, 0);
+  actions = receive(session, R"({"id":5,"result":true,"error":null})", 0);
+  EXPECT_EQ(joined(actions.console), "  [+] Share 2 accepted (device 0, diff 0.5, 0 ms)\n|");
 }
 
 // Shares found while the pool is away go out after the reconnect only if their job is still

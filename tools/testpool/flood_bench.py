@@ -62,7 +62,7 @@ def run_flood(miner_path, kind, seconds, work_dir):
             miner = subprocess.Popen([os.path.abspath(miner_path), "-o", url, "-u", "bench", "-p", "x",
                                       "-G", "256", "-L", "64"], stdout=miner_output, stderr=subprocess.STDOUT,
                                      cwd=os.path.dirname(os.path.abspath(miner_path)), env=environment)
-        if not wait_for(miner_log, "Share accepted", START_SECONDS):
+        if not wait_for(miner_log, " accepted (device ", START_SECONDS):
             raise RuntimeError("no share accepted; see %s" % miner_log)
         before = resident_mib(miner.pid)
         PoolControl(url).call("test_flood", kind)

@@ -5,7 +5,9 @@ Speaks Stratum v1 (one JSON object per line over TCP) on a loopback address,
 checks every share in full and prints one line per decision. The first line
 printed is "testpool: listening on stratum+tcp://HOST:PORT". Test controls
 arrive on the same port as JSON-RPC lines (methods "test_..."); control.py
-sends them.
+sends them. With --tls-cert and --tls-key the same pool is served over TLS on
+a port of its own as well, printed next as "testpool: listening on
+stratum+ssl://HOST:PORT".
 """
 
 import argparse
@@ -13,6 +15,7 @@ import json
 import os
 import socket
 import socketserver
+import ssl
 import sys
 import threading
 import time
@@ -94,7 +97,7 @@ class Client:
 class Pool:
     """The listening socket, the clients and the faults that can be injected."""
 
-    def __init__(self, state, host, port, log):
+    def __init__(self, state, host, port, log, tls_context=None):
         self.state = state
         self.log = log
         self.lock = threading.RLock()
@@ -123,12 +126,36 @@ class Pool:
             def handle(self):
                 pool.serve(self.request, self.rfile)
 
+        class TlsHandler(socketserver.StreamRequestHandler):
+            def setup(self):
+                # The handshake on the connection's own thread: a client that refuses the
+                # certificate, or speaks no TLS, holds up no one else.
+                self.request = tls_context.wrap_socket(self.request, server_side=True)
+                super().setup()
+
+            def handle(self):
+                pool.serve(self.request, self.rfile)
+
+            def finish(self):
+                try:
+                    super().finish()
+                except OSError:
+                    pass
+
         class Server(socketserver.ThreadingTCPServer):
             daemon_threads = True
             allow_reuse_address = True
 
+            def handle_error(self, request, client_address):
+                log("testpool: connection from %s:%d ended: %s" % (client_address[0], client_address[1],
+                                                                   sys.exc_info()[1]))
+
         self.server = Server((host, port), Handler)
         self.url = "stratum+tcp://%s:%d" % self.server.server_address[:2]
+        self.tls_server = None
+        if tls_context is not None:
+            self.tls_server = Server((host, 0), TlsHandler)
+            self.tls_url = "stratum+ssl://%s:%d" % self.tls_server.server_address[:2]
 
     # Connections
 
@@ -434,6 +461,8 @@ def parse_arguments(argv):
     parser.add_argument("--transactions", type=int, default=3, help="transactions in each job besides the coinbase")
     parser.add_argument("--extranonce2-size", type=int, default=4)
     parser.add_argument("--no-witness-commitment", action="store_true")
+    parser.add_argument("--tls-cert", help="PEM certificate (chain) to serve TLS with, on a port of its own")
+    parser.add_argument("--tls-key", help="PEM private key of --tls-cert")
     return parser.parse_args(argv)
 
 
@@ -453,13 +482,20 @@ def main(argv=None):
                                   witness_commitment=not arguments.no_witness_commitment, fee_check=False),
                        log=log)
     state = PoolState(chain, difficulty=arguments.difficulty, extranonce2_size=arguments.extranonce2_size, log=log)
+    tls_context = None
+    if arguments.tls_cert:
+        tls_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls_context.load_cert_chain(arguments.tls_cert, arguments.tls_key)
     try:
-        pool = Pool(state, arguments.host, arguments.port, log)
+        pool = Pool(state, arguments.host, arguments.port, log, tls_context)
     except OSError as error:
         print("testpool: cannot listen on %s port %d: %s" % (arguments.host, arguments.port, error),
               file=sys.stderr, flush=True)
         return 1
     log("testpool: listening on %s" % pool.url)
+    if pool.tls_server is not None:
+        log("testpool: listening on %s" % pool.tls_url)
+        threading.Thread(target=pool.tls_server.serve_forever, daemon=True).start()
     log("testpool: difficulty %g, chain bits %08x, extranonce2 %d bytes" % (
         arguments.difficulty, bits, arguments.extranonce2_size))
 
