@@ -320,16 +320,19 @@ class PoolSource final : public WorkSource {
     if (clean) ++generation_;
     auto work = std::make_shared<const PoolWork>(
         PoolWork{generation_, *session_.job, session_.extranonce1, session_.extranonce2_size, session_.difficulty});
-    publish_work(
-        run_.board, [this, work](const JobRequest& request) { return make_pool_job(*work, request); }, generation_);
+    // The job's line goes out before the devices can take the job, so that whatever a device says
+    // about it comes after the line.
     if (work->job.job_id != published_job_id_) {
       published_job_id_ = work->job.job_id;
-      if (!job_line_due(job_lines_, clean || work->job.clean_jobs, run_.clock())) return;
-      char line[160];
-      std::snprintf(line, sizeof line, "  [*] Mining job %s, share difficulty %g\n",
-                    printable_pool_text(work->job.job_id, 40).c_str(), work->difficulty);
-      say(line);
+      if (job_line_due(job_lines_, clean || work->job.clean_jobs, run_.clock())) {
+        char line[160];
+        std::snprintf(line, sizeof line, "  [*] Mining job %s, share difficulty %g\n",
+                      printable_pool_text(work->job.job_id, 40).c_str(), work->difficulty);
+        say(line);
+      }
     }
+    publish_work(
+        run_.board, [this, work](const JobRequest& request) { return make_pool_job(*work, request); }, generation_);
   }
 
   // A TLS pool's certificate is checked against its own host name, or its pin.

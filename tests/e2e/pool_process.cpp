@@ -98,6 +98,7 @@ std::unique_ptr<ChildProcess> start_miner(const std::vector<std::string>& pool_u
   }
   argv.insert(argv.end(), options.begin(), options.end());
   environment["VELTRANE_DEVICE_TYPE"] = "all";
+  environment.emplace("XDG_CACHE_HOME", test_support::miner_cache_home().string());
   // In the sanitizer build, LeakSanitizer's exit scan crashes on the OpenCL runtime's worker
   // threads once device threads have used them; leaks stay checked by the unit tests.
   environment.emplace("ASAN_OPTIONS", "detect_leaks=0");
