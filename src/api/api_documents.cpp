@@ -67,7 +67,8 @@ json device_json(const DeviceSnapshot& device, bool pool_mining) {
   json result = {{"index", device.index},         {"name", device.name},
                  {"hash_rate", rates_json(device.rates)}, {"hashes", device.hashes},
                  {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected},
-                 {"lost", device.lost}};
+                 {"lost", device.lost},                   {"hung", device.hung},
+                 {"state", device.hung ? "hung" : device.lost ? "lost" : "mining"}};
   if (pool_mining) result["shares"] = {{"accepted", device.shares_accepted}, {"rejected", device.shares_rejected}};
   return result;
 }
@@ -245,6 +246,8 @@ std::string metrics_text(const StatsSnapshot& snapshot) {
                  &DeviceSnapshot::cpu_rejected);
   out.family("veltrane_device_lost", "gauge", "1 once the device has been given up (every launch failed for 30 s), else 0.");
   for (const DeviceSnapshot& device : snapshot.devices) out.sample("veltrane_device_lost", device_labels(device), device.lost ? 1 : 0);
+  out.family("veltrane_device_hung", "gauge", "1 once a launch of the device has not completed within the watchdog's limit, else 0.");
+  for (const DeviceSnapshot& device : snapshot.devices) out.sample("veltrane_device_hung", device_labels(device), device.hung ? 1 : 0);
 
   if (snapshot.pool) {
     pool_metrics(out, snapshot);

@@ -194,12 +194,21 @@ int main(int argc, char** argv) {
   MiningRun run;
   prepare_run(run, std::move(devices), *timings, stats, g_stop_requested);
   run.console.log = console.log;
+  run.watchdog_exit = options.watchdog_exit;
+  std::unique_ptr<WorkSource> source;
   if (pool) {
-    const std::unique_ptr<WorkSource> source = open_pool_source(run, *pool);
-    return mine_with(run, source.get());
+    source = open_pool_source(run, *pool);
+  } else {
+    const SoloSettings solo{options.rpc_url, options.rpc_user, options.rpc_password, options.rpc_cookie,
+                            options.address, options.coinbase, options.longpoll};
+    source = open_solo_source(run, solo);
   }
-  const SoloSettings solo{options.rpc_url, options.rpc_user, options.rpc_password, options.rpc_cookie,
-                          options.address, options.coinbase, options.longpoll};
-  const std::unique_ptr<WorkSource> source = open_solo_source(run, solo);
-  return mine_with(run, source.get());
+  const int exit_code = mine_with(run, source.get());
+  if (devices_were_left_behind(run)) {
+    // A hung device's thread is still inside its driver, which may block any later call into
+    // it, the OpenCL library's own clean-up at exit included: the process ends here.
+    close_log(log_file);
+    end_process_now(exit_code);
+  }
+  return exit_code;
 }

@@ -146,6 +146,7 @@ const KnownOption known_options[] = {
     {"--log-max-mb", &MinerOptions::log_max_mb},
     {"--no-kernel-cache", SwitchSetter{switch_off_kernel_cache}},
     {"--autotune", &MinerOptions::autotune},
+    {"--watchdog-exit", &MinerOptions::watchdog_exit},
 };
 
 const KnownOption* find_option(std::string_view name) {
@@ -228,6 +229,7 @@ void print_usage(const char* program_name) {
   std::printf("  --version    Show the version, source revision, compiler and platform\n");
   std::printf("  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n");
   std::printf("  --autotune   Time a few work sizes on each device, keep the fastest for later starts (-G, -L win)\n");
+  std::printf("  --watchdog-exit  Exit with code 3 as soon as a device hangs, for a supervisor to restart the miner\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
   std::printf("Configuration file: %s in the working directory, key=value lines that override the command line; "

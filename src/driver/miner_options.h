@@ -36,6 +36,7 @@ struct MinerOptions {
   std::string log_max_mb;  // the log file's size limit in MB (2^20 bytes), fractions allowed; empty: 20
   bool kernel_cache = true;  // "--no-kernel-cache": build the kernel from source on every start
   bool autotune = false;     // "--autotune": time each device's work sizes and keep the fastest
+  bool watchdog_exit = false;  // "--watchdog-exit": a hung device ends the miner with exit code 3 at once
 
   bool operator==(const MinerOptions&) const = default;
 };

@@ -16,6 +16,8 @@ constexpr auto timing_fields = std::to_array<std::pair<std::string_view, TimingF
     {"failure_report_interval", &Timings::failure_report_interval},
     {"failed_batch_pause", &Timings::failed_batch_pause},
     {"failed_queue_pause", &Timings::failed_queue_pause},
+    {"hung_launch", &Timings::hung_launch},
+    {"device_stop_wait", &Timings::device_stop_wait},
     {"node_retry", &Timings::node_retry},
     {"tip_poll", &Timings::tip_poll},
     {"longpoll_request_timeout", &Timings::longpoll_request_timeout},

@@ -13,6 +13,9 @@ struct Timings {
   double failure_report_interval = 10;   // repeats of a named launch error are counted this often
   double failed_batch_pause = 0.1;       // after a failed launch, before the next
   double failed_queue_pause = 1;         // nothing could be queued: the same launch again after this
+  // A launch not back after the larger of this and 20 times the device's median launch: hung.
+  double hung_launch = 10;
+  double device_stop_wait = 1;           // after a stop, for the devices' running launches; a later one is left behind
   // Solo mining.
   double node_retry = 5;                 // the node gave no usable template: ask again after this
   double tip_poll = 5;                   // the best block is asked this often while no longpoll works

@@ -145,6 +145,11 @@ void stats_record_device_lost(MiningStats& stats, int device) {
   device_of(stats, device).lost = true;
 }
 
+void stats_record_device_hung(MiningStats& stats, int device) {
+  const std::lock_guard lock(stats.mutex);
+  device_of(stats, device).hung = true;
+}
+
 void stats_record_block(MiningStats& stats, const FoundBlockRecord& block) {
   const std::lock_guard lock(stats.mutex);
   ++device_of(stats, block.device).blocks_found;
@@ -213,6 +218,7 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
     entry.shares_accepted = device.shares_accepted;
     entry.shares_rejected = device.shares_rejected;
     entry.lost = device.lost;
+    entry.hung = device.hung;
     snapshot.total_rates.last_10s += entry.rates.last_10s;
     snapshot.total_rates.last_60s += entry.rates.last_60s;
     snapshot.total_hashes += device.hashes;

@@ -47,6 +47,7 @@ struct DeviceCounters {
   std::uint64_t shares_accepted = 0;  // pool mining: the pool's verdicts on the device's shares
   std::uint64_t shares_rejected = 0;
   bool lost = false;  // given up: every launch failed for device_lost_seconds
+  bool hung = false;  // a launch never completed: the device mines no more
   HashRing<stats_seconds_kept> seconds;                  // one-second spans, for the rates
   HashRing<stats_history_samples + 1> history_intervals;  // the samples and the interval under way
 };
@@ -117,6 +118,7 @@ struct DeviceSnapshot {
   std::uint64_t shares_accepted = 0;
   std::uint64_t shares_rejected = 0;
   bool lost = false;
+  bool hung = false;
 };
 
 struct HistorySample {
@@ -162,6 +164,8 @@ void stats_record_batch(MiningStats& stats, int device, std::uint64_t hashes, st
 void stats_record_cpu_rejected(MiningStats& stats, int device);
 // The device was given up and mines no more.
 void stats_record_device_lost(MiningStats& stats, int device);
+// A launch of the device never completed: it mines no more.
+void stats_record_device_hung(MiningStats& stats, int device);
 // A found block and the node's verdict.
 void stats_record_block(MiningStats& stats, const FoundBlockRecord& block);
 

@@ -14,10 +14,14 @@
 
 #include "work/batch_failures.h"
 #include "work/job_board.h"
+#include "work/launch_watchdog.h"
 #include "work/mining_device.h"
 
 // Monotonic nanoseconds; the run's clock, which tests replace.
 using MonotonicClock = std::function<std::int64_t()>;
+
+// DeviceWorker::call_started_ns between calls into the device.
+inline constexpr std::int64_t no_device_call = INT64_MIN;
 
 // Written by the device's thread only; any thread may read them at any time.
 struct DeviceStats {
@@ -56,10 +60,20 @@ struct DeviceWorker {
   // Set by the worker's thread when every launch failed for failures.lost_after_seconds: it has
   // stopped and takes no more jobs, while the other devices go on.
   std::atomic<bool> lost{false};
+  // What the run's watchdog reads: the clock when the call into the device under way began
+  // (no_device_call between calls), and the median of its latest launches (0 before the first).
+  std::atomic<std::int64_t> call_started_ns{no_device_call};
+  std::atomic<std::int64_t> median_launch_ns{0};
+  LaunchTimes launch_times;  // worker's thread only
+  // Set by the run when a call into the device has not come back within the watchdog's limit:
+  // should the call ever return, the thread leaves at once, and nobody waits for it.
+  std::atomic<bool> hung{false};
+  std::atomic<bool> finished{false};  // run_device has returned
   std::thread thread;
 };
 
-// The worker's loop; returns when the board is closed or the device is lost.
+// The worker's loop; returns when the board is closed or the device is lost or hung, and then
+// pokes the source, which decides whether the others go on.
 void run_device(DeviceWorker& worker, JobBoard& board);
 
 // Starts run_device on a thread of its own.

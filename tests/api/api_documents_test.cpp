@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -69,6 +70,7 @@ TEST(ApiDocuments, SummaryCarriesEveryFigure) {
   EXPECT_EQ(device["hash_rate"]["run"], 1300);
   EXPECT_EQ(device["hashes"].get<std::uint64_t>(), 9'007'199'254'740'993ull);
   EXPECT_EQ(device["lost"], true);
+  EXPECT_EQ(device["hung"], false);
   EXPECT_EQ(summary["totals"]["blocks_found"], 3);
   EXPECT_EQ(summary["totals"]["blocks_accepted"], 2);
   EXPECT_EQ(summary["totals"]["blocks_rejected"], 1);
@@ -112,6 +114,31 @@ TEST(ApiDocuments, HistoryListsDevicesAndSamples) {
   EXPECT_EQ(history["samples"].at(0)["total"], 1500);
   EXPECT_EQ(history["samples"].at(0)["devices"].at(0), 1500);
   EXPECT_EQ(history["samples"].at(0)["time"], 1'799'999'990);
+}
+
+// A device's state says why it mines no more; hung wins, since a lost device that hung is not
+// coming back by itself either.
+TEST(ApiDocuments, DeviceStateNamesWhatStoppedIt) {
+  const struct {
+    bool lost;
+    bool hung;
+    const char* state;
+    const char* hung_gauge;
+  } cases[] = {{false, false, "mining", "} 0\n"}, {true, false, "lost", "} 0\n"}, {false, true, "hung", "} 1\n"},
+               {true, true, "hung", "} 1\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state);
+    StatsSnapshot snapshot = sample_snapshot();
+    snapshot.devices.at(0).lost = c.lost;
+    snapshot.devices.at(0).hung = c.hung;
+    const json device = json::parse(summary_json(snapshot))["devices"].at(0);
+    EXPECT_EQ(device["state"], c.state);
+    EXPECT_EQ(device["hung"], c.hung);
+    const std::string text = metrics_text(snapshot);
+    const std::size_t gauge = text.find("\nveltrane_device_hung{device=\"2\",");
+    ASSERT_NE(gauge, std::string::npos) << text;
+    EXPECT_EQ(text.compare(text.find('}', gauge), std::strlen(c.hung_gauge), c.hung_gauge), 0) << text.substr(gauge);
+  }
 }
 
 TEST(ApiDocuments, MetricsInTheTextFormat) {

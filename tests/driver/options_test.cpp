@@ -112,6 +112,7 @@ TEST(MinerOptionsTest, CommandLineThenConfigurationFile) {
       {"no longpoll", {"--no-longpoll"}, "", false, {.longpoll = false}},
       {"no kernel cache", {"--no-kernel-cache"}, "", false, {.kernel_cache = false}},
       {"autotune", {"--autotune"}, "", false, {.autotune = true}},
+      {"watchdog exit", {"--watchdog-exit"}, "", false, {.watchdog_exit = true}},
       {"API address from the command line", {"--api-listen", "[::1]:4068"}, "", false, {.api_listen = "[::1]:4068"}},
       {"API address from the file", {}, "api_listen=4068\n", false, {.api_listen = "4068"}},
       {"a later single device replaces a list", {"-d", "all", "-d", "1,2", "-d", "3"}, "", false, {.device_id = 3}},

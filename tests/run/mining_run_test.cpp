@@ -1,5 +1,5 @@
 // The mining run with fake devices, a fake clock and a fake work source: new work, the CPU
-// check, candidates, lost devices, the stop, and the devices' handles on every path.
+// check, candidates, lost and hung devices, the stop, and the devices' handles on every path.
 
 #include <gtest/gtest.h>
 
@@ -29,6 +29,7 @@ struct FakeClock {
 struct FakeDeviceLog {
   std::atomic<int> releases{0};
   std::atomic<int> launches{0};
+  std::atomic<int> collections_started{0};
   std::mutex mutex;
   std::vector<std::uint64_t> job_tails;  // tail0 of every job set, in order; under mutex
   // The board's generation, which the fake source also puts in tail0: a launch queued with a
@@ -40,7 +41,10 @@ struct FakeDeviceLog {
 struct FakeDeviceScript {
   bool every_launch_fails = false;
   std::optional<std::uint32_t> found_nonce;  // every launch reports this nonce
+  int hangs_at_launch = 0;  // the collection of this launch (from 1) never returns; 0: none does
 };
+
+FakeDeviceScript hangs_at(int launch) { return {false, std::nullopt, launch}; }
 
 class FakeDevice final : public MiningDevice {
  public:
@@ -72,6 +76,10 @@ class FakeDevice final : public MiningDevice {
     BatchResult result;
     if (queued_ == 0) return result;
     --queued_;
+    if (++log_.collections_started == script_.hangs_at_launch) {
+      // A driver hang: the thread stays here until the process ends.
+      while (true) std::this_thread::sleep_for(1h);
+    }
     std::this_thread::sleep_for(1ms);
     clock_.now_ns += 1'000'000'000;
     ++log_.launches;
@@ -167,11 +175,9 @@ class MiningRunTest : public testing::Test {
       devices.push_back({static_cast<std::int32_t>(index + 3), "fake " + std::to_string(index),
                          std::make_unique<FakeDevice>(scripts[index], clock_, *logs_.back())});
     }
-    Timings timings;
-    timings.failed_batch_pause = 0;
-    timings.failed_queue_pause = 0;
     run_ = std::make_unique<MiningRun>();
-    prepare_run(*run_, std::move(devices), timings, stats_, stop_);
+    prepare_run(*run_, std::move(devices), timings_, stats_, stop_);
+    run_->watchdog_exit = watchdog_exit_;
     run_->clock = [this] { return clock_.now_ns.load(); };
     run_->console.write = [this](std::string_view text) {
       std::lock_guard lock(console_mutex_);
@@ -191,6 +197,16 @@ class MiningRunTest : public testing::Test {
   std::optional<int> finish(std::chrono::seconds patience = 60s) {
     if (exit_code_.wait_for(patience) != std::future_status::ready) return std::nullopt;
     return exit_code_.get();
+  }
+
+  // Moves the fake clock on and wakes the run, as time passing would, until the condition holds.
+  template <typename Condition>
+  bool as_time_passes(Condition condition) {
+    return eventually([&] {
+      clock_.now_ns += 1'000'000'000;
+      poke_source(run_->board);
+      return condition();
+    });
   }
 
   template <typename Condition>
@@ -222,6 +238,16 @@ class MiningRunTest : public testing::Test {
     }
   }
 
+  // The watchdog stays quiet unless a test shortens its limit: every launch of every device
+  // moves the fake clock on, so a call of one device seems to last as long as the others' launches.
+  Timings timings_ = [] {
+    Timings timings;
+    timings.failed_batch_pause = 0;
+    timings.failed_queue_pause = 0;
+    timings.hung_launch = 1e9;
+    return timings;
+  }();
+  bool watchdog_exit_ = false;
   FakeClock clock_;
   std::vector<std::unique_ptr<FakeDeviceLog>> logs_;
   MiningStats stats_;
@@ -349,6 +375,102 @@ TEST_F(MiningRunTest, EveryDeviceIsReleasedOnceOnEveryPath) {
     source_.reset();
     run_.reset();
     for (const auto& log : logs_) EXPECT_EQ(log->releases, 1);
+  }
+}
+
+TEST_F(MiningRunTest, HungDeviceIsReportedWhileTheOthersGoOnAndAStopDoesNotWaitForIt) {
+  timings_.hung_launch = 5;
+  timings_.device_stop_wait = 600;  // a stop that waited for the hung device would not end
+  start({{}, hangs_at(3)});
+  source_->publish(1, Target256{});
+  ASSERT_TRUE(as_time_passes([&] { return device_stats(1) && device_stats(1)->hung; })) << console();
+  const int launches_at_hang = logs_[0]->launches;
+  ASSERT_TRUE(eventually([&] { return logs_[0]->launches > launches_at_hang + 10; })) << "the working device stopped";
+  EXPECT_FALSE(device_stats(0)->hung);
+  request_stop();
+  EXPECT_EQ(finish(10s), 0) << "the stop waited for the hung device";
+  const std::string output = console();
+  EXPECT_NE(output.find("\n  [!] Device 4 (fake 1, PCI unknown) hung: a launch has not completed in "), std::string::npos)
+      << output;
+  EXPECT_NE(output.find(" s; the other devices go on\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("\n  [*] Done. "), std::string::npos) << output;
+  EXPECT_EQ(run_->left_behind, (std::vector<bool>{false, true}));
+}
+
+// The limit is the larger of the floor and 20 launches' worth: a device whose launches take
+// 1 s on the fake clock is not called hung after the 5 s floor.
+TEST_F(MiningRunTest, SlowLaunchesRaiseTheWatchdogsLimit) {
+  timings_.hung_launch = 5;
+  start({hangs_at(8)});
+  source_->publish(1, Target256{});
+  ASSERT_TRUE(eventually([&] { return logs_[0]->launches == 7; }));
+  const std::int64_t hang_start = clock_.now_ns;
+  ASSERT_TRUE(as_time_passes([&] { return device_stats(0)->hung; })) << console();
+  EXPECT_GE(clock_.now_ns - hang_start, 20'000'000'000) << "called hung before 20 median launches";
+  EXPECT_EQ(finish(), hung_device_exit_code);
+}
+
+TEST_F(MiningRunTest, StopWhileALaunchHangsUnnoticedLeavesTheDeviceBehind) {
+  timings_.device_stop_wait = 0.2;
+  start({hangs_at(1)});
+  source_->publish(1, Target256{});
+  ASSERT_TRUE(eventually([&] { return logs_[0]->collections_started == 1; }));
+  request_stop();
+  EXPECT_EQ(finish(10s), 0);
+  const std::string output = console();
+  EXPECT_NE(output.find("\n  [!] Device 3 (fake 0, PCI unknown) did not finish its launch within 0.2 s of the stop; "
+                        "left behind\n"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("\n  [*] Done. "), std::string::npos) << output;
+  EXPECT_TRUE(devices_were_left_behind(*run_));
+}
+
+// With no working device left, or at the first hung one with --watchdog-exit, the run ends with
+// exit code 3 and says what to do; a hung device is never released, the others are.
+TEST_F(MiningRunTest, HungDeviceWithNoWorkingOneLeftEndsTheRunWithExitCodeThree) {
+  struct Case {
+    const char* name;
+    std::vector<FakeDeviceScript> scripts;
+    bool watchdog_exit;
+    const char* last_line;
+  };
+  const Case cases[] = {
+      {"every device hung", {hangs_at(1), hangs_at(2)}, false,
+       "\n  [!] No working device left. Stopping with exit code 3; restart the miner, and the GPU driver or the "
+       "machine if it hangs again\n"},
+      {"one hung, the other lost", {hangs_at(1), {true, std::nullopt}}, false,
+       "\n  [!] No working device left. Stopping with exit code 3; restart the miner, and the GPU driver or the "
+       "machine if it hangs again\n"},
+      {"--watchdog-exit with a working device", {{}, hangs_at(2)}, true,
+       "\n  [!] A device hung (--watchdog-exit). Stopping with exit code 3; restart the miner, and the GPU driver or "
+       "the machine if it hangs again\n"},
+  };
+  timings_.hung_launch = 5;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    logs_.clear();
+    {
+      std::lock_guard lock(console_mutex_);
+      console_.clear();
+    }
+    watchdog_exit_ = c.watchdog_exit;
+    start(c.scripts);
+    source_->publish(1, Target256{});
+    ASSERT_TRUE(as_time_passes([&] { return exit_code_.wait_for(0s) == std::future_status::ready; })) << console();
+    EXPECT_EQ(finish(), hung_device_exit_code);
+    const std::string output = console();
+    EXPECT_NE(output.find(" hung: a launch has not completed in "), std::string::npos) << output;
+    if (c.watchdog_exit) {
+      EXPECT_EQ(output.find("the other devices go on"), std::string::npos) << output;
+    }
+    EXPECT_TRUE(output.ends_with(c.last_line)) << output;
+    EXPECT_FALSE(source_->wound_down_);
+    std::vector<bool> hung;
+    for (const auto& script : c.scripts) hung.push_back(script.hangs_at_launch != 0);
+    source_.reset();
+    run_.reset();
+    for (std::size_t index = 0; index < logs_.size(); ++index) EXPECT_EQ(logs_[index]->releases, hung[index] ? 0 : 1);
   }
 }
 
