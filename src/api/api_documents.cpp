@@ -64,7 +64,7 @@ json pool_json(const PoolStats& pool) {
 }
 
 json device_json(const DeviceSnapshot& device, bool pool_mining) {
-  json result = {{"index", device.index},         {"name", device.name},
+  json result = {{"index", device.index},         {"name", device.name}, {"bus_id", device.bus_id},
                  {"hash_rate", rates_json(device.rates)}, {"hashes", device.hashes},
                  {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected},
                  {"lost", device.lost},                   {"hung", device.hung},
@@ -116,7 +116,8 @@ struct MetricsWriter {
 };
 
 std::string device_labels(const DeviceSnapshot& device) {
-  return "device=\"" + std::to_string(device.index) + "\",name=\"" + escape_label_value(device.name) + "\"";
+  return "device=\"" + std::to_string(device.index) + "\",name=\"" + escape_label_value(device.name) + "\",bus_id=\"" +
+         escape_label_value(device.bus_id) + "\"";
 }
 
 void node_metrics(MetricsWriter& out, const StatsSnapshot& snapshot) {

@@ -98,7 +98,11 @@ int main(int argc, char** argv) {
   if (!timings) return 1;
 
   if (options.list_gpus) {
-    print_gpu_list();
+    const bool platform_exists = options.platform_id >= 0 && options.platform_id < count_platforms();
+    print_gpu_list(options.platform_id,
+                   options.devices_given
+                       ? chosen_devices(options, platform_exists ? count_gpu_devices(options.platform_id) : 0)
+                       : std::vector<std::int32_t>{});
     return 0;
   }
 
@@ -151,7 +155,8 @@ int main(int argc, char** argv) {
         options.platform_id, device_id, options.global_work_size, options.local_work_size, options.kernel_path,
         options.kernel_cache, autotune ? &autotune_settings : nullptr);
     if (!device) break;
-    devices.push_back({device_id, device_name(options.platform_id, device_id), std::move(device)});
+    devices.push_back({device_id, device_name(options.platform_id, device_id), std::move(device),
+                       gpu_device_bus_id(options.platform_id, device_id)});
   }
   if (devices.empty() || devices.size() < device_ids.size()) {
     if (!kernel.found) say("  [!] " + kernel_not_found_hint(kernel) + "\n");

@@ -135,7 +135,7 @@ const KnownOption known_options[] = {
     {"-k", &MinerOptions::kernel_path, &MinerOptions::kernel_path_given},
     {"--rpc-cookie", &MinerOptions::rpc_cookie},
     {"-P", &MinerOptions::platform_id},
-    {"-d", ValueSetter{set_devices}},
+    {"-d", ValueSetter{set_devices}, &MinerOptions::devices_given},
     {"-G", &MinerOptions::global_work_size, &MinerOptions::global_work_size_given},
     {"-L", &MinerOptions::local_work_size, &MinerOptions::local_work_size_given},
     {"--benchmark", &MinerOptions::benchmark},

@@ -24,6 +24,7 @@ struct MinerOptions {
   std::int32_t device_id = 0;             // the first of device_ids when a list was given
   std::vector<std::int32_t> device_ids;   // "-d 0,2": the devices to mine on; empty: device_id alone
   bool all_devices = false;               // "-d all": every device of the platform and type
+  bool devices_given = false;             // -d was given: --list-gpus shows those devices only
   std::int32_t global_work_size = 524288;
   std::int32_t local_work_size = 256;
   // -G and -L were on the command line; without them a device that is not a GPU gets sizes of its own.

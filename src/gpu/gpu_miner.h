@@ -35,6 +35,9 @@ int count_gpu_devices(int platform_index);
 bool get_gpu_device_info(int platform_index, int device_index, char* name, std::size_t name_size, char* vendor,
                          std::size_t vendor_size, std::uint64_t* memory_size);
 
+// The device's PCI address ("0000:03:00.0") where its driver tells it, else "unknown".
+std::string gpu_device_bus_id(int platform_index, int device_index);
+
 // True when the device is a GPU, or when there is no such device (set-up then reports it).
 bool device_is_gpu(int platform_index, int device_index);
 

@@ -92,7 +92,7 @@ void start_devices(MiningRun& run) {
   run.left_behind.assign(run.devices.size(), false);
   for (std::size_t index = 0; index < run.devices.size(); ++index) {
     const RunDevice& device = run.devices[index];
-    stats_add_device(*run.stats, device.opencl_index, device.name);
+    stats_add_device(*run.stats, device.opencl_index, device.name, device.bus_id);
     auto worker = make_device_worker(index, device, several_devices(run), run.timings, run.clock);
     worker->say = [&run](const std::string& line) { run_say(run, line); };
     worker->observer = [&run](const LaunchReport& launch) { observe_launch(run, launch); };

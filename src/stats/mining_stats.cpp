@@ -117,9 +117,11 @@ void stats_start(MiningStats& stats, std::int64_t now_ns, double history_interva
       history_interval_seconds > 0 ? history_interval_seconds : stats_default_history_interval_seconds;
 }
 
-void stats_add_device(MiningStats& stats, int index, const std::string& name) {
+void stats_add_device(MiningStats& stats, int index, const std::string& name, const std::string& bus_id) {
   const std::lock_guard lock(stats.mutex);
-  device_of(stats, index).name = name;
+  DeviceCounters& device = device_of(stats, index);
+  device.name = name;
+  device.bus_id = bus_id;
 }
 
 void stats_record_batch(MiningStats& stats, int device_index, std::uint64_t hashes, std::int64_t started_ns,
@@ -211,6 +213,7 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
     DeviceSnapshot& entry = snapshot.devices.emplace_back();
     entry.index = device.index;
     entry.name = device.name;
+    entry.bus_id = device.bus_id;
     entry.rates = device_rates(device, elapsed);
     entry.hashes = device.hashes;
     entry.blocks_found = device.blocks_found;

@@ -41,6 +41,7 @@ struct FoundBlockRecord {
 struct DeviceCounters {
   int index = 0;
   std::string name;
+  std::string bus_id;  // the PCI address, or "unknown"
   std::uint64_t hashes = 0;
   std::uint64_t blocks_found = 0;
   std::uint64_t cpu_rejected = 0;  // reported nonces whose hash failed the CPU check
@@ -111,6 +112,7 @@ struct HashRates {
 struct DeviceSnapshot {
   int index = 0;
   std::string name;
+  std::string bus_id;
   HashRates rates;
   std::uint64_t hashes = 0;
   std::uint64_t blocks_found = 0;
@@ -154,8 +156,8 @@ double unix_time_now();
 // default).
 void stats_start(MiningStats& stats, std::int64_t now_ns,
                  double history_interval_seconds = stats_default_history_interval_seconds);
-// Adds a device (its OpenCL index and name) unless one with that index is there.
-void stats_add_device(MiningStats& stats, int index, const std::string& name);
+// Adds a device (its OpenCL index, name and PCI address) unless one with that index is there.
+void stats_add_device(MiningStats& stats, int index, const std::string& name, const std::string& bus_id = "unknown");
 // A batch of the device covered this many nonces between the two times; its hashes are spread
 // evenly over that span.
 void stats_record_batch(MiningStats& stats, int device, std::uint64_t hashes, std::int64_t started_ns,

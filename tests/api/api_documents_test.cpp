@@ -21,6 +21,7 @@ StatsSnapshot sample_snapshot() {
   DeviceSnapshot device;
   device.index = 2;
   device.name = "Card \"A\"\\B\nC";
+  device.bus_id = "0000:03:00.0";
   device.rates = {1500, 1400, 1300};
   device.hashes = 9'007'199'254'740'993ull;  // above 2^53: must not pass through a double
   device.blocks_found = 3;
@@ -65,6 +66,7 @@ TEST(ApiDocuments, SummaryCarriesEveryFigure) {
   const json& device = summary["devices"].at(0);
   EXPECT_EQ(device["index"], 2);
   EXPECT_EQ(device["name"], "Card \"A\"\\B\nC");
+  EXPECT_EQ(device["bus_id"], "0000:03:00.0");
   EXPECT_EQ(device["hash_rate"]["10s"], 1500);
   EXPECT_EQ(device["hash_rate"]["60s"], 1400);
   EXPECT_EQ(device["hash_rate"]["run"], 1300);
@@ -146,9 +148,9 @@ TEST(ApiDocuments, MetricsInTheTextFormat) {
   const char* expected_lines[] = {
       "# TYPE veltrane_build_info gauge\n",
       "# TYPE veltrane_device_hashes_total counter\n",
-      "veltrane_device_hashes_total{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\"} 9007199254740992\n",
-      "veltrane_device_hash_rate_hashes_per_second{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",window=\"10s\"} 1500\n",
-      "veltrane_device_lost{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\"} 1\n",
+      "veltrane_device_hashes_total{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",bus_id=\"0000:03:00.0\"} 9007199254740992\n",
+      "veltrane_device_hash_rate_hashes_per_second{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",bus_id=\"0000:03:00.0\",window=\"10s\"} 1500\n",
+      "veltrane_device_lost{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",bus_id=\"0000:03:00.0\"} 1\n",
       "veltrane_blocks_total{result=\"accepted\"} 2\n",
       "veltrane_blocks_total{result=\"rejected\"} 1\n",
       "veltrane_node_reachable 1\n",
@@ -220,7 +222,7 @@ TEST(ApiDocuments, PoolMiningShowsThePoolAndTheSharesInsteadOfTheNode) {
       "veltrane_shares_total{result=\"rejected\"} 2\n",
       "veltrane_shares_stale_total 1\n",
       "veltrane_block_shares_total 1\n",
-      "veltrane_device_shares_total{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",result=\"accepted\"} 40\n",
+      "veltrane_device_shares_total{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",bus_id=\"0000:03:00.0\",result=\"accepted\"} 40\n",
   };
   for (const char* line : expected_lines) EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
   EXPECT_EQ(text.find("veltrane_node_"), std::string::npos) << text;
