@@ -63,12 +63,30 @@ json pool_json(const PoolStats& pool) {
   return result;
 }
 
+json figure_or_null(const std::optional<double>& figure) { return figure ? json(*figure) : json(nullptr); }
+
+// The device's latest sensor reading, each figure null where it is not known.
+json sensors_json(const SensorReading& sensors) {
+  return {{"temperature_c", figure_or_null(sensors.temperature_c)},
+          {"fan_percent", figure_or_null(sensors.fan_percent)},
+          {"power_watts", figure_or_null(sensors.power_watts)},
+          {"core_clock_mhz", figure_or_null(sensors.core_clock_mhz)}};
+}
+
+// Hashes per joule over the last 10 s, when the device's power is known and above zero.
+std::optional<double> hashes_per_joule(const DeviceSnapshot& device) {
+  if (!device.sensors.power_watts || *device.sensors.power_watts <= 0) return std::nullopt;
+  return device.rates.last_10s / *device.sensors.power_watts;
+}
+
 json device_json(const DeviceSnapshot& device, bool pool_mining) {
   json result = {{"index", device.index},         {"name", device.name}, {"bus_id", device.bus_id},
                  {"hash_rate", rates_json(device.rates)}, {"hashes", device.hashes},
                  {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected},
                  {"lost", device.lost},                   {"hung", device.hung},
-                 {"state", device.hung ? "hung" : device.lost ? "lost" : "mining"}};
+                 {"state", device.hung ? "hung" : device.lost ? "lost" : "mining"},
+                 {"sensors", sensors_json(device.sensors)},
+                 {"hashes_per_joule", figure_or_null(hashes_per_joule(device))}};
   if (pool_mining) result["shares"] = {{"accepted", device.shares_accepted}, {"rejected", device.shares_rejected}};
   return result;
 }
@@ -247,6 +265,17 @@ std::string metrics_text(const StatsSnapshot& snapshot) {
                  &DeviceSnapshot::cpu_rejected);
   out.family("veltrane_device_lost", "gauge", "1 once the device has been given up (every launch failed for 30 s), else 0.");
   for (const DeviceSnapshot& device : snapshot.devices) out.sample("veltrane_device_lost", device_labels(device), device.lost ? 1 : 0);
+  // A sensor's gauge has a sample for each device whose figure is known, none for the others.
+  const auto sensor_gauge = [&](std::string_view name, std::string_view help, std::optional<double> SensorReading::*figure) {
+    out.family(name, "gauge", help);
+    for (const DeviceSnapshot& device : snapshot.devices) {
+      if (device.sensors.*figure) out.sample(name, device_labels(device), *(device.sensors.*figure));
+    }
+  };
+  sensor_gauge("veltrane_device_temperature_celsius", "Temperature of the device.", &SensorReading::temperature_c);
+  sensor_gauge("veltrane_device_fan_percent", "Fan speed of the device, in percent of its maximum.", &SensorReading::fan_percent);
+  sensor_gauge("veltrane_device_power_watts", "Power drawn by the device.", &SensorReading::power_watts);
+  sensor_gauge("veltrane_device_core_clock_mhz", "Core clock of the device.", &SensorReading::core_clock_mhz);
   out.family("veltrane_device_hung", "gauge", "1 once a launch of the device has not completed within the watchdog's limit, else 0.");
   for (const DeviceSnapshot& device : snapshot.devices) out.sample("veltrane_device_hung", device_labels(device), device.hung ? 1 : 0);
 

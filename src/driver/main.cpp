@@ -96,6 +96,8 @@ int main(int argc, char** argv) {
 
   const std::optional<Timings> timings = timings_from_environment();
   if (!timings) return 1;
+  const std::optional<SensorSettings> sensor_settings = sensor_settings_from_environment();
+  if (!sensor_settings) return 1;
 
   if (options.list_gpus) {
     const bool platform_exists = options.platform_id >= 0 && options.platform_id < count_platforms();
@@ -196,10 +198,16 @@ int main(int argc, char** argv) {
   stats_set_rig(stats, rig);
   ApiServerHandle api_server;  // stopped after the mining run
   if (!start_monitoring_api(options, *timings, stats, api_server, console)) return 1;
+  for (std::size_t index = 0; index < devices.size() && index < sensor_settings->bus_ids.size(); ++index) {
+    devices[index].bus_id = sensor_settings->bus_ids[index];
+  }
+  DeviceSensors sensors;  // outlives the run, whose sensor thread reads them
+  open_device_sensors(sensors, *sensor_settings);
   MiningRun run;
   prepare_run(run, std::move(devices), *timings, stats, g_stop_requested);
   run.console.log = console.log;
   run.watchdog_exit = options.watchdog_exit;
+  run.read_sensors = [&sensors, &run](std::size_t index) { return read_device_sensors(sensors, run.devices[index].bus_id); };
   std::unique_ptr<WorkSource> source;
   if (pool) {
     source = open_pool_source(run, *pool);
@@ -215,5 +223,6 @@ int main(int argc, char** argv) {
     close_log(log_file);
     end_process_now(exit_code);
   }
+  close_device_sensors(sensors);
   return exit_code;
 }

@@ -114,15 +114,30 @@ std::optional<PoolLogin> pool_login(const MinerOptions& options, ConsoleWriter& 
   return login;
 }
 
-std::optional<Timings> timings_from_environment() {
-  Timings timings;
-  const char* overrides = std::getenv(test_timings_variable);
+namespace {
+
+// Default settings with the test-only overrides of the environment variable applied; nothing
+// (after saying why) when the variable's text is refused.
+template <typename Settings, typename Apply>
+std::optional<Settings> settings_with_overrides(const char* variable, Apply apply) {
+  Settings settings;
+  const char* overrides = std::getenv(variable);
   std::string problem;
-  if (overrides != nullptr && !apply_timing_overrides(timings, overrides, problem)) {
-    std::printf("  [!] %s: %s\n", test_timings_variable, problem.c_str());
+  if (overrides != nullptr && !apply(settings, overrides, problem)) {
+    std::printf("  [!] %s: %s\n", variable, problem.c_str());
     return std::nullopt;
   }
-  return timings;
+  return settings;
+}
+
+}  // namespace
+
+std::optional<Timings> timings_from_environment() {
+  return settings_with_overrides<Timings>(test_timings_variable, apply_timing_overrides);
+}
+
+std::optional<SensorSettings> sensor_settings_from_environment() {
+  return settings_with_overrides<SensorSettings>(test_sensors_variable, apply_sensor_test_settings);
 }
 
 bool open_log_file(const MinerOptions& options, LogFile& log) {

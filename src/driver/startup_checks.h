@@ -13,6 +13,7 @@
 #include "run/console_writer.h"
 #include "run/log_file.h"
 #include "run/timings.h"
+#include "sensors/device_sensors.h"
 
 // Decodes the payout address; when it does not decode, prints "Bad address" and the reason and
 // returns false.
@@ -53,6 +54,9 @@ std::optional<PoolLogin> pool_login(const MinerOptions& options, ConsoleWriter& 
 // The timings with the test-only overrides of VELTRANE_TEST_TIMINGS applied; nothing, after
 // saying why, when the variable holds something else than "name=seconds" items.
 std::optional<Timings> timings_from_environment();
+// The sensors' settings, with the test-only overrides of VELTRANE_TEST_SENSORS; nothing (after
+// saying why) when that variable names an unknown setting.
+std::optional<SensorSettings> sensor_settings_from_environment();
 
 // Checks --log-max-mb and, with --log-file, opens the log file and starts its writer; false after
 // saying what is wrong (a size that is not a number above 0, a path that cannot be opened).

@@ -56,17 +56,42 @@ double rate_since_start(const MiningRun& run, std::uint64_t hashes) {
   return static_cast<double>(hashes) / elapsed_seconds(run.start_ns, run.clock());
 }
 
+// "65°C 40% 120W" for the figures known; empty when none is.
+std::string sensor_text(const SensorReading& reading) {
+  std::string text;
+  const auto add = [&text](const std::optional<double>& value, const char* unit) {
+    if (!value) return;
+    char figure[32];
+    std::snprintf(figure, sizeof figure, "%s%.0f%s", text.empty() ? "" : " ", *value, unit);
+    text += figure;
+  };
+  add(reading.temperature_c, "\u00b0C");
+  add(reading.fan_percent, "%");
+  add(reading.power_watts, "W");
+  return text;
+}
+
 // The progress line: the run's average rate, the source's figures and, with several devices,
 // each device's own rate.
 void print_status(MiningRun& run, WorkSource& source, const StatusPoint& point) {
   const std::optional<std::string> figures = source.status_figures(point, several_devices(run));
   if (!figures) return;
   std::string line = "  [" + format_hash_rate(rate_since_start(run, total_hashes(run))) + "] " + *figures;
+  std::vector<SensorReading> readings;
+  {
+    std::lock_guard lock(run.sensor_mutex);
+    readings = run.sensor_readings;
+  }
+  readings.resize(run.workers.size());
   if (several_devices(run)) {
     for (std::size_t index = 0; index < run.workers.size(); ++index) {
       line += "  #" + std::to_string(opencl_index_of(run, index)) + " " +
               format_hash_rate(rate_since_start(run, run.workers[index]->stats.hashes));
+      const std::string sensors = sensor_text(readings[index]);
+      if (!sensors.empty()) line += " " + sensors;
     }
+  } else if (const std::string sensors = sensor_text(readings.front()); !sensors.empty()) {
+    line += "  " + sensors;
   }
   console_progress(run.console, line + "   ");
 }
@@ -101,6 +126,39 @@ void start_devices(MiningRun& run) {
   for (auto& worker : run.workers) start_device(*worker, run.board);
 }
 
+// The sensor thread's loop: every device's reading into the statistics and the run, then a
+// wait for the next interval or the end.
+void read_sensors_until_stopped(MiningRun& run) {
+  const auto interval = std::chrono::duration<double>(std::max(run.timings.sensor_interval, 0.01));
+  std::unique_lock lock(run.sensor_mutex);
+  while (!run.sensors_stopping) {
+    lock.unlock();
+    std::vector<SensorReading> readings;
+    for (std::size_t index = 0; index < run.devices.size(); ++index) {
+      readings.push_back(run.read_sensors(index));
+      stats_record_sensors(*run.stats, opencl_index_of(run, index), readings.back());
+    }
+    lock.lock();
+    run.sensor_readings = std::move(readings);
+    run.sensor_wake.wait_for(lock, interval, [&run] { return run.sensors_stopping; });
+  }
+}
+
+void start_sensors(MiningRun& run) {
+  if (!run.read_sensors) return;
+  run.sensor_thread = std::thread([&run] { read_sensors_until_stopped(run); });
+}
+
+void stop_sensors(MiningRun& run) {
+  if (!run.sensor_thread.joinable()) return;
+  {
+    std::lock_guard lock(run.sensor_mutex);
+    run.sensors_stopping = true;
+  }
+  run.sensor_wake.notify_all();
+  run.sensor_thread.join();
+}
+
 // How the user tells the device apart from its identical neighbours.
 std::string device_title(const MiningRun& run, std::size_t worker_index) {
   const RunDevice& device = run.devices[worker_index];
@@ -122,6 +180,11 @@ void stop_devices(MiningRun& run) {
   }
   for (std::size_t index = 0; index < run.workers.size(); ++index) {
     DeviceWorker& worker = *run.workers[index];
+    // A thread outside a device call ends at once now that the board is closed, unless it
+    // starts one more call (collecting what it queued), where it is left behind.
+    while (!worker.finished && !abandon_if_in_a_device_call(worker)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     if (worker.finished) {
       worker.thread.join();
       continue;
@@ -241,6 +304,7 @@ int mine(MiningRun& run, WorkSource& source) {
   run.start_ns = run.clock();
   stats_start(*run.stats, run.start_ns, run.timings.stats_history_interval);
   start_devices(run);
+  start_sensors(run);
 
   bool source_failed = false;
   std::int64_t next_status_ns = run.start_ns + static_cast<std::int64_t>(run.status_interval_seconds * 1e9);
@@ -281,6 +345,7 @@ int mine(MiningRun& run, WorkSource& source) {
   }
 
   stop_devices(run);
+  stop_sensors(run);
   if (!working_device_left(run) || (run.watchdog_exit && any_device_hung(run))) {
     print_unreported_failures(run);
     if (any_device_hung(run)) {
@@ -300,12 +365,30 @@ int mine(MiningRun& run, WorkSource& source) {
   return 0;
 }
 
+namespace {
+
+// The workers and devices of threads left behind, which may use them for as long as the process
+// lives: never destroyed, and reachable from here, so that leak checkers see them as kept.
+struct KeptForLeftBehindThreads {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<DeviceWorker>> workers;
+  std::vector<std::unique_ptr<MiningDevice>> devices;
+};
+
+KeptForLeftBehindThreads& kept_for_left_behind_threads() {
+  static auto* kept = new KeptForLeftBehindThreads;
+  return *kept;
+}
+
+}  // namespace
+
 MiningRun::~MiningRun() {
-  // A thread left behind may still use its worker and device: they are never destroyed.
   for (std::size_t index = 0; index < left_behind.size(); ++index) {
     if (!left_behind[index]) continue;
-    static_cast<void>(workers[index].release());
-    static_cast<void>(devices[index].device.release());
+    KeptForLeftBehindThreads& kept = kept_for_left_behind_threads();
+    std::lock_guard lock(kept.mutex);
+    kept.workers.push_back(std::move(workers[index]));
+    kept.devices.push_back(std::move(devices[index].device));
   }
 }
 

@@ -14,16 +14,20 @@
 // call into the driver (see devices_were_left_behind).
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "run/console_writer.h"
 #include "run/timings.h"
 #include "run/work_source.h"
+#include "sensors/sensor_reading.h"
 #include "stats/mining_stats.h"
 #include "work/device_worker.h"
 #include "work/job_board.h"
@@ -43,6 +47,9 @@ struct MiningRun {
   // multiple of (its global size x 512) nonces.
   double status_interval_seconds = 0;
   bool watchdog_exit = false;  // the first hung device ends the run with hung_device_exit_code
+  // Reads a device's sensors (by worker index) every timings.sensor_interval seconds, on a
+  // thread of its own, so that a slow driver library never holds up mining. Empty: no sensors.
+  std::function<SensorReading(std::size_t worker_index)> read_sensors;
 
   JobBoard board;
   std::vector<RunDevice> devices;  // released when the run is destroyed
@@ -54,6 +61,13 @@ struct MiningRun {
   std::optional<StatusPoint> status_due;  // under status_mutex
   std::vector<std::int64_t> last_launch_end;  // element w written by worker w's thread only
   std::vector<bool> lost_reported;            // the run's thread only
+
+  // The sensor thread and the latest readings, by worker index.
+  std::thread sensor_thread;
+  std::mutex sensor_mutex;
+  std::condition_variable sensor_wake;
+  bool sensors_stopping = false;             // under sensor_mutex
+  std::vector<SensorReading> sensor_readings;  // under sensor_mutex
   // By worker index: the device's thread was still inside a call into the device when the run
   // ended. It was detached, and its worker and device are never destroyed, since the thread may
   // still use them; the process should end soon after without clean-up.

@@ -34,6 +34,7 @@ constexpr auto timing_fields = std::to_array<std::pair<std::string_view, TimingF
     {"pool_reconnect_repeat", &Timings::pool_reconnect_repeat},
     {"pool_job_line_interval", &Timings::pool_job_line_interval},
     {"pool_malformed_report_interval", &Timings::pool_malformed_report_interval},
+    {"sensor_interval", &Timings::sensor_interval},
     {"stats_history_interval", &Timings::stats_history_interval},
     {"status_log_interval", &Timings::status_log_interval},
     {"api_request", &Timings::api_request},

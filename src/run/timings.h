@@ -35,6 +35,7 @@ struct Timings {
   double pool_job_line_interval = 60;    // a "Mining job" line for a job that is not clean, at most this often
   double pool_malformed_report_interval = 10;  // repeats of a pool's malformed messages are counted this often
   // Monitoring.
+  double sensor_interval = 5;            // each device's temperature, fan, power and clock are read this often
   double stats_history_interval = 10;
   double status_log_interval = 60;       // with a log file, a status line with each device's rates goes in this often
   double api_request = 2;                // to read an API request whole

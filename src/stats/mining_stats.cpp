@@ -147,6 +147,11 @@ void stats_record_device_lost(MiningStats& stats, int device) {
   device_of(stats, device).lost = true;
 }
 
+void stats_record_sensors(MiningStats& stats, int device, const SensorReading& reading) {
+  const std::lock_guard lock(stats.mutex);
+  device_of(stats, device).sensors = reading;
+}
+
 void stats_record_device_hung(MiningStats& stats, int device) {
   const std::lock_guard lock(stats.mutex);
   device_of(stats, device).hung = true;
@@ -222,6 +227,7 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
     entry.shares_rejected = device.shares_rejected;
     entry.lost = device.lost;
     entry.hung = device.hung;
+    entry.sensors = device.sensors;
     snapshot.total_rates.last_10s += entry.rates.last_10s;
     snapshot.total_rates.last_60s += entry.rates.last_60s;
     snapshot.total_hashes += device.hashes;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "sensors/sensor_reading.h"
+
 inline constexpr double stats_default_history_interval_seconds = 10;
 inline constexpr std::size_t stats_history_samples = 360;  // one hour of the default intervals
 inline constexpr std::size_t stats_found_blocks_kept = 50;
@@ -49,6 +51,7 @@ struct DeviceCounters {
   std::uint64_t shares_rejected = 0;
   bool lost = false;  // given up: every launch failed for device_lost_seconds
   bool hung = false;  // a launch never completed: the device mines no more
+  SensorReading sensors;  // the latest reading
   HashRing<stats_seconds_kept> seconds;                  // one-second spans, for the rates
   HashRing<stats_history_samples + 1> history_intervals;  // the samples and the interval under way
 };
@@ -121,6 +124,7 @@ struct DeviceSnapshot {
   std::uint64_t shares_rejected = 0;
   bool lost = false;
   bool hung = false;
+  SensorReading sensors;
 };
 
 struct HistorySample {
@@ -168,6 +172,8 @@ void stats_record_cpu_rejected(MiningStats& stats, int device);
 void stats_record_device_lost(MiningStats& stats, int device);
 // A launch of the device never completed: it mines no more.
 void stats_record_device_hung(MiningStats& stats, int device);
+// The device's latest sensor reading, replacing the one before.
+void stats_record_sensors(MiningStats& stats, int device, const SensorReading& reading);
 // A found block and the node's verdict.
 void stats_record_block(MiningStats& stats, const FoundBlockRecord& block);
 

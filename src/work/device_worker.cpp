@@ -38,11 +38,20 @@ void record_launch(DeviceWorker& worker, const std::string& error) {
   if (device_lost(worker.failures, now_ns)) worker.lost = true;
 }
 
+// Thrown on a device's thread when a call into the device returns after the run abandoned the
+// worker: the thread unwinds its own locals and ends.
+struct WorkerAbandoned {};
+
 // Runs one call into the device with its start time published for the watchdog.
 template <typename Call>
 auto watched_call(DeviceWorker& worker, Call call) {
-  worker.call_started_ns = worker.clock();
+  {
+    std::lock_guard lock(worker.call_mutex);
+    worker.call_started_ns = worker.clock();
+  }
   auto result = call();
+  std::lock_guard lock(worker.call_mutex);
+  if (worker.abandoned) throw WorkerAbandoned{};
   worker.call_started_ns = no_device_call;
   return result;
 }
@@ -184,5 +193,18 @@ void run_device(DeviceWorker& worker, JobBoard& board) {
 }
 
 void start_device(DeviceWorker& worker, JobBoard& board) {
-  worker.thread = std::thread([&worker, &board] { run_device(worker, board); });
+  worker.thread = std::thread([&worker, &board] {
+    try {
+      run_device(worker, board);
+    } catch (const WorkerAbandoned&) {
+      // Left behind: the board and the run may be gone.
+    }
+  });
+}
+
+bool abandon_if_in_a_device_call(DeviceWorker& worker) {
+  std::lock_guard lock(worker.call_mutex);
+  if (worker.call_started_ns == no_device_call) return false;
+  worker.abandoned = true;
+  return true;
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -69,6 +70,11 @@ struct DeviceWorker {
   // should the call ever return, the thread leaves at once, and nobody waits for it.
   std::atomic<bool> hung{false};
   std::atomic<bool> finished{false};  // run_device has returned
+  // Set by the run, under call_mutex, when it gives up waiting for the thread while it is inside
+  // a call into the device: should the call ever return, the thread ends at once without
+  // touching the board or the run, which may be gone by then.
+  std::mutex call_mutex;
+  bool abandoned = false;  // under call_mutex
   std::thread thread;
 };
 
@@ -78,3 +84,8 @@ void run_device(DeviceWorker& worker, JobBoard& board);
 
 // Starts run_device on a thread of its own.
 void start_device(DeviceWorker& worker, JobBoard& board);
+
+// After the board is closed, for a thread that has not ended: marks the worker abandoned when
+// its thread is inside a call into the device, and returns true; false when it is not (it then
+// ends soon, with nothing left to ask of the device but what it has queued).
+bool abandon_if_in_a_device_call(DeviceWorker& worker);

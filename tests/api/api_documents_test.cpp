@@ -143,6 +143,36 @@ TEST(ApiDocuments, DeviceStateNamesWhatStoppedIt) {
   }
 }
 
+// Sensor figures as numbers or null, the efficiency only with power known, and a gauge sample
+// only for a figure that is known.
+TEST(ApiDocuments, SensorsAndEfficiencyWhereKnown) {
+  StatsSnapshot snapshot = sample_snapshot();
+  snapshot.devices.at(0).sensors = {65, 40, 200, std::nullopt};
+  DeviceSnapshot without_sensors = snapshot.devices.at(0);
+  without_sensors.index = 3;
+  without_sensors.sensors = {};
+  snapshot.devices.push_back(without_sensors);
+
+  const json summary = json::parse(summary_json(snapshot));
+  const json& known = summary["devices"].at(0);
+  EXPECT_EQ(known["sensors"]["temperature_c"], 65);
+  EXPECT_EQ(known["sensors"]["fan_percent"], 40);
+  EXPECT_EQ(known["sensors"]["power_watts"], 200);
+  EXPECT_TRUE(known["sensors"]["core_clock_mhz"].is_null());
+  EXPECT_DOUBLE_EQ(known["hashes_per_joule"].get<double>(), 1500.0 / 200);  // the 10 s rate over the power
+  const json& unknown = summary["devices"].at(1);
+  for (const char* figure : {"temperature_c", "fan_percent", "power_watts", "core_clock_mhz"}) {
+    EXPECT_TRUE(unknown["sensors"][figure].is_null()) << figure;
+  }
+  EXPECT_TRUE(unknown["hashes_per_joule"].is_null());
+
+  const std::string text = metrics_text(snapshot);
+  EXPECT_NE(text.find("\nveltrane_device_temperature_celsius{device=\"2\","), std::string::npos) << text;
+  EXPECT_EQ(text.find("\nveltrane_device_temperature_celsius{device=\"3\","), std::string::npos) << text;
+  EXPECT_EQ(text.find("\nveltrane_device_core_clock_mhz{"), std::string::npos) << text;
+  EXPECT_NE(text.find("# TYPE veltrane_device_power_watts gauge\n"), std::string::npos) << text;
+}
+
 TEST(ApiDocuments, MetricsInTheTextFormat) {
   const std::string text = metrics_text(sample_snapshot());
   const char* expected_lines[] = {

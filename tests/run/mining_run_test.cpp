@@ -48,8 +48,11 @@ FakeDeviceScript hangs_at(int launch) { return {false, std::nullopt, launch}; }
 
 class FakeDevice final : public MiningDevice {
  public:
-  FakeDevice(FakeDeviceScript script, FakeClock& clock, FakeDeviceLog& log) : script_(script), clock_(clock), log_(log) {}
-  ~FakeDevice() override { ++log_.releases; }
+  // Shares the clock and the log with the test: a device left behind may still use them after
+  // the test has ended.
+  FakeDevice(FakeDeviceScript script, std::shared_ptr<FakeClock> clock, std::shared_ptr<FakeDeviceLog> log)
+      : script_(script), clock_(std::move(clock)), log_(std::move(log)) {}
+  ~FakeDevice() override { ++log_->releases; }
   FakeDevice(const FakeDevice&) = delete;
   FakeDevice& operator=(const FakeDevice&) = delete;
 
@@ -58,16 +61,16 @@ class FakeDevice final : public MiningDevice {
                     std::string& error) override {
     if (queued_ == launch_slots()) return false;
     {
-      std::lock_guard lock(log_.mutex);
-      if (log_.job_tails.empty() || log_.job_tails.back() != tail0) log_.job_tails.push_back(tail0);
+      std::lock_guard lock(log_->mutex);
+      if (log_->job_tails.empty() || log_->job_tails.back() != tail0) log_->job_tails.push_back(tail0);
     }
     if (script_.every_launch_fails) {
-      clock_.now_ns += 1'000'000'000;
+      clock_->now_ns += 1'000'000'000;
       std::this_thread::sleep_for(1ms);
       error = "clEnqueueNDRangeKernel: CL_OUT_OF_RESOURCES";
       return false;
     }
-    if (log_.newest_generation != nullptr && tail0 < log_.newest_generation->load()) ++log_.launches_for_replaced_work;
+    if (log_->newest_generation != nullptr && tail0 < log_->newest_generation->load()) ++log_->launches_for_replaced_work;
     ++queued_;
     items_ = work_items;
     return true;
@@ -76,13 +79,13 @@ class FakeDevice final : public MiningDevice {
     BatchResult result;
     if (queued_ == 0) return result;
     --queued_;
-    if (++log_.collections_started == script_.hangs_at_launch) {
+    if (++log_->collections_started == script_.hangs_at_launch) {
       // A driver hang: the thread stays here until the process ends.
       while (true) std::this_thread::sleep_for(1h);
     }
     std::this_thread::sleep_for(1ms);
-    clock_.now_ns += 1'000'000'000;
-    ++log_.launches;
+    clock_->now_ns += 1'000'000'000;
+    ++log_->launches;
     result.nonces_done = items_ * nonces_per_item;
     if (script_.found_nonce) {
       result.found = true;
@@ -96,8 +99,8 @@ class FakeDevice final : public MiningDevice {
 
  private:
   FakeDeviceScript script_;
-  FakeClock& clock_;
-  FakeDeviceLog& log_;
+  std::shared_ptr<FakeClock> clock_;
+  std::shared_ptr<FakeDeviceLog> log_;
   int queued_ = 0;
   std::uint32_t items_ = 0;
 };
@@ -139,7 +142,7 @@ class FakeSource final : public WorkSource {
   }
   // Only events wake the run: a turn that came by itself would hide a missed wake-up.
   double seconds_until_next_turn(std::int64_t) override { return 3600; }
-  std::optional<std::string> status_figures(const StatusPoint&, bool) override { return std::nullopt; }
+  std::optional<std::string> status_figures(const StatusPoint&, bool) override { return figures_; }
   void wind_down() override { wound_down_ = true; }
   std::string done_figures() override { return "0 blocks"; }
 
@@ -150,6 +153,7 @@ class FakeSource final : public WorkSource {
   std::atomic<int> turns_{0};
   std::atomic<bool> fail_next_turn_{false};
   bool wound_down_ = false;
+  std::optional<std::string> figures_;  // the progress line's figures; none: no progress line
 
  private:
   MiningRun& run_;
@@ -171,20 +175,23 @@ class MiningRunTest : public testing::Test {
   void start(const std::vector<FakeDeviceScript>& scripts) {
     std::vector<RunDevice> devices;
     for (std::size_t index = 0; index < scripts.size(); ++index) {
-      logs_.push_back(std::make_unique<FakeDeviceLog>());
+      logs_.push_back(std::make_shared<FakeDeviceLog>());
       devices.push_back({static_cast<std::int32_t>(index + 3), "fake " + std::to_string(index),
-                         std::make_unique<FakeDevice>(scripts[index], clock_, *logs_.back())});
+                         std::make_unique<FakeDevice>(scripts[index], clock_, logs_.back())});
     }
     run_ = std::make_unique<MiningRun>();
     prepare_run(*run_, std::move(devices), timings_, stats_, stop_);
     run_->watchdog_exit = watchdog_exit_;
-    run_->clock = [this] { return clock_.now_ns.load(); };
+    run_->read_sensors = read_sensors_;
+    run_->status_interval_seconds = status_interval_;
+    run_->clock = [clock = clock_] { return clock->now_ns.load(); };
     run_->console.write = [this](std::string_view text) {
       std::lock_guard lock(console_mutex_);
       console_ += text;
     };
     for (const auto& log : logs_) log->newest_generation = &run_->board.generation;
     source_ = std::make_unique<FakeSource>(*run_);
+    source_->figures_ = figures_;
     exit_code_ = std::async(std::launch::async, [this] { return mine(*run_, *source_); });
   }
 
@@ -200,10 +207,11 @@ class MiningRunTest : public testing::Test {
   }
 
   // Moves the fake clock on and wakes the run, as time passing would, until the condition holds.
+  // Small steps, so that a working device's launch does not look hung for a stall of its thread.
   template <typename Condition>
   bool as_time_passes(Condition condition) {
     return eventually([&] {
-      clock_.now_ns += 1'000'000'000;
+      clock_->now_ns += 250'000'000;
       poke_source(run_->board);
       return condition();
     });
@@ -226,7 +234,7 @@ class MiningRunTest : public testing::Test {
 
   // The device's figures as the statistics have them; nothing before the run registered it.
   std::optional<DeviceSnapshot> device_stats(std::size_t worker_index) {
-    const StatsSnapshot snapshot = stats_snapshot(stats_, clock_.now_ns, 0);
+    const StatsSnapshot snapshot = stats_snapshot(stats_, clock_->now_ns, 0);
     if (snapshot.devices.size() <= worker_index) return std::nullopt;
     return snapshot.devices[worker_index];
   }
@@ -248,8 +256,11 @@ class MiningRunTest : public testing::Test {
     return timings;
   }();
   bool watchdog_exit_ = false;
-  FakeClock clock_;
-  std::vector<std::unique_ptr<FakeDeviceLog>> logs_;
+  std::function<SensorReading(std::size_t)> read_sensors_;
+  std::optional<std::string> figures_;
+  double status_interval_ = 0;
+  std::shared_ptr<FakeClock> clock_ = std::make_shared<FakeClock>();
+  std::vector<std::shared_ptr<FakeDeviceLog>> logs_;
   MiningStats stats_;
   std::atomic<bool> stop_{false};
   std::unique_ptr<MiningRun> run_;
@@ -404,9 +415,9 @@ TEST_F(MiningRunTest, SlowLaunchesRaiseTheWatchdogsLimit) {
   start({hangs_at(8)});
   source_->publish(1, Target256{});
   ASSERT_TRUE(eventually([&] { return logs_[0]->launches == 7; }));
-  const std::int64_t hang_start = clock_.now_ns;
+  const std::int64_t hang_start = clock_->now_ns;
   ASSERT_TRUE(as_time_passes([&] { return device_stats(0)->hung; })) << console();
-  EXPECT_GE(clock_.now_ns - hang_start, 20'000'000'000) << "called hung before 20 median launches";
+  EXPECT_GE(clock_->now_ns - hang_start, 20'000'000'000) << "called hung before 20 median launches";
   EXPECT_EQ(finish(), hung_device_exit_code);
 }
 
@@ -466,12 +477,45 @@ TEST_F(MiningRunTest, HungDeviceWithNoWorkingOneLeftEndsTheRunWithExitCodeThree)
     }
     EXPECT_TRUE(output.ends_with(c.last_line)) << output;
     EXPECT_FALSE(source_->wound_down_);
-    std::vector<bool> hung;
-    for (const auto& script : c.scripts) hung.push_back(script.hangs_at_launch != 0);
+    const std::vector<bool> left_behind = run_->left_behind;
+    for (std::size_t index = 0; index < c.scripts.size(); ++index) {
+      EXPECT_TRUE(c.scripts[index].hangs_at_launch == 0 || left_behind[index]) << "hung device " << index << " released";
+    }
     source_.reset();
     run_.reset();
-    for (std::size_t index = 0; index < logs_.size(); ++index) EXPECT_EQ(logs_[index]->releases, hung[index] ? 0 : 1);
+    for (std::size_t index = 0; index < logs_.size(); ++index) {
+      EXPECT_EQ(logs_[index]->releases, left_behind[index] ? 0 : 1) << index;
+    }
   }
+}
+
+// Each device's sensors reach the statistics and, where known, its place in the progress line;
+// a device without sensors shows nothing there. A sensor that goes away is dropped at the next
+// reading.
+TEST_F(MiningRunTest, SensorReadingsReachTheStatisticsAndTheProgressLine) {
+  timings_.sensor_interval = 0.01;
+  std::atomic<bool> first_card_readable{true};
+  read_sensors_ = [&first_card_readable](std::size_t worker_index) {
+    if (worker_index != 0 || !first_card_readable) return SensorReading{};
+    return SensorReading{71, 55, 150.4, 1800};
+  };
+  figures_ = "figures";
+  status_interval_ = 1;
+  start({{}, {}});
+  source_->publish(1, Target256{});
+  ASSERT_TRUE(as_time_passes([&] { return console().find(" 71\u00b0C 55% 150W") != std::string::npos; })) << console();
+  EXPECT_EQ(device_stats(0)->sensors, (SensorReading{71, 55, 150.4, 1800}));
+  EXPECT_EQ(device_stats(1)->sensors, SensorReading{});
+  const std::string output = console();
+  const std::size_t line_start = output.rfind('\r', output.find(" 71\u00b0C"));
+  const std::string line = output.substr(line_start, output.find('\r', line_start + 1) - line_start);
+  EXPECT_NE(line.find("] figures  #3 "), std::string::npos) << line;
+  EXPECT_EQ(line.find("\u00b0C", line.find("#4 ")), std::string::npos) << "device 4 has no sensors: " << line;
+
+  first_card_readable = false;
+  ASSERT_TRUE(eventually([&] { return device_stats(0)->sensors == SensorReading{}; }));
+  request_stop();
+  EXPECT_EQ(finish(), 0);
 }
 
 }  // namespace
