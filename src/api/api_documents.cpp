@@ -84,7 +84,8 @@ json device_json(const DeviceSnapshot& device, bool pool_mining) {
                  {"hash_rate", rates_json(device.rates)}, {"hashes", device.hashes},
                  {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected},
                  {"lost", device.lost},                   {"hung", device.hung},
-                 {"state", device.hung ? "hung" : device.lost ? "lost" : "mining"},
+                 {"state", device.hung ? "hung" : device.lost ? "lost" : device.paused ? "paused: temperature" : "mining"},
+                 {"paused_seconds", device.paused_seconds},
                  {"sensors", sensors_json(device.sensors)},
                  {"hashes_per_joule", figure_or_null(hashes_per_joule(device))}};
   if (pool_mining) result["shares"] = {{"accepted", device.shares_accepted}, {"rejected", device.shares_rejected}};
@@ -224,7 +225,12 @@ std::string summary_json(const StatsSnapshot& snapshot) {
 
 std::string history_json(const StatsSnapshot& snapshot) {
   json devices = json::array();
-  for (const DeviceSnapshot& device : snapshot.devices) devices.push_back({{"index", device.index}, {"name", device.name}});
+  for (const DeviceSnapshot& device : snapshot.devices) {
+    devices.push_back({{"index", device.index},
+                       {"name", device.name},
+                       {"bus_id", device.bus_id},
+                       {"sensors", sensors_json(device.sensors)}});
+  }
   json samples = json::array();
   for (const HistorySample& sample : snapshot.history) {
     samples.push_back({{"time", sample.time}, {"total", sample.total}, {"devices", sample.devices}});

@@ -130,6 +130,8 @@ int main(int argc, char** argv) {
       say("  [*] Node: " + url_without_credentials(options.rpc_url) + "\n");
     }
   }
+  std::optional<TemperatureLimit> temperature_limit;
+  if (mining && !temperature_limit_from_options(options, temperature_limit, console)) return 1;
   // A typo in a pool URL or a missing worker name is told before the devices' set-up takes its time.
   std::optional<PoolLogin> pool;
   if (mining && pool_mode) {
@@ -207,6 +209,7 @@ int main(int argc, char** argv) {
   prepare_run(run, std::move(devices), *timings, stats, g_stop_requested);
   run.console.log = console.log;
   run.watchdog_exit = options.watchdog_exit;
+  run.temperature_limit = temperature_limit;
   run.read_sensors = [&sensors, &run](std::size_t index) { return read_device_sensors(sensors, run.devices[index].bus_id); };
   std::unique_ptr<WorkSource> source;
   if (pool) {

@@ -147,6 +147,8 @@ const KnownOption known_options[] = {
     {"--no-kernel-cache", SwitchSetter{switch_off_kernel_cache}},
     {"--autotune", &MinerOptions::autotune},
     {"--watchdog-exit", &MinerOptions::watchdog_exit},
+    {"--temp-limit", &MinerOptions::temp_limit, &MinerOptions::temp_limit_given},
+    {"--temp-resume", &MinerOptions::temp_resume, &MinerOptions::temp_resume_given},
 };
 
 const KnownOption* find_option(std::string_view name) {
@@ -230,6 +232,8 @@ void print_usage(const char* program_name) {
   std::printf("  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n");
   std::printf("  --autotune   Time a few work sizes on each device, keep the fastest for later starts (-G, -L win)\n");
   std::printf("  --watchdog-exit  Exit with code 3 as soon as a device hangs, for a supervisor to restart the miner\n");
+  std::printf("  --temp-limit C  Pause a device's launches at C degrees Celsius, until it cools to C - 5\n");
+  std::printf("  --temp-resume C  Resume a device paused by --temp-limit at C degrees instead\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
   std::printf("Configuration file: %s in the working directory, key=value lines that override the command line; "

@@ -38,6 +38,11 @@ struct MinerOptions {
   bool kernel_cache = true;  // "--no-kernel-cache": build the kernel from source on every start
   bool autotune = false;     // "--autotune": time each device's work sizes and keep the fastest
   bool watchdog_exit = false;  // "--watchdog-exit": a hung device ends the miner with exit code 3 at once
+  // "--temp-limit C": a device's launches pause at C °C and resume at temp_resume (C - 5 unless given).
+  std::int32_t temp_limit = 0;
+  std::int32_t temp_resume = 0;
+  bool temp_limit_given = false;
+  bool temp_resume_given = false;
 
   bool operator==(const MinerOptions&) const = default;
 };

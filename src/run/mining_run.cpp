@@ -126,8 +126,49 @@ void start_devices(MiningRun& run) {
   for (auto& worker : run.workers) start_device(*worker, run.board);
 }
 
-// The sensor thread's loop: every device's reading into the statistics and the run, then a
-// wait for the next interval or the end.
+// How the user tells the device apart from its identical neighbours.
+std::string device_title(const MiningRun& run, std::size_t worker_index) {
+  const RunDevice& device = run.devices[worker_index];
+  return "Device " + std::to_string(device.opencl_index) + " (" + device.name + ", PCI " + device.bus_id + ")";
+}
+
+// A temperature as the console shows it ("85°C").
+std::string degrees_text(double temperature_c) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f\u00b0C", temperature_c);
+  return text;
+}
+
+// The temperature limit on each device's latest reading: pauses and resumes, each said once.
+// The first time, it names the devices it cannot apply to, having no temperature to go by.
+void apply_temperature_limit(MiningRun& run, const std::vector<SensorReading>& readings) {
+  const TemperatureLimit& limit = *run.temperature_limit;
+  for (std::size_t index = 0; index < readings.size(); ++index) {
+    DeviceWorker& worker = *run.workers[index];
+    const std::optional<double> temperature = readings[index].temperature_c;
+    if (!temperature && !run.temperature_limit_checked) {
+      run_say(run, "  [!] " + device_title(run, index) +
+                       ": no temperature reading, so the temperature limit does not apply to it\n");
+    }
+    const bool paused = paused_for_temperature(limit, worker.paused, temperature);
+    if (paused == worker.paused) continue;
+    worker.paused = paused;
+    stats_record_temperature_pause(*run.stats, opencl_index_of(run, index), paused, run.clock());
+    if (paused) {
+      run_say(run, "\n  [!] " + device_title(run, index) + " paused: " + degrees_text(*temperature) +
+                       " reached the limit of " + degrees_text(limit.pause_at_c) + "; it resumes at " +
+                       degrees_text(limit.resume_at_c) + "\n");
+    } else {
+      wake_devices(run.board);
+      run_say(run, "\n  [*] " + device_title(run, index) + " resumed: " +
+                       (temperature ? degrees_text(*temperature) : std::string("no temperature reading")) + "\n");
+    }
+  }
+  run.temperature_limit_checked = true;
+}
+
+// The sensor thread's loop: every device's reading into the statistics and the run, the
+// temperature limit, then a wait for the next interval or the end.
 void read_sensors_until_stopped(MiningRun& run) {
   const auto interval = std::chrono::duration<double>(std::max(run.timings.sensor_interval, 0.01));
   std::unique_lock lock(run.sensor_mutex);
@@ -138,6 +179,7 @@ void read_sensors_until_stopped(MiningRun& run) {
       readings.push_back(run.read_sensors(index));
       stats_record_sensors(*run.stats, opencl_index_of(run, index), readings.back());
     }
+    if (run.temperature_limit) apply_temperature_limit(run, readings);
     lock.lock();
     run.sensor_readings = std::move(readings);
     run.sensor_wake.wait_for(lock, interval, [&run] { return run.sensors_stopping; });
@@ -157,12 +199,6 @@ void stop_sensors(MiningRun& run) {
   }
   run.sensor_wake.notify_all();
   run.sensor_thread.join();
-}
-
-// How the user tells the device apart from its identical neighbours.
-std::string device_title(const MiningRun& run, std::size_t worker_index) {
-  const RunDevice& device = run.devices[worker_index];
-  return "Device " + std::to_string(device.opencl_index) + " (" + device.name + ", PCI " + device.bus_id + ")";
 }
 
 // A hung device is not waited for: its thread may never come back.

@@ -26,6 +26,7 @@
 
 #include "run/console_writer.h"
 #include "run/timings.h"
+#include "run/temperature_limit.h"
 #include "run/work_source.h"
 #include "sensors/sensor_reading.h"
 #include "stats/mining_stats.h"
@@ -50,6 +51,8 @@ struct MiningRun {
   // Reads a device's sensors (by worker index) every timings.sensor_interval seconds, on a
   // thread of its own, so that a slow driver library never holds up mining. Empty: no sensors.
   std::function<SensorReading(std::size_t worker_index)> read_sensors;
+  // --temp-limit: devices pause at the limit and resume when cooled, by the sensors' readings.
+  std::optional<TemperatureLimit> temperature_limit;
 
   JobBoard board;
   std::vector<RunDevice> devices;  // released when the run is destroyed
@@ -68,6 +71,7 @@ struct MiningRun {
   std::condition_variable sensor_wake;
   bool sensors_stopping = false;             // under sensor_mutex
   std::vector<SensorReading> sensor_readings;  // under sensor_mutex
+  bool temperature_limit_checked = false;      // the sensor thread only: the devices without a temperature were named
   // By worker index: the device's thread was still inside a call into the device when the run
   // ended. It was detached, and its worker and device are never destroyed, since the thread may
   // still use them; the process should end soon after without clean-up.

@@ -152,6 +152,16 @@ void stats_record_sensors(MiningStats& stats, int device, const SensorReading& r
   device_of(stats, device).sensors = reading;
 }
 
+void stats_record_temperature_pause(MiningStats& stats, int device, bool paused, std::int64_t now_ns) {
+  const std::lock_guard lock(stats.mutex);
+  DeviceCounters& counters = device_of(stats, device);
+  if (paused && !counters.paused_since_ns) counters.paused_since_ns = now_ns;
+  if (!paused && counters.paused_since_ns) {
+    counters.paused_seconds += static_cast<double>(now_ns - *counters.paused_since_ns) / 1e9;
+    counters.paused_since_ns.reset();
+  }
+}
+
 void stats_record_device_hung(MiningStats& stats, int device) {
   const std::lock_guard lock(stats.mutex);
   device_of(stats, device).hung = true;
@@ -228,6 +238,9 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
     entry.lost = device.lost;
     entry.hung = device.hung;
     entry.sensors = device.sensors;
+    entry.paused = device.paused_since_ns.has_value();
+    entry.paused_seconds =
+        device.paused_seconds + (device.paused_since_ns ? static_cast<double>(now_ns - *device.paused_since_ns) / 1e9 : 0);
     snapshot.total_rates.last_10s += entry.rates.last_10s;
     snapshot.total_rates.last_60s += entry.rates.last_60s;
     snapshot.total_hashes += device.hashes;

@@ -52,6 +52,8 @@ struct DeviceCounters {
   bool lost = false;  // given up: every launch failed for device_lost_seconds
   bool hung = false;  // a launch never completed: the device mines no more
   SensorReading sensors;  // the latest reading
+  std::optional<std::int64_t> paused_since_ns;  // paused for its temperature since then
+  double paused_seconds = 0;                     // in pauses that have ended
   HashRing<stats_seconds_kept> seconds;                  // one-second spans, for the rates
   HashRing<stats_history_samples + 1> history_intervals;  // the samples and the interval under way
 };
@@ -125,6 +127,8 @@ struct DeviceSnapshot {
   bool lost = false;
   bool hung = false;
   SensorReading sensors;
+  bool paused = false;        // for its temperature
+  double paused_seconds = 0;  // in all, the pause under way included
 };
 
 struct HistorySample {
@@ -174,6 +178,8 @@ void stats_record_device_lost(MiningStats& stats, int device);
 void stats_record_device_hung(MiningStats& stats, int device);
 // The device's latest sensor reading, replacing the one before.
 void stats_record_sensors(MiningStats& stats, int device, const SensorReading& reading);
+// The device paused for its temperature, or resumed, at now_ns.
+void stats_record_temperature_pause(MiningStats& stats, int device, bool paused, std::int64_t now_ns);
 // A found block and the node's verdict.
 void stats_record_block(MiningStats& stats, const FoundBlockRecord& block);
 

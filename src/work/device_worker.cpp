@@ -60,6 +60,13 @@ bool job_is_stale(const JobBoard& board, const DeviceJob& job) {
   return board.closed || board.generation != job.generation;
 }
 
+// While the run keeps the device paused: waits until it resumes it, or new work or the end of
+// mining comes.
+void wait_while_paused(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
+  std::unique_lock lock(board.mutex);
+  board.work_changed.wait(lock, [&] { return !worker.paused || job_is_stale(board, job); });
+}
+
 // Waits the pause unless new work or the end of mining comes first.
 void pause_unless_work_changes(JobBoard& board, const DeviceJob& job, double seconds) {
   std::unique_lock lock(board.mutex);
@@ -108,7 +115,7 @@ std::uint64_t search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob&
       ended = true;
     }
     std::string launch_error;
-    while (!ended && queued.size() < static_cast<std::size_t>(device.launch_slots())) {
+    while (!ended && !worker.paused && queued.size() < static_cast<std::size_t>(device.launch_slots())) {
       const std::uint32_t items = items_within_job(worker, job, next_start);
       if (items == 0) break;
       if (!watched_call(worker, [&] {
@@ -122,6 +129,10 @@ std::uint64_t search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob&
     }
     if (queued.empty()) {
       if (ended) return searched_end;
+      if (worker.paused) {
+        wait_while_paused(worker, board, job);
+        continue;
+      }
       // Nothing could be queued: a failed launch that counts no nonces. The same base again
       // after a pause, which new work or the end of mining cuts short.
       record_launch(worker, launch_error);

@@ -70,6 +70,9 @@ struct DeviceWorker {
   // should the call ever return, the thread leaves at once, and nobody waits for it.
   std::atomic<bool> hung{false};
   std::atomic<bool> finished{false};  // run_device has returned
+  // Set by the run while the device is too hot: the thread lets what is queued finish and then
+  // waits, queueing nothing, until the run clears it and wakes the board's waiting devices.
+  std::atomic<bool> paused{false};
   // Set by the run, under call_mutex, when it gives up waiting for the thread while it is inside
   // a call into the device: should the call ever return, the thread ends at once without
   // touching the board or the run, which may be gone by then.

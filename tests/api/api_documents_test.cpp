@@ -113,26 +113,33 @@ TEST(ApiDocuments, HistoryListsDevicesAndSamples) {
 
   const json history = json::parse(text);
   EXPECT_EQ(history["devices"].at(0)["index"], 2);
+  EXPECT_EQ(history["devices"].at(0)["bus_id"], "0000:03:00.0");
+  EXPECT_TRUE(history["devices"].at(0)["sensors"]["temperature_c"].is_null()) << "no reading in the sample run";
   EXPECT_EQ(history["samples"].at(0)["total"], 1500);
   EXPECT_EQ(history["samples"].at(0)["devices"].at(0), 1500);
   EXPECT_EQ(history["samples"].at(0)["time"], 1'799'999'990);
 }
 
-// A device's state says why it mines no more; hung wins, since a lost device that hung is not
-// coming back by itself either.
+// A device's state says why it mines no more, or pauses; hung wins, since a lost device that
+// hung is not coming back by itself either.
 TEST(ApiDocuments, DeviceStateNamesWhatStoppedIt) {
   const struct {
     bool lost;
     bool hung;
+    bool paused;
     const char* state;
     const char* hung_gauge;
-  } cases[] = {{false, false, "mining", "} 0\n"}, {true, false, "lost", "} 0\n"}, {false, true, "hung", "} 1\n"},
-               {true, true, "hung", "} 1\n"}};
+  } cases[] = {{false, false, false, "mining", "} 0\n"},
+               {true, false, false, "lost", "} 0\n"},
+               {false, true, false, "hung", "} 1\n"},
+               {true, true, false, "hung", "} 1\n"},
+               {false, false, true, "paused: temperature", "} 0\n"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.state);
     StatsSnapshot snapshot = sample_snapshot();
     snapshot.devices.at(0).lost = c.lost;
     snapshot.devices.at(0).hung = c.hung;
+    snapshot.devices.at(0).paused = c.paused;
     const json device = json::parse(summary_json(snapshot))["devices"].at(0);
     EXPECT_EQ(device["state"], c.state);
     EXPECT_EQ(device["hung"], c.hung);

@@ -45,6 +45,8 @@ std::string usage_text(const std::string& program_name) {
          "  --no-kernel-cache  Build the kernel from source at every start instead of reusing the cached binary\n"
          "  --autotune   Time a few work sizes on each device, keep the fastest for later starts (-G, -L win)\n"
          "  --watchdog-exit  Exit with code 3 as soon as a device hangs, for a supervisor to restart the miner\n"
+         "  --temp-limit C  Pause a device's launches at C degrees Celsius, until it cools to C - 5\n"
+         "  --temp-resume C  Resume a device paused by --temp-limit at C degrees instead\n"
          "  -h           Show help\n"
          "\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n"
          "Configuration file: veltrane-miner.conf in the working directory, key=value lines that override the command "

@@ -183,6 +183,7 @@ class MiningRunTest : public testing::Test {
     prepare_run(*run_, std::move(devices), timings_, stats_, stop_);
     run_->watchdog_exit = watchdog_exit_;
     run_->read_sensors = read_sensors_;
+    run_->temperature_limit = temperature_limit_;
     run_->status_interval_seconds = status_interval_;
     run_->clock = [clock = clock_] { return clock->now_ns.load(); };
     run_->console.write = [this](std::string_view text) {
@@ -258,6 +259,7 @@ class MiningRunTest : public testing::Test {
   bool watchdog_exit_ = false;
   std::function<SensorReading(std::size_t)> read_sensors_;
   std::optional<std::string> figures_;
+  std::optional<TemperatureLimit> temperature_limit_;
   double status_interval_ = 0;
   std::shared_ptr<FakeClock> clock_ = std::make_shared<FakeClock>();
   std::vector<std::shared_ptr<FakeDeviceLog>> logs_;
@@ -516,6 +518,52 @@ TEST_F(MiningRunTest, SensorReadingsReachTheStatisticsAndTheProgressLine) {
   ASSERT_TRUE(eventually([&] { return device_stats(0)->sensors == SensorReading{}; }));
   request_stop();
   EXPECT_EQ(finish(), 0);
+}
+
+// The temperature limit on a fake sensor: the hot device pauses at the limit and resumes once
+// cooled, with a line each time and the paused time counted; the device without a temperature
+// is named once and never paused.
+TEST_F(MiningRunTest, TemperatureLimitPausesAHotDeviceAndResumesItWhenCooled) {
+  timings_.sensor_interval = 0.01;
+  temperature_limit_ = TemperatureLimit{85, 80};
+  std::atomic<double> temperature{70};
+  read_sensors_ = [&temperature](std::size_t worker_index) {
+    return worker_index == 0 ? SensorReading{temperature.load(), std::nullopt, std::nullopt, std::nullopt}
+                             : SensorReading{};
+  };
+  start({{}, {}});
+  source_->publish(1, Target256{});
+  ASSERT_TRUE(eventually([&] { return logs_[0]->launches > 5 && logs_[1]->launches > 5; }));
+
+  temperature = 90;
+  ASSERT_TRUE(eventually([&] { return device_stats(0)->paused; })) << console();
+  // What was queued finishes; after that the hot device launches nothing while the other goes on.
+  std::this_thread::sleep_for(50ms);
+  const int hot_launches = logs_[0]->launches;
+  const int other_launches = logs_[1]->launches;
+  ASSERT_TRUE(eventually([&] { return logs_[1]->launches > other_launches + 20; }));
+  EXPECT_EQ(logs_[0]->launches, hot_launches) << "the paused device went on";
+  EXPECT_FALSE(device_stats(1)->paused);
+
+  temperature = 80;
+  ASSERT_TRUE(eventually([&] { return logs_[0]->launches > hot_launches + 5; })) << console();
+  EXPECT_FALSE(device_stats(0)->paused);
+  EXPECT_GT(device_stats(0)->paused_seconds, 0);
+  request_stop();
+  EXPECT_EQ(finish(), 0);
+  const std::string output = console();
+  const std::string unreadable =
+      "  [!] Device 4 (fake 1, PCI unknown): no temperature reading, so the temperature limit does not apply to it\n";
+  const std::size_t unreadable_at = output.find(unreadable);
+  const std::size_t paused_at = output.find(
+      "\n  [!] Device 3 (fake 0, PCI unknown) paused: 90\u00b0C reached the limit of 85\u00b0C; it resumes at 80\u00b0C\n",
+      unreadable_at);
+  const std::size_t resumed_at = output.find("\n  [*] Device 3 (fake 0, PCI unknown) resumed: 80\u00b0C\n", paused_at);
+  EXPECT_NE(unreadable_at, std::string::npos) << output;
+  EXPECT_NE(paused_at, std::string::npos) << output;
+  EXPECT_NE(resumed_at, std::string::npos) << output;
+  EXPECT_EQ(output.find(unreadable, unreadable_at + 1), std::string::npos) << "said once: " << output;
+  EXPECT_EQ(output.find(" paused: ", output.find(" paused: ") + 1), std::string::npos) << "paused once: " << output;
 }
 
 }  // namespace
