@@ -220,9 +220,9 @@ int main(int argc, char** argv) {
     source = open_solo_source(run, solo);
   }
   const int exit_code = mine_with(run, source.get());
-  if (devices_were_left_behind(run)) {
-    // A hung device's thread is still inside its driver, which may block any later call into
-    // it, the OpenCL library's own clean-up at exit included: the process ends here.
+  if (threads_were_left_behind(run)) {
+    // A thread is still inside a hung driver (OpenCL or the sensors' library), which may block
+    // any later call into it, the libraries' own clean-up at exit included: the process ends here.
     close_log(log_file);
     end_process_now(exit_code);
   }

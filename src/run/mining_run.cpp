@@ -184,6 +184,8 @@ void read_sensors_until_stopped(MiningRun& run) {
     run.sensor_readings = std::move(readings);
     run.sensor_wake.wait_for(lock, interval, [&run] { return run.sensors_stopping; });
   }
+  run.sensors_done = true;
+  run.sensor_wake.notify_all();
 }
 
 void start_sensors(MiningRun& run) {
@@ -191,13 +193,20 @@ void start_sensors(MiningRun& run) {
   run.sensor_thread = std::thread([&run] { read_sensors_until_stopped(run); });
 }
 
+// Ends the sensor thread, waiting for a reading under way as long as for the devices' launches;
+// a reading that takes longer is stuck in its driver, and the thread is left behind.
 void stop_sensors(MiningRun& run) {
   if (!run.sensor_thread.joinable()) return;
-  {
-    std::lock_guard lock(run.sensor_mutex);
-    run.sensors_stopping = true;
-  }
+  std::unique_lock lock(run.sensor_mutex);
+  run.sensors_stopping = true;
   run.sensor_wake.notify_all();
+  const auto wait = std::chrono::duration<double>(std::clamp(run.timings.device_stop_wait, 0.0, 3600.0));
+  if (!run.sensor_wake.wait_for(lock, wait, [&run] { return run.sensors_done; })) {
+    run.sensors_left_behind = true;
+    run.sensor_thread.detach();
+    return;
+  }
+  lock.unlock();
   run.sensor_thread.join();
 }
 
@@ -450,8 +459,8 @@ std::int32_t opencl_index_of(const MiningRun& run, std::size_t worker_index) {
   return run.devices[worker_index].opencl_index;
 }
 
-bool devices_were_left_behind(const MiningRun& run) {
-  return std::find(run.left_behind.begin(), run.left_behind.end(), true) != run.left_behind.end();
+bool threads_were_left_behind(const MiningRun& run) {
+  return run.sensors_left_behind || std::find(run.left_behind.begin(), run.left_behind.end(), true) != run.left_behind.end();
 }
 
 std::uint64_t total_hashes(const MiningRun& run) {

@@ -11,7 +11,7 @@
 // A device whose launch has not completed within that limit is hung: its thread is stuck in the
 // driver and may never come back, so it is never waited for. At the end such threads are left
 // behind with their devices, and the process should then end without any clean-up that could
-// call into the driver (see devices_were_left_behind).
+// call into the driver (see threads_were_left_behind).
 
 #include <atomic>
 #include <condition_variable>
@@ -70,6 +70,10 @@ struct MiningRun {
   std::mutex sensor_mutex;
   std::condition_variable sensor_wake;
   bool sensors_stopping = false;             // under sensor_mutex
+  bool sensors_done = false;                 // under sensor_mutex: the sensor thread has ended its loop
+  // The sensor thread was still inside a reading when the run ended (a hung driver hangs its
+  // management library too): detached, never joined.
+  bool sensors_left_behind = false;
   std::vector<SensorReading> sensor_readings;  // under sensor_mutex
   bool temperature_limit_checked = false;      // the sensor thread only: the devices without a temperature were named
   // By worker index: the device's thread was still inside a call into the device when the run
@@ -103,5 +107,6 @@ void run_say(MiningRun& run, std::string_view lines);
 bool several_devices(const MiningRun& run);
 std::int32_t opencl_index_of(const MiningRun& run, std::size_t worker_index);
 std::uint64_t total_hashes(const MiningRun& run);
-// True when some device's thread was left behind at the end of the run (see left_behind).
-bool devices_were_left_behind(const MiningRun& run);
+// True when a device's thread (see left_behind) or the sensor thread was left behind at the end
+// of the run: the process should end without clean-up.
+bool threads_were_left_behind(const MiningRun& run);

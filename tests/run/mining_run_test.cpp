@@ -436,7 +436,7 @@ TEST_F(MiningRunTest, StopWhileALaunchHangsUnnoticedLeavesTheDeviceBehind) {
             std::string::npos)
       << output;
   EXPECT_NE(output.find("\n  [*] Done. "), std::string::npos) << output;
-  EXPECT_TRUE(devices_were_left_behind(*run_));
+  EXPECT_TRUE(threads_were_left_behind(*run_));
 }
 
 // With no working device left, or at the first hung one with --watchdog-exit, the run ends with
@@ -564,6 +564,24 @@ TEST_F(MiningRunTest, TemperatureLimitPausesAHotDeviceAndResumesItWhenCooled) {
   EXPECT_NE(resumed_at, std::string::npos) << output;
   EXPECT_EQ(output.find(unreadable, unreadable_at + 1), std::string::npos) << "said once: " << output;
   EXPECT_EQ(output.find(" paused: ", output.find(" paused: ") + 1), std::string::npos) << "paused once: " << output;
+}
+
+// A sensor library stuck in a hung driver does not hold up a stop: its thread is left behind.
+TEST_F(MiningRunTest, StopDoesNotWaitForASensorReadingThatNeverReturns) {
+  timings_.device_stop_wait = 0.2;
+  std::atomic<bool> reading_started{false};
+  read_sensors_ = [&reading_started](std::size_t) {
+    reading_started = true;
+    while (true) std::this_thread::sleep_for(1h);
+    return SensorReading{};
+  };
+  start({{}});
+  source_->publish(1, Target256{});
+  ASSERT_TRUE(eventually([&] { return reading_started.load() && logs_[0]->launches > 3; }));
+  request_stop();
+  EXPECT_EQ(finish(10s), 0) << "the stop waited for the sensors";
+  EXPECT_TRUE(threads_were_left_behind(*run_));
+  EXPECT_EQ(run_->left_behind, std::vector<bool>{false}) << "the device itself ended";
 }
 
 }  // namespace
