@@ -63,6 +63,13 @@ json pool_json(const PoolStats& pool) {
   return result;
 }
 
+// Why the device mines no more, or pauses; hung wins over lost, as it says more.
+const char* device_state(const DeviceSnapshot& device) {
+  if (device.hung) return "hung";
+  if (device.lost) return "lost";
+  return device.paused ? "paused: temperature" : "mining";
+}
+
 json figure_or_null(const std::optional<double>& figure) { return figure ? json(*figure) : json(nullptr); }
 
 // The device's latest sensor reading, each figure null where it is not known.
@@ -84,7 +91,7 @@ json device_json(const DeviceSnapshot& device, bool pool_mining) {
                  {"hash_rate", rates_json(device.rates)}, {"hashes", device.hashes},
                  {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected},
                  {"lost", device.lost},                   {"hung", device.hung},
-                 {"state", device.hung ? "hung" : device.lost ? "lost" : device.paused ? "paused: temperature" : "mining"},
+                 {"state", device_state(device)},
                  {"paused_seconds", device.paused_seconds},
                  {"sensors", sensors_json(device.sensors)},
                  {"hashes_per_joule", figure_or_null(hashes_per_joule(device))}};
@@ -272,18 +279,23 @@ std::string metrics_text(const StatsSnapshot& snapshot) {
   out.family("veltrane_device_lost", "gauge", "1 once the device has been given up (every launch failed for 30 s), else 0.");
   for (const DeviceSnapshot& device : snapshot.devices) out.sample("veltrane_device_lost", device_labels(device), device.lost ? 1 : 0);
   // A sensor's gauge has a sample for each device whose figure is known, none for the others.
-  const auto sensor_gauge = [&](std::string_view name, std::string_view help, std::optional<double> SensorReading::*figure) {
+  const auto sensor_gauge = [&](std::string_view name, std::string_view help,
+                                std::optional<double> SensorReading::*figure) {
     out.family(name, "gauge", help);
     for (const DeviceSnapshot& device : snapshot.devices) {
       if (device.sensors.*figure) out.sample(name, device_labels(device), *(device.sensors.*figure));
     }
   };
   sensor_gauge("veltrane_device_temperature_celsius", "Temperature of the device.", &SensorReading::temperature_c);
-  sensor_gauge("veltrane_device_fan_percent", "Fan speed of the device, in percent of its maximum.", &SensorReading::fan_percent);
+  sensor_gauge("veltrane_device_fan_percent", "Fan speed of the device, in percent of its maximum.",
+               &SensorReading::fan_percent);
   sensor_gauge("veltrane_device_power_watts", "Power drawn by the device.", &SensorReading::power_watts);
   sensor_gauge("veltrane_device_core_clock_mhz", "Core clock of the device.", &SensorReading::core_clock_mhz);
-  out.family("veltrane_device_hung", "gauge", "1 once a launch of the device has not completed within the watchdog's limit, else 0.");
-  for (const DeviceSnapshot& device : snapshot.devices) out.sample("veltrane_device_hung", device_labels(device), device.hung ? 1 : 0);
+  out.family("veltrane_device_hung", "gauge",
+             "1 once a launch of the device has not completed within the watchdog's limit, else 0.");
+  for (const DeviceSnapshot& device : snapshot.devices) {
+    out.sample("veltrane_device_hung", device_labels(device), device.hung ? 1 : 0);
+  }
 
   if (snapshot.pool) {
     pool_metrics(out, snapshot);

@@ -210,7 +210,9 @@ int main(int argc, char** argv) {
   run.console.log = console.log;
   run.watchdog_exit = options.watchdog_exit;
   run.temperature_limit = temperature_limit;
-  run.read_sensors = [&sensors, &run](std::size_t index) { return read_device_sensors(sensors, run.devices[index].bus_id); };
+  run.read_sensors = [&sensors, &run](std::size_t index) {
+    return read_device_sensors(sensors, run.devices[index].bus_id);
+  };
   std::unique_ptr<WorkSource> source;
   if (pool) {
     source = open_pool_source(run, *pool);

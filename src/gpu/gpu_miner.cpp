@@ -356,7 +356,8 @@ GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t gl
   std::uint64_t memory_size = 0;
   get_gpu_device_info(platform_index, device_index, name, sizeof name, vendor, sizeof vendor, &memory_size);
   std::printf("  [+] OpenCL device %d: %s (%s, %zu MB, PCI %s)\n", device_index, name, vendor,
-              static_cast<std::size_t>(memory_size / (1024 * 1024)), gpu_device_bus_id(platform_index, device_index).c_str());
+              static_cast<std::size_t>(memory_size / (1024 * 1024)),
+              gpu_device_bus_id(platform_index, device_index).c_str());
   return gpu;
 }
 

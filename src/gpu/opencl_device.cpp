@@ -210,9 +210,12 @@ constexpr cl_device_info pci_slot_id_nvidia = 0x4009;
 constexpr cl_device_info pci_domain_id_nvidia = 0x400A;
 
 bool has_extension(const std::string& extensions, std::string_view name) {
-  for (std::size_t start = extensions.find(name); start != std::string::npos; start = extensions.find(name, start + 1)) {
+  for (std::size_t start = extensions.find(name); start != std::string::npos;
+       start = extensions.find(name, start + 1)) {
     const std::size_t end = start + name.size();
-    if ((start == 0 || extensions[start - 1] == ' ') && (end == extensions.size() || extensions[end] == ' ')) return true;
+    const bool whole_word = (start == 0 || extensions[start - 1] == ' ') &&
+                            (end == extensions.size() || extensions[end] == ' ');
+    if (whole_word) return true;
   }
   return false;
 }

@@ -4,7 +4,9 @@
 #include <cstring>
 
 std::optional<std::string> format_pci_address(const PciAddress& address) {
-  if (address.domain > 0xffff || address.bus > 0xff || address.device > 0x1f || address.function > 7) return std::nullopt;
+  if (address.domain > 0xffff || address.bus > 0xff || address.device > 0x1f || address.function > 7) {
+    return std::nullopt;
+  }
   char text[16];
   std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", address.domain, address.bus, address.device, address.function);
   return text;

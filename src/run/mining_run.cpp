@@ -460,7 +460,8 @@ std::int32_t opencl_index_of(const MiningRun& run, std::size_t worker_index) {
 }
 
 bool threads_were_left_behind(const MiningRun& run) {
-  return run.sensors_left_behind || std::find(run.left_behind.begin(), run.left_behind.end(), true) != run.left_behind.end();
+  return run.sensors_left_behind ||
+         std::find(run.left_behind.begin(), run.left_behind.end(), true) != run.left_behind.end();
 }
 
 std::uint64_t total_hashes(const MiningRun& run) {

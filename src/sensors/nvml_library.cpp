@@ -18,7 +18,8 @@ bool take(const DynamicLibrary& library, const char* name, Function& function) {
 bool load_nvml(NvmlLibrary& nvml, const std::string& path) {
   nvml = NvmlLibrary{};
   if (!open_dynamic_library(nvml.library, path)) return false;
-  const bool complete = take(nvml.library, "nvmlInit_v2", nvml.init) && take(nvml.library, "nvmlShutdown", nvml.shutdown) &&
+  const bool complete = take(nvml.library, "nvmlInit_v2", nvml.init) &&
+                        take(nvml.library, "nvmlShutdown", nvml.shutdown) &&
                         take(nvml.library, "nvmlDeviceGetHandleByPciBusId_v2", nvml.device_by_bus_id) &&
                         take(nvml.library, "nvmlDeviceGetTemperature", nvml.temperature) &&
                         take(nvml.library, "nvmlDeviceGetFanSpeed", nvml.fan_speed) &&
@@ -37,7 +38,9 @@ SensorReading read_nvml(const NvmlLibrary& nvml, const std::string& bus_id) {
   NvmlLibrary::Device device = nullptr;
   if (nvml.library.handle == nullptr || nvml.device_by_bus_id(bus_id.c_str(), &device) != nvml_success) return reading;
   unsigned value = 0;
-  if (nvml.temperature(device, nvml_gpu_temperature, &value) == nvml_success && value < 200) reading.temperature_c = value;
+  if (nvml.temperature(device, nvml_gpu_temperature, &value) == nvml_success && value < 200) {
+    reading.temperature_c = value;
+  }
   if (nvml.fan_speed(device, &value) == nvml_success && value <= 100) reading.fan_percent = value;
   if (nvml.power_usage(device, &value) == nvml_success) reading.power_watts = value / 1000.0;
   if (nvml.clock_info(device, nvml_graphics_clock, &value) == nvml_success && value > 0) reading.core_clock_mhz = value;

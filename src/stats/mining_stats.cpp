@@ -239,8 +239,9 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
     entry.hung = device.hung;
     entry.sensors = device.sensors;
     entry.paused = device.paused_since_ns.has_value();
-    entry.paused_seconds =
-        device.paused_seconds + (device.paused_since_ns ? static_cast<double>(now_ns - *device.paused_since_ns) / 1e9 : 0);
+    const double pause_under_way =
+        device.paused_since_ns ? static_cast<double>(now_ns - *device.paused_since_ns) / 1e9 : 0;
+    entry.paused_seconds = device.paused_seconds + pause_under_way;
     snapshot.total_rates.last_10s += entry.rates.last_10s;
     snapshot.total_rates.last_60s += entry.rates.last_60s;
     snapshot.total_hashes += device.hashes;
