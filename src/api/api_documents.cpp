@@ -82,11 +82,38 @@ json pool_json(const PoolStats& pool) {
   return result;
 }
 
+// Why the device mines no more, or pauses; hung wins over lost, as it says more.
+const char* device_state(const DeviceSnapshot& device) {
+  if (device.hung) return "hung";
+  if (device.lost) return "lost";
+  return device.paused ? "paused: temperature" : "mining";
+}
+
+json figure_or_null(const std::optional<double>& figure) { return figure ? json(*figure) : json(nullptr); }
+
+// The device's latest sensor reading, each figure null where it is not known.
+json sensors_json(const SensorReading& sensors) {
+  return {{"temperature_c", figure_or_null(sensors.temperature_c)},
+          {"fan_percent", figure_or_null(sensors.fan_percent)},
+          {"power_watts", figure_or_null(sensors.power_watts)},
+          {"core_clock_mhz", figure_or_null(sensors.core_clock_mhz)}};
+}
+
+// Hashes per joule over the last 10 s, when the device's power is known and above zero.
+std::optional<double> hashes_per_joule(const DeviceSnapshot& device) {
+  if (!device.sensors.power_watts || *device.sensors.power_watts <= 0) return std::nullopt;
+  return device.rates.last_10s / *device.sensors.power_watts;
+}
+
 json device_json(const DeviceSnapshot& device, bool pool_mining) {
-  json result = {{"index", device.index},         {"name", device.name},
+  json result = {{"index", device.index},         {"name", device.name}, {"bus_id", device.bus_id},
                  {"hash_rate", rates_json(device.rates)}, {"hashes", device.hashes},
                  {"blocks_found", device.blocks_found},   {"cpu_rejected", device.cpu_rejected},
-                 {"lost", device.lost}};
+                 {"lost", device.lost},                   {"hung", device.hung},
+                 {"state", device_state(device)},
+                 {"paused_seconds", device.paused_seconds},
+                 {"sensors", sensors_json(device.sensors)},
+                 {"hashes_per_joule", figure_or_null(hashes_per_joule(device))}};
   if (pool_mining) result["shares"] = {{"accepted", device.shares_accepted}, {"rejected", device.shares_rejected}};
   return result;
 }
@@ -134,7 +161,8 @@ struct MetricsWriter {
 };
 
 std::string device_labels(const DeviceSnapshot& device) {
-  return "device=\"" + std::to_string(device.index) + "\",name=\"" + escape_label_value(device.name) + "\"";
+  return "device=\"" + std::to_string(device.index) + "\",name=\"" + escape_label_value(device.name) + "\",bus_id=\"" +
+         escape_label_value(device.bus_id) + "\"";
 }
 
 void node_metrics(MetricsWriter& out, const StatsSnapshot& snapshot) {
@@ -246,7 +274,12 @@ std::string summary_json(const StatsSnapshot& snapshot) {
 
 std::string history_json(const StatsSnapshot& snapshot) {
   json devices = json::array();
-  for (const DeviceSnapshot& device : snapshot.devices) devices.push_back({{"index", device.index}, {"name", device.name}});
+  for (const DeviceSnapshot& device : snapshot.devices) {
+    devices.push_back({{"index", device.index},
+                       {"name", device.name},
+                       {"bus_id", device.bus_id},
+                       {"sensors", sensors_json(device.sensors)}});
+  }
   json samples = json::array();
   for (const HistorySample& sample : snapshot.history) {
     samples.push_back({{"time", sample.time}, {"total", sample.total}, {"devices", sample.devices}});
@@ -287,6 +320,24 @@ std::string metrics_text(const StatsSnapshot& snapshot) {
                  &DeviceSnapshot::cpu_rejected);
   out.family("veltrane_device_lost", "gauge", "1 once the device has been given up (every launch failed for 30 s), else 0.");
   for (const DeviceSnapshot& device : snapshot.devices) out.sample("veltrane_device_lost", device_labels(device), device.lost ? 1 : 0);
+  // A sensor's gauge has a sample for each device whose figure is known, none for the others.
+  const auto sensor_gauge = [&](std::string_view name, std::string_view help,
+                                std::optional<double> SensorReading::*figure) {
+    out.family(name, "gauge", help);
+    for (const DeviceSnapshot& device : snapshot.devices) {
+      if (device.sensors.*figure) out.sample(name, device_labels(device), *(device.sensors.*figure));
+    }
+  };
+  sensor_gauge("veltrane_device_temperature_celsius", "Temperature of the device.", &SensorReading::temperature_c);
+  sensor_gauge("veltrane_device_fan_percent", "Fan speed of the device, in percent of its maximum.",
+               &SensorReading::fan_percent);
+  sensor_gauge("veltrane_device_power_watts", "Power drawn by the device.", &SensorReading::power_watts);
+  sensor_gauge("veltrane_device_core_clock_mhz", "Core clock of the device.", &SensorReading::core_clock_mhz);
+  out.family("veltrane_device_hung", "gauge",
+             "1 once a launch of the device has not completed within the watchdog's limit, else 0.");
+  for (const DeviceSnapshot& device : snapshot.devices) {
+    out.sample("veltrane_device_hung", device_labels(device), device.hung ? 1 : 0);
+  }
 
   if (snapshot.pool) {
     pool_metrics(out, snapshot);

@@ -96,9 +96,15 @@ int main(int argc, char** argv) {
 
   const std::optional<Timings> timings = timings_from_environment();
   if (!timings) return 1;
+  const std::optional<SensorSettings> sensor_settings = sensor_settings_from_environment();
+  if (!sensor_settings) return 1;
 
   if (options.list_gpus) {
-    print_gpu_list();
+    const bool platform_exists = options.platform_id >= 0 && options.platform_id < count_platforms();
+    print_gpu_list(options.platform_id,
+                   options.devices_given
+                       ? chosen_devices(options, platform_exists ? count_gpu_devices(options.platform_id) : 0)
+                       : std::vector<std::int32_t>{});
     return 0;
   }
 
@@ -124,6 +130,8 @@ int main(int argc, char** argv) {
       say("  [*] Node: " + url_without_credentials(options.rpc_url) + "\n");
     }
   }
+  std::optional<TemperatureLimit> temperature_limit;
+  if (mining && !temperature_limit_from_options(options, temperature_limit, console)) return 1;
   // A typo in a pool URL or a missing worker name is told before the devices' set-up takes its time.
   std::optional<PoolLogin> pool;
   if (mining && pool_mode) {
@@ -149,9 +157,10 @@ int main(int argc, char** argv) {
   for (const std::int32_t device_id : device_ids) {
     std::unique_ptr<MiningDevice> device = open_opencl_device(
         options.platform_id, device_id, options.global_work_size, options.local_work_size, options.kernel_path,
-        options.kernel_cache, autotune ? &autotune_settings : nullptr);
+        options.kernel_cache, autotune ? &autotune_settings : nullptr, device_ids.size() > 1);
     if (!device) break;
-    devices.push_back({device_id, device_name(options.platform_id, device_id), std::move(device)});
+    devices.push_back({device_id, device_name(options.platform_id, device_id), std::move(device),
+                       gpu_device_bus_id(options.platform_id, device_id)});
   }
   if (devices.empty() || devices.size() < device_ids.size()) {
     if (!kernel.found) say("  [!] " + kernel_not_found_hint(kernel) + "\n");
@@ -191,15 +200,34 @@ int main(int argc, char** argv) {
   stats_set_rig(stats, rig);
   ApiServerHandle api_server;  // stopped after the mining run
   if (!start_monitoring_api(options, *timings, stats, api_server, console)) return 1;
+  for (std::size_t index = 0; index < devices.size() && index < sensor_settings->bus_ids.size(); ++index) {
+    devices[index].bus_id = sensor_settings->bus_ids[index];
+  }
+  DeviceSensors sensors;  // outlives the run, whose sensor thread reads them
+  open_device_sensors(sensors, *sensor_settings);
   MiningRun run;
   prepare_run(run, std::move(devices), *timings, stats, g_stop_requested);
   run.console.log = console.log;
+  run.watchdog_exit = options.watchdog_exit;
+  run.temperature_limit = temperature_limit;
+  run.read_sensors = [&sensors, &run](std::size_t index) {
+    return read_device_sensors(sensors, run.devices[index].bus_id);
+  };
+  std::unique_ptr<WorkSource> source;
   if (pool) {
-    const std::unique_ptr<WorkSource> source = open_pool_source(run, *pool);
-    return mine_with(run, source.get());
+    source = open_pool_source(run, *pool);
+  } else {
+    const SoloSettings solo{options.rpc_url, options.rpc_user, options.rpc_password, options.rpc_cookie,
+                            options.address, options.coinbase, options.longpoll};
+    source = open_solo_source(run, solo);
   }
-  const SoloSettings solo{options.rpc_url, options.rpc_user, options.rpc_password, options.rpc_cookie,
-                          options.address, options.coinbase, options.longpoll};
-  const std::unique_ptr<WorkSource> source = open_solo_source(run, solo);
-  return mine_with(run, source.get());
+  const int exit_code = mine_with(run, source.get());
+  if (threads_were_left_behind(run)) {
+    // A thread is still inside a hung driver (OpenCL or the sensors' library), which may block
+    // any later call into it, the libraries' own clean-up at exit included: the process ends here.
+    close_log(log_file);
+    end_process_now(exit_code);
+  }
+  close_device_sensors(sensors);
+  return exit_code;
 }

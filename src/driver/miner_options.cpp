@@ -149,7 +149,7 @@ const KnownOption known_options[] = {
     {"-k", &MinerOptions::kernel_path, &MinerOptions::kernel_path_given},
     {"--rpc-cookie", &MinerOptions::rpc_cookie},
     {"-P", &MinerOptions::platform_id},
-    {"-d", ValueSetter{set_devices}},
+    {"-d", ValueSetter{set_devices}, &MinerOptions::devices_given},
     {"-G", &MinerOptions::global_work_size, &MinerOptions::global_work_size_given},
     {"-L", &MinerOptions::local_work_size, &MinerOptions::local_work_size_given},
     {"--benchmark", &MinerOptions::benchmark},
@@ -160,6 +160,9 @@ const KnownOption known_options[] = {
     {"--log-max-mb", &MinerOptions::log_max_mb},
     {"--no-kernel-cache", SwitchSetter{switch_off_kernel_cache}},
     {"--autotune", &MinerOptions::autotune},
+    {"--watchdog-exit", &MinerOptions::watchdog_exit},
+    {"--temp-limit", &MinerOptions::temp_limit, &MinerOptions::temp_limit_given},
+    {"--temp-resume", &MinerOptions::temp_resume, &MinerOptions::temp_resume_given},
 };
 
 const KnownOption* find_option(std::string_view name) {
@@ -253,6 +256,9 @@ void print_usage(const char* program_name) {
   std::printf("  -u, -p after a pool's -o  That pool's own worker and password (before the first pool: every pool's)\n");
   std::printf("  -o stratum+ssl://HOST:PORT  Mine in a pool over TLS (stratum+tls:// is the same)\n");
   std::printf("  --tls-fingerprint SHA256  After a TLS pool's -o: accept only the certificate with this SHA-256\n");
+  std::printf("  --watchdog-exit  Exit with code 3 as soon as a device hangs, for a supervisor to restart the miner\n");
+  std::printf("  --temp-limit C  Pause a device's launches at C degrees Celsius, until it cools to C - 5\n");
+  std::printf("  --temp-resume C  Resume a device paused by --temp-limit at C degrees instead\n");
   std::printf("  -h           Show help\n");
   std::printf("\nEnvironment: VELTRANE_DEVICE_TYPE=gpu|cpu|accelerator|all chooses the OpenCL device type (default gpu)\n");
   std::printf("Configuration file: %s in the working directory, key=value lines that override the command line; "

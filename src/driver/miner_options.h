@@ -38,6 +38,7 @@ struct MinerOptions {
   std::int32_t device_id = 0;             // the first of device_ids when a list was given
   std::vector<std::int32_t> device_ids;   // "-d 0,2": the devices to mine on; empty: device_id alone
   bool all_devices = false;               // "-d all": every device of the platform and type
+  bool devices_given = false;             // -d was given: --list-gpus shows those devices only
   std::int32_t global_work_size = 524288;
   std::int32_t local_work_size = 256;
   // -G and -L were on the command line; without them a device that is not a GPU gets sizes of its own.
@@ -50,6 +51,12 @@ struct MinerOptions {
   std::string log_max_mb;  // the log file's size limit in MB (2^20 bytes), fractions allowed; empty: 20
   bool kernel_cache = true;  // "--no-kernel-cache": build the kernel from source on every start
   bool autotune = false;     // "--autotune": time each device's work sizes and keep the fastest
+  bool watchdog_exit = false;  // "--watchdog-exit": a hung device ends the miner with exit code 3 at once
+  // "--temp-limit C": a device's launches pause at C °C and resume at temp_resume (C - 5 unless given).
+  std::int32_t temp_limit = 0;
+  std::int32_t temp_resume = 0;
+  bool temp_limit_given = false;
+  bool temp_resume_given = false;
 
   bool operator==(const MinerOptions&) const = default;
 };

@@ -135,15 +135,53 @@ std::optional<PoolLogin> pool_login(const MinerOptions& options, ConsoleWriter& 
   return login;
 }
 
-std::optional<Timings> timings_from_environment() {
-  Timings timings;
-  const char* overrides = std::getenv(test_timings_variable);
+namespace {
+
+// Default settings with the test-only overrides of the environment variable applied; nothing
+// (after saying why) when the variable's text is refused.
+template <typename Settings, typename Apply>
+std::optional<Settings> settings_with_overrides(const char* variable, Apply apply) {
+  Settings settings;
+  const char* overrides = std::getenv(variable);
   std::string problem;
-  if (overrides != nullptr && !apply_timing_overrides(timings, overrides, problem)) {
-    std::printf("  [!] %s: %s\n", test_timings_variable, problem.c_str());
+  if (overrides != nullptr && !apply(settings, overrides, problem)) {
+    std::printf("  [!] %s: %s\n", variable, problem.c_str());
     return std::nullopt;
   }
-  return timings;
+  return settings;
+}
+
+}  // namespace
+
+std::optional<Timings> timings_from_environment() {
+  return settings_with_overrides<Timings>(test_timings_variable, apply_timing_overrides);
+}
+
+std::optional<SensorSettings> sensor_settings_from_environment() {
+  return settings_with_overrides<SensorSettings>(test_sensors_variable, apply_sensor_test_settings);
+}
+
+bool temperature_limit_from_options(const MinerOptions& options, std::optional<TemperatureLimit>& limit,
+                                    ConsoleWriter& console) {
+  limit.reset();
+  if (!options.temp_limit_given) {
+    if (options.temp_resume_given) console_say(console, "  [!] --temp-resume needs --temp-limit\n");
+    return !options.temp_resume_given;
+  }
+  constexpr std::int32_t hottest_limit = 150;
+  if (options.temp_limit < 1 || options.temp_limit > hottest_limit) {
+    console_say(console, "  [!] --temp-limit needs a temperature of 1 to 150 degrees Celsius, such as 80: " +
+                             std::to_string(options.temp_limit) + "\n");
+    return false;
+  }
+  const std::int32_t resume = options.temp_resume_given ? options.temp_resume : options.temp_limit - 5;
+  if (resume >= options.temp_limit) {
+    console_say(console, "  [!] --temp-resume must be below --temp-limit (" + std::to_string(options.temp_limit) +
+                             "): " + std::to_string(resume) + "\n");
+    return false;
+  }
+  limit = TemperatureLimit{static_cast<double>(options.temp_limit), static_cast<double>(resume)};
+  return true;
 }
 
 bool open_log_file(const MinerOptions& options, LogFile& log) {

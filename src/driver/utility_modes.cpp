@@ -18,21 +18,39 @@
 #include "work/device_worker.h"
 #include "work/job_board.h"
 
-void print_gpu_list() {
+namespace {
+
+void print_device_line(int platform, int device) {
+  char name[256] = "";
+  char vendor[256] = "";
+  std::uint64_t memory_size = 0;
+  get_gpu_device_info(platform, device, name, sizeof name, vendor, sizeof vendor, &memory_size);
+  std::printf("  Platform %d, Device %d: %s (%s, %zu MB)\n", platform, device, name, vendor,
+              static_cast<std::size_t>(memory_size / 1048576));
+  std::printf("    PCI bus id: %s\n", gpu_device_bus_id(platform, device).c_str());
+}
+
+}  // namespace
+
+void print_gpu_list(int platform, const std::vector<std::int32_t>& chosen) {
   const int platform_count = count_platforms();
-  int device_total = 0;
   std::printf("OpenCL platforms: %d\n", platform_count);
-  for (int platform = 0; platform < platform_count; ++platform) {
-    const int device_count = count_gpu_devices(platform);
-    device_total += device_count;
-    for (int device = 0; device < device_count; ++device) {
-      char name[256] = "";
-      char vendor[256] = "";
-      std::uint64_t memory_size = 0;
-      get_gpu_device_info(platform, device, name, sizeof name, vendor, sizeof vendor, &memory_size);
-      std::printf("  Platform %d, Device %d: %s (%s, %zu MB)\n", platform, device, name, vendor,
-                  static_cast<std::size_t>(memory_size / 1048576));
+  if (!chosen.empty()) {
+    const int device_count = platform >= 0 && platform < platform_count ? count_gpu_devices(platform) : 0;
+    for (const std::int32_t device : chosen) {
+      if (device >= 0 && device < device_count) {
+        print_device_line(platform, device);
+      } else {
+        std::printf("  Platform %d, Device %d: not found (%d available)\n", platform, device, device_count);
+      }
     }
+    return;
+  }
+  int device_total = 0;
+  for (int listed_platform = 0; listed_platform < platform_count; ++listed_platform) {
+    const int device_count = count_gpu_devices(listed_platform);
+    device_total += device_count;
+    for (int device = 0; device < device_count; ++device) print_device_line(listed_platform, device);
   }
   if (device_total == 0) {
     const std::string hint = device_type_hint();

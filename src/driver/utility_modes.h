@@ -11,8 +11,10 @@
 // Untimed launches before the clock starts, so that kernel start-up costs stay out of the rate.
 inline constexpr std::uint32_t benchmark_warm_up_launches = 5;
 
-// "OpenCL platforms: N", then one line per device with its indices, name, vendor and memory.
-void print_gpu_list();
+// "OpenCL platforms: N", then one line per device with its indices, name, vendor, memory and PCI
+// address. With chosen devices (-d given), only those of the platform, in the order given; an
+// index the platform lacks gets a line that says so. Empty: every device of every platform.
+void print_gpu_list(int platform, const std::vector<std::int32_t>& chosen);
 
 // Runs full-size launches on fixed dummy input, queued as mining queues them, for
 // timings.benchmark seconds after each device's warm-up (or until a stop is requested). With one

@@ -321,7 +321,7 @@ std::string read_kernel_file(const std::string& path) {
 }
 
 GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t global_size, std::int32_t local_size,
-                           const std::string& kernel_path, bool use_kernel_cache) {
+                           const std::string& kernel_path, bool use_kernel_cache, bool several_devices) {
   if (global_size < 1 || global_size >= global_size_limit || local_size < 1) {
     std::printf("  [!] Invalid work size: %d global, %d local\n", global_size, local_size);
     return nullptr;
@@ -355,8 +355,13 @@ GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t gl
   char vendor[device_text_size] = "";
   std::uint64_t memory_size = 0;
   get_gpu_device_info(platform_index, device_index, name, sizeof name, vendor, sizeof vendor, &memory_size);
-  std::printf("  [+] OpenCL device: %s (%s, %zu MB)\n", name, vendor,
-              static_cast<std::size_t>(memory_size / (1024 * 1024)));
+  const auto megabytes = static_cast<std::size_t>(memory_size / (1024 * 1024));
+  if (several_devices) {
+    std::printf("  [+] OpenCL device %d: %s (%s, %zu MB, PCI %s)\n", device_index, name, vendor, megabytes,
+                gpu_device_bus_id(platform_index, device_index).c_str());
+  } else {
+    std::printf("  [+] OpenCL device: %s (%s, %zu MB)\n", name, vendor, megabytes);
+  }
   return gpu;
 }
 

@@ -35,6 +35,9 @@ int count_gpu_devices(int platform_index);
 bool get_gpu_device_info(int platform_index, int device_index, char* name, std::size_t name_size, char* vendor,
                          std::size_t vendor_size, std::uint64_t* memory_size);
 
+// The device's PCI address ("0000:03:00.0") where its driver tells it, else "unknown".
+std::string gpu_device_bus_id(int platform_index, int device_index);
+
 // True when the device is a GPU, or when there is no such device (set-up then reports it).
 bool device_is_gpu(int platform_index, int device_index);
 
@@ -43,9 +46,11 @@ std::string read_kernel_file(const std::string& path);
 
 // Sets up the device and builds the kernel; prints the reason and returns nullptr on failure.
 // With the kernel cache, a binary kept by an earlier start is used when it fits, and a kernel
-// built from source is kept for the next (see kernel_cache.h).
+// built from source is kept for the next (see kernel_cache.h). Its device line names the device's
+// index and PCI address when the run has several devices (several_devices).
 GpuMiner* gpu_miner_create(int platform_index, int device_index, std::int32_t global_size, std::int32_t local_size,
-                           const std::string& kernel_path, bool use_kernel_cache = false);
+                           const std::string& kernel_path, bool use_kernel_cache = false,
+                           bool several_devices = false);
 // Releases everything the miner holds; nothing for nullptr.
 void gpu_miner_release(GpuMiner* gpu);
 

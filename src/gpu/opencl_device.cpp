@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <array>
 #include <cctype>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "gpu/gpu_miner.h"
+#include "gpu/pci_bus_id.h"
 
 namespace {
 
@@ -192,4 +197,62 @@ bool device_is_gpu(int platform_index, int device_index) {
     return true;
   }
   return (type & CL_DEVICE_TYPE_GPU) != 0;
+}
+
+namespace {
+
+// Queries of the extensions that tell a device's PCI address, with their values from the Khronos
+// registry (older OpenCL headers lack some).
+constexpr cl_device_info pci_bus_info_khr = 0x410F;    // cl_khr_pci_bus_info: four cl_uint
+constexpr cl_device_info topology_amd = 0x4037;        // cl_amd_device_attribute_query: 24 bytes
+constexpr cl_device_info pci_bus_id_nvidia = 0x4008;   // cl_nv_device_attribute_query: cl_uint each
+constexpr cl_device_info pci_slot_id_nvidia = 0x4009;
+constexpr cl_device_info pci_domain_id_nvidia = 0x400A;
+
+bool has_extension(const std::string& extensions, std::string_view name) {
+  for (std::size_t start = extensions.find(name); start != std::string::npos;
+       start = extensions.find(name, start + 1)) {
+    const std::size_t end = start + name.size();
+    const bool whole_word = (start == 0 || extensions[start - 1] == ' ') &&
+                            (end == extensions.size() || extensions[end] == ' ');
+    if (whole_word) return true;
+  }
+  return false;
+}
+
+template <typename Value>
+bool query_value(cl_device_id device, cl_device_info parameter, Value& value) {
+  return clGetDeviceInfo(device, parameter, sizeof value, &value, nullptr) == CL_SUCCESS;
+}
+
+std::optional<PciAddress> device_pci_address(cl_device_id device) {
+  const std::string extensions = device_info_text(device, CL_DEVICE_EXTENSIONS);
+  if (has_extension(extensions, "cl_khr_pci_bus_info")) {
+    std::array<cl_uint, 4> info{};
+    if (query_value(device, pci_bus_info_khr, info)) return PciAddress{info[0], info[1], info[2], info[3]};
+  }
+  if (has_extension(extensions, "cl_amd_device_attribute_query")) {
+    std::array<unsigned char, amd_topology_size> topology{};
+    if (query_value(device, topology_amd, topology)) return pci_address_from_amd_topology(topology);
+  }
+  if (has_extension(extensions, "cl_nv_device_attribute_query")) {
+    cl_uint bus = 0;
+    cl_uint slot = 0;
+    cl_uint domain = 0;  // drivers before the domain query have devices in domain 0 only
+    if (query_value(device, pci_bus_id_nvidia, bus) && query_value(device, pci_slot_id_nvidia, slot)) {
+      query_value(device, pci_domain_id_nvidia, domain);
+      return pci_address_from_nvidia(domain, bus, slot);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string gpu_device_bus_id(int platform_index, int device_index) {
+  const std::vector<cl_device_id> devices = device_ids(platform_index);
+  if (device_index < 0 || static_cast<std::size_t>(device_index) >= devices.size()) return unknown_bus_id;
+  const std::optional<PciAddress> address = device_pci_address(devices[static_cast<std::size_t>(device_index)]);
+  const std::optional<std::string> text = address ? format_pci_address(*address) : std::nullopt;
+  return text.value_or(unknown_bus_id);
 }

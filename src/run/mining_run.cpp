@@ -8,6 +8,7 @@
 
 #include "run/hash_rate.h"
 #include "run/monotonic_clock.h"
+#include "work/launch_watchdog.h"
 
 namespace {
 
@@ -55,17 +56,42 @@ double rate_since_start(const MiningRun& run, std::uint64_t hashes) {
   return static_cast<double>(hashes) / elapsed_seconds(run.start_ns, run.clock());
 }
 
+// "65°C 40% 120W" for the figures known; empty when none is.
+std::string sensor_text(const SensorReading& reading) {
+  std::string text;
+  const auto add = [&text](const std::optional<double>& value, const char* unit) {
+    if (!value) return;
+    char figure[32];
+    std::snprintf(figure, sizeof figure, "%s%.0f%s", text.empty() ? "" : " ", *value, unit);
+    text += figure;
+  };
+  add(reading.temperature_c, "\u00b0C");
+  add(reading.fan_percent, "%");
+  add(reading.power_watts, "W");
+  return text;
+}
+
 // The progress line: the run's average rate, the source's figures and, with several devices,
 // each device's own rate.
 void print_status(MiningRun& run, WorkSource& source, const StatusPoint& point) {
   const std::optional<std::string> figures = source.status_figures(point, several_devices(run));
   if (!figures) return;
   std::string line = "  [" + format_hash_rate(rate_since_start(run, total_hashes(run))) + "] " + *figures;
+  std::vector<SensorReading> readings;
+  {
+    std::lock_guard lock(run.sensor_mutex);
+    readings = run.sensor_readings;
+  }
+  readings.resize(run.workers.size());
   if (several_devices(run)) {
     for (std::size_t index = 0; index < run.workers.size(); ++index) {
       line += "  #" + std::to_string(opencl_index_of(run, index)) + " " +
               format_hash_rate(rate_since_start(run, run.workers[index]->stats.hashes));
+      const std::string sensors = sensor_text(readings[index]);
+      if (!sensors.empty()) line += " " + sensors;
     }
+  } else if (const std::string sensors = sensor_text(readings.front()); !sensors.empty()) {
+    line += "  " + sensors;
   }
   console_progress(run.console, line + "   ");
 }
@@ -88,9 +114,10 @@ void log_status(MiningRun& run, WorkSource& source) {
 void start_devices(MiningRun& run) {
   run.last_launch_end.assign(run.devices.size(), run.start_ns);
   run.lost_reported.assign(run.devices.size(), false);
+  run.left_behind.assign(run.devices.size(), false);
   for (std::size_t index = 0; index < run.devices.size(); ++index) {
     const RunDevice& device = run.devices[index];
-    stats_add_device(*run.stats, device.opencl_index, device.name);
+    stats_add_device(*run.stats, device.opencl_index, device.name, device.bus_id);
     auto worker = make_device_worker(index, device, several_devices(run), run.timings, run.clock);
     worker->say = [&run](const std::string& line) { run_say(run, line); };
     worker->observer = [&run](const LaunchReport& launch) { observe_launch(run, launch); };
@@ -99,42 +126,191 @@ void start_devices(MiningRun& run) {
   for (auto& worker : run.workers) start_device(*worker, run.board);
 }
 
-// Devices finish their running launch and their threads end.
+// How the user tells the device apart from its identical neighbours.
+std::string device_title(const MiningRun& run, std::size_t worker_index) {
+  const RunDevice& device = run.devices[worker_index];
+  return "Device " + std::to_string(device.opencl_index) + " (" + device.name + ", PCI " + device.bus_id + ")";
+}
+
+// A temperature as the console shows it ("85°C").
+std::string degrees_text(double temperature_c) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f\u00b0C", temperature_c);
+  return text;
+}
+
+// The temperature limit on each device's latest reading: pauses and resumes, each said once.
+// The first time, it names the devices it cannot apply to, having no temperature to go by.
+void apply_temperature_limit(MiningRun& run, const std::vector<SensorReading>& readings) {
+  const TemperatureLimit& limit = *run.temperature_limit;
+  for (std::size_t index = 0; index < readings.size(); ++index) {
+    DeviceWorker& worker = *run.workers[index];
+    const std::optional<double> temperature = readings[index].temperature_c;
+    if (!temperature && !run.temperature_limit_checked) {
+      run_say(run, "  [!] " + device_title(run, index) +
+                       ": no temperature reading, so the temperature limit does not apply to it\n");
+    }
+    const bool paused = paused_for_temperature(limit, worker.paused, temperature);
+    if (paused == worker.paused) continue;
+    worker.paused = paused;
+    stats_record_temperature_pause(*run.stats, opencl_index_of(run, index), paused, run.clock());
+    if (paused) {
+      run_say(run, "\n  [!] " + device_title(run, index) + " paused: " + degrees_text(*temperature) +
+                       " reached the limit of " + degrees_text(limit.pause_at_c) + "; it resumes at " +
+                       degrees_text(limit.resume_at_c) + "\n");
+    } else {
+      wake_devices(run.board);
+      run_say(run, "\n  [*] " + device_title(run, index) + " resumed: " +
+                       (temperature ? degrees_text(*temperature) : std::string("no temperature reading")) + "\n");
+    }
+  }
+  run.temperature_limit_checked = true;
+}
+
+// The sensor thread's loop: every device's reading into the statistics and the run, the
+// temperature limit, then a wait for the next interval or the end.
+void read_sensors_until_stopped(MiningRun& run) {
+  const auto interval = std::chrono::duration<double>(std::max(run.timings.sensor_interval, 0.01));
+  std::unique_lock lock(run.sensor_mutex);
+  while (!run.sensors_stopping) {
+    lock.unlock();
+    std::vector<SensorReading> readings;
+    for (std::size_t index = 0; index < run.devices.size(); ++index) {
+      readings.push_back(run.read_sensors(index));
+      stats_record_sensors(*run.stats, opencl_index_of(run, index), readings.back());
+    }
+    if (run.temperature_limit) apply_temperature_limit(run, readings);
+    lock.lock();
+    run.sensor_readings = std::move(readings);
+    run.sensor_wake.wait_for(lock, interval, [&run] { return run.sensors_stopping; });
+  }
+  run.sensors_done = true;
+  run.sensor_wake.notify_all();
+}
+
+void start_sensors(MiningRun& run) {
+  if (!run.read_sensors) return;
+  run.sensor_thread = std::thread([&run] { read_sensors_until_stopped(run); });
+}
+
+// Ends the sensor thread, waiting for a reading under way as long as for the devices' launches;
+// a reading that takes longer is stuck in its driver, and the thread is left behind.
+void stop_sensors(MiningRun& run) {
+  if (!run.sensor_thread.joinable()) return;
+  std::unique_lock lock(run.sensor_mutex);
+  run.sensors_stopping = true;
+  run.sensor_wake.notify_all();
+  const auto wait = std::chrono::duration<double>(std::clamp(run.timings.device_stop_wait, 0.0, 3600.0));
+  if (!run.sensor_wake.wait_for(lock, wait, [&run] { return run.sensors_done; })) {
+    run.sensors_left_behind = true;
+    run.sensor_thread.detach();
+    return;
+  }
+  lock.unlock();
+  run.sensor_thread.join();
+}
+
+// A hung device is not waited for: its thread may never come back.
+bool devices_not_hung_finished(const MiningRun& run) {
+  return std::all_of(run.workers.begin(), run.workers.end(),
+                     [](const auto& worker) { return worker->finished || worker->hung; });
+}
+
+// Devices finish their running launch and their threads end. A thread still inside a call into
+// its device after device_stop_wait is left behind, since a hung driver may never return it.
 void stop_devices(MiningRun& run) {
   close_board(run.board);
-  for (auto& worker : run.workers) {
-    if (worker->thread.joinable()) worker->thread.join();
+  const auto deadline = deadline_after(run.timings.device_stop_wait);
+  while (!devices_not_hung_finished(run) && wait_for_poke(run.board, deadline)) {
+  }
+  for (std::size_t index = 0; index < run.workers.size(); ++index) {
+    DeviceWorker& worker = *run.workers[index];
+    // A thread outside a device call ends at once now that the board is closed, unless it
+    // starts one more call (collecting what it queued), where it is left behind.
+    while (!worker.finished && !abandon_if_in_a_device_call(worker)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (worker.finished) {
+      worker.thread.join();
+      continue;
+    }
+    worker.thread.detach();
+    run.left_behind[index] = true;
+    if (!worker.hung) {
+      char wait_text[32];
+      std::snprintf(wait_text, sizeof wait_text, "%g", run.timings.device_stop_wait);
+      run_say(run, "\n  [!] " + device_title(run, index) + " did not finish its launch within " + wait_text +
+                       " s of the stop; left behind\n");
+    }
   }
 }
 
-// True once every device has been given up. A lost device is recorded in the statistics once;
-// with several devices it is also said once, and the others go on.
-bool every_device_lost(MiningRun& run) {
-  bool every = true;
+bool some_device_works(const MiningRun& run) {
+  return std::any_of(run.workers.begin(), run.workers.end(),
+                     [](const auto& worker) { return !worker->hung && !worker->lost; });
+}
+
+// Marks each device whose call into it has not come back within its limit as hung, and says so
+// once. Returns the seconds until another device could pass its limit.
+double watch_devices(MiningRun& run) {
+  const std::int64_t now = run.clock();
+  double next_check = 3600;
   for (std::size_t index = 0; index < run.workers.size(); ++index) {
-    if (!run.workers[index]->lost) {
-      every = false;
+    DeviceWorker& worker = *run.workers[index];
+    const std::int64_t call_started = worker.call_started_ns;
+    if (worker.hung || worker.lost || worker.finished || call_started == no_device_call) continue;
+    const double limit = hung_limit_seconds(run.timings.hung_launch, worker.median_launch_ns);
+    const double left = seconds_until_hung(call_started, now, limit);
+    if (left > 0) {
+      next_check = std::min(next_check, left);
       continue;
     }
-    if (run.lost_reported[index]) continue;
+    worker.hung = true;
+    stats_record_device_hung(*run.stats, opencl_index_of(run, index));
+    const bool others_go_on = !run.watchdog_exit && some_device_works(run);
+    char limit_text[32];
+    std::snprintf(limit_text, sizeof limit_text, "%.3g", limit);
+    run_say(run, "\n  [!] " + device_title(run, index) + " hung: a launch has not completed in " + limit_text + " s" +
+                     (others_go_on ? "; the other devices go on" : "") + "\n");
+  }
+  return next_check;
+}
+
+bool any_device_hung(const MiningRun& run) {
+  return std::any_of(run.workers.begin(), run.workers.end(), [](const auto& worker) { return worker->hung.load(); });
+}
+
+// True while some device is neither lost nor hung. A lost device is recorded in the statistics
+// once; with several devices it is also said once.
+bool working_device_left(MiningRun& run) {
+  const bool working = some_device_works(run);
+  for (std::size_t index = 0; index < run.workers.size(); ++index) {
+    if (!run.workers[index]->lost || run.lost_reported[index]) continue;
     run.lost_reported[index] = true;
     stats_record_device_lost(*run.stats, opencl_index_of(run, index));
     if (several_devices(run)) {
       char line[160];
-      std::snprintf(line, sizeof line, "\n  [!] Device %d lost: every batch failed for %g s; the other devices go on\n",
-                    opencl_index_of(run, index), run.timings.device_lost);
+      std::snprintf(line, sizeof line, "\n  [!] Device %d lost: every batch failed for %g s%s\n",
+                    opencl_index_of(run, index), run.timings.device_lost, working ? "; the other devices go on" : "");
       run_say(run, line);
     }
   }
-  return every;
+  return working;
 }
 
-// The devices' pending failure counts and the line that ends a run whose every device is lost.
-void print_devices_lost(MiningRun& run) {
+// The devices' pending failure counts, of those whose thread has ended.
+void print_unreported_failures(MiningRun& run) {
   for (const auto& worker : run.workers) {
+    if (!worker->finished) continue;
     for (const std::string& line : unreported_failures(worker->failures)) run_say(run, line);
   }
-  run_say(run, device_lost_line(run.timings.device_lost));
+}
+
+// The line that ends a run on a hung device. A driver that hung once tends to hang again, and
+// sometimes only a restart of the driver or the machine brings the device back.
+std::string hung_exit_line(bool watchdog_exit) {
+  return std::string("\n  [!] ") + (watchdog_exit ? "A device hung (--watchdog-exit)" : "No working device left") +
+         ". Stopping with exit code 3; restart the miner, and the GPU driver or the machine if it hangs again\n";
 }
 
 // Checks each found nonce on the CPU: a candidate goes to the source at once, a hash that
@@ -173,15 +349,18 @@ int mine(MiningRun& run, WorkSource& source) {
   run.start_ns = run.clock();
   stats_start(*run.stats, run.start_ns, run.timings.stats_history_interval);
   start_devices(run);
+  start_sensors(run);
 
   bool source_failed = false;
   std::int64_t next_status_ns = run.start_ns + static_cast<std::int64_t>(run.status_interval_seconds * 1e9);
   const bool status_logged = run.console.log != nullptr && run.timings.status_log_interval > 0;
   const auto status_log_ns = static_cast<std::int64_t>(run.timings.status_log_interval * 1e9);
   std::int64_t next_status_log_ns = run.start_ns + status_log_ns;
-  while (!stop_requested(run) && !every_device_lost(run)) {
+  while (!stop_requested(run)) {
+    const double next_watch_seconds = watch_devices(run);
+    if (!working_device_left(run) || (run.watchdog_exit && any_device_hung(run))) break;
     std::int64_t now = run.clock();
-    double wait_seconds = source.seconds_until_next_turn(now);
+    double wait_seconds = std::min(source.seconds_until_next_turn(now), next_watch_seconds);
     if (run.status_interval_seconds > 0) {
       wait_seconds = std::min(wait_seconds, static_cast<double>(next_status_ns - now) / 1e9);
     }
@@ -211,8 +390,14 @@ int mine(MiningRun& run, WorkSource& source) {
   }
 
   stop_devices(run);
-  if (every_device_lost(run)) {
-    print_devices_lost(run);
+  stop_sensors(run);
+  if (!working_device_left(run) || (run.watchdog_exit && any_device_hung(run))) {
+    print_unreported_failures(run);
+    if (any_device_hung(run)) {
+      run_say(run, hung_exit_line(run.watchdog_exit));
+      return hung_device_exit_code;
+    }
+    run_say(run, device_lost_line(run.timings.device_lost));
     return 1;
   }
   if (source_failed) return 1;
@@ -223,6 +408,33 @@ int mine(MiningRun& run, WorkSource& source) {
   run_say(run, "\n  [*] Done. " + std::to_string(hashes) + " hashes, " + source.done_figures() + "\n");
   run_say(run, run_summary_line(hashes, elapsed_seconds(run.start_ns, run.clock())) + "\n");
   return 0;
+}
+
+namespace {
+
+// The workers and devices of threads left behind, which may use them for as long as the process
+// lives: never destroyed, and reachable from here, so that leak checkers see them as kept.
+struct KeptForLeftBehindThreads {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<DeviceWorker>> workers;
+  std::vector<std::unique_ptr<MiningDevice>> devices;
+};
+
+KeptForLeftBehindThreads& kept_for_left_behind_threads() {
+  static auto* kept = new KeptForLeftBehindThreads;
+  return *kept;
+}
+
+}  // namespace
+
+MiningRun::~MiningRun() {
+  for (std::size_t index = 0; index < left_behind.size(); ++index) {
+    if (!left_behind[index]) continue;
+    KeptForLeftBehindThreads& kept = kept_for_left_behind_threads();
+    std::lock_guard lock(kept.mutex);
+    kept.workers.push_back(std::move(workers[index]));
+    kept.devices.push_back(std::move(devices[index].device));
+  }
 }
 
 std::unique_ptr<DeviceWorker> make_device_worker(std::size_t worker_index, const RunDevice& device,
@@ -245,6 +457,11 @@ bool several_devices(const MiningRun& run) { return run.devices.size() > 1; }
 
 std::int32_t opencl_index_of(const MiningRun& run, std::size_t worker_index) {
   return run.devices[worker_index].opencl_index;
+}
+
+bool threads_were_left_behind(const MiningRun& run) {
+  return run.sensors_left_behind ||
+         std::find(run.left_behind.begin(), run.left_behind.end(), true) != run.left_behind.end();
 }
 
 std::uint64_t total_hashes(const MiningRun& run) {

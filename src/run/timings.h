@@ -13,6 +13,9 @@ struct Timings {
   double failure_report_interval = 10;   // repeats of a named launch error are counted this often
   double failed_batch_pause = 0.1;       // after a failed launch, before the next
   double failed_queue_pause = 1;         // nothing could be queued: the same launch again after this
+  // A launch not back after the larger of this and 20 times the device's median launch: hung.
+  double hung_launch = 10;
+  double device_stop_wait = 1;           // after a stop, for the devices' running launches; a later one is left behind
   // Solo mining.
   double node_retry = 5;                 // the node gave no usable template: ask again after this
   double tip_poll = 5;                   // the best block is asked this often while no longpoll works
@@ -32,6 +35,7 @@ struct Timings {
   double pool_job_line_interval = 60;    // a "Mining job" line for a job that is not clean, at most this often
   double pool_malformed_report_interval = 10;  // repeats of a pool's malformed messages are counted this often
   // Monitoring.
+  double sensor_interval = 5;            // each device's temperature, fan, power and clock are read this often
   double stats_history_interval = 10;
   double status_log_interval = 60;       // with a log file, a status line with each device's rates goes in this often
   double api_request = 2;                // to read an API request whole

@@ -117,9 +117,11 @@ void stats_start(MiningStats& stats, std::int64_t now_ns, double history_interva
       history_interval_seconds > 0 ? history_interval_seconds : stats_default_history_interval_seconds;
 }
 
-void stats_add_device(MiningStats& stats, int index, const std::string& name) {
+void stats_add_device(MiningStats& stats, int index, const std::string& name, const std::string& bus_id) {
   const std::lock_guard lock(stats.mutex);
-  device_of(stats, index).name = name;
+  DeviceCounters& device = device_of(stats, index);
+  device.name = name;
+  device.bus_id = bus_id;
 }
 
 void stats_record_batch(MiningStats& stats, int device_index, std::uint64_t hashes, std::int64_t started_ns,
@@ -143,6 +145,26 @@ void stats_record_cpu_rejected(MiningStats& stats, int device) {
 void stats_record_device_lost(MiningStats& stats, int device) {
   const std::lock_guard lock(stats.mutex);
   device_of(stats, device).lost = true;
+}
+
+void stats_record_sensors(MiningStats& stats, int device, const SensorReading& reading) {
+  const std::lock_guard lock(stats.mutex);
+  device_of(stats, device).sensors = reading;
+}
+
+void stats_record_temperature_pause(MiningStats& stats, int device, bool paused, std::int64_t now_ns) {
+  const std::lock_guard lock(stats.mutex);
+  DeviceCounters& counters = device_of(stats, device);
+  if (paused && !counters.paused_since_ns) counters.paused_since_ns = now_ns;
+  if (!paused && counters.paused_since_ns) {
+    counters.paused_seconds += static_cast<double>(now_ns - *counters.paused_since_ns) / 1e9;
+    counters.paused_since_ns.reset();
+  }
+}
+
+void stats_record_device_hung(MiningStats& stats, int device) {
+  const std::lock_guard lock(stats.mutex);
+  device_of(stats, device).hung = true;
 }
 
 void stats_record_block(MiningStats& stats, const FoundBlockRecord& block) {
@@ -207,6 +229,7 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
     DeviceSnapshot& entry = snapshot.devices.emplace_back();
     entry.index = device.index;
     entry.name = device.name;
+    entry.bus_id = device.bus_id;
     entry.rates = device_rates(device, elapsed);
     entry.hashes = device.hashes;
     entry.blocks_found = device.blocks_found;
@@ -214,6 +237,12 @@ StatsSnapshot stats_snapshot(MiningStats& stats, std::int64_t now_ns, double uni
     entry.shares_accepted = device.shares_accepted;
     entry.shares_rejected = device.shares_rejected;
     entry.lost = device.lost;
+    entry.hung = device.hung;
+    entry.sensors = device.sensors;
+    entry.paused = device.paused_since_ns.has_value();
+    const double pause_under_way =
+        device.paused_since_ns ? static_cast<double>(now_ns - *device.paused_since_ns) / 1e9 : 0;
+    entry.paused_seconds = device.paused_seconds + pause_under_way;
     snapshot.total_rates.last_10s += entry.rates.last_10s;
     snapshot.total_rates.last_60s += entry.rates.last_60s;
     snapshot.total_hashes += device.hashes;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "sensors/sensor_reading.h"
+
 inline constexpr double stats_default_history_interval_seconds = 10;
 inline constexpr std::size_t stats_history_samples = 360;  // one hour of the default intervals
 inline constexpr std::size_t stats_found_blocks_kept = 50;
@@ -41,12 +43,17 @@ struct FoundBlockRecord {
 struct DeviceCounters {
   int index = 0;
   std::string name;
+  std::string bus_id;  // the PCI address, or "unknown"
   std::uint64_t hashes = 0;
   std::uint64_t blocks_found = 0;
   std::uint64_t cpu_rejected = 0;  // reported nonces whose hash failed the CPU check
   std::uint64_t shares_accepted = 0;  // pool mining: the pool's verdicts on the device's shares
   std::uint64_t shares_rejected = 0;
   bool lost = false;  // given up: every launch failed for device_lost_seconds
+  bool hung = false;  // a launch never completed: the device mines no more
+  SensorReading sensors;  // the latest reading
+  std::optional<std::int64_t> paused_since_ns;  // paused for its temperature since then
+  double paused_seconds = 0;                     // in pauses that have ended
   HashRing<stats_seconds_kept> seconds;                  // one-second spans, for the rates
   HashRing<stats_history_samples + 1> history_intervals;  // the samples and the interval under way
 };
@@ -123,6 +130,7 @@ struct HashRates {
 struct DeviceSnapshot {
   int index = 0;
   std::string name;
+  std::string bus_id;
   HashRates rates;
   std::uint64_t hashes = 0;
   std::uint64_t blocks_found = 0;
@@ -130,6 +138,10 @@ struct DeviceSnapshot {
   std::uint64_t shares_accepted = 0;
   std::uint64_t shares_rejected = 0;
   bool lost = false;
+  bool hung = false;
+  SensorReading sensors;
+  bool paused = false;        // for its temperature
+  double paused_seconds = 0;  // in all, the pause under way included
 };
 
 struct HistorySample {
@@ -165,8 +177,8 @@ double unix_time_now();
 // default).
 void stats_start(MiningStats& stats, std::int64_t now_ns,
                  double history_interval_seconds = stats_default_history_interval_seconds);
-// Adds a device (its OpenCL index and name) unless one with that index is there.
-void stats_add_device(MiningStats& stats, int index, const std::string& name);
+// Adds a device (its OpenCL index, name and PCI address) unless one with that index is there.
+void stats_add_device(MiningStats& stats, int index, const std::string& name, const std::string& bus_id = "unknown");
 // A batch of the device covered this many nonces between the two times; its hashes are spread
 // evenly over that span.
 void stats_record_batch(MiningStats& stats, int device, std::uint64_t hashes, std::int64_t started_ns,
@@ -175,6 +187,12 @@ void stats_record_batch(MiningStats& stats, int device, std::uint64_t hashes, st
 void stats_record_cpu_rejected(MiningStats& stats, int device);
 // The device was given up and mines no more.
 void stats_record_device_lost(MiningStats& stats, int device);
+// A launch of the device never completed: it mines no more.
+void stats_record_device_hung(MiningStats& stats, int device);
+// The device's latest sensor reading, replacing the one before.
+void stats_record_sensors(MiningStats& stats, int device, const SensorReading& reading);
+// The device paused for its temperature, or resumed, at now_ns.
+void stats_record_temperature_pause(MiningStats& stats, int device, bool paused, std::int64_t now_ns);
 // A found block and the node's verdict.
 void stats_record_block(MiningStats& stats, const FoundBlockRecord& block);
 

@@ -38,8 +38,33 @@ void record_launch(DeviceWorker& worker, const std::string& error) {
   if (device_lost(worker.failures, now_ns)) worker.lost = true;
 }
 
+// Thrown on a device's thread when a call into the device returns after the run abandoned the
+// worker: the thread unwinds its own locals and ends.
+struct WorkerAbandoned {};
+
+// Runs one call into the device with its start time published for the watchdog.
+template <typename Call>
+auto watched_call(DeviceWorker& worker, Call call) {
+  {
+    std::lock_guard lock(worker.call_mutex);
+    worker.call_started_ns = worker.clock();
+  }
+  auto result = call();
+  std::lock_guard lock(worker.call_mutex);
+  if (worker.abandoned) throw WorkerAbandoned{};
+  worker.call_started_ns = no_device_call;
+  return result;
+}
+
 bool job_is_stale(const JobBoard& board, const DeviceJob& job) {
   return board.closed || board.generation != job.generation;
+}
+
+// While the run keeps the device paused: waits until it resumes it, or new work or the end of
+// mining comes.
+void wait_while_paused(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
+  std::unique_lock lock(board.mutex);
+  board.work_changed.wait(lock, [&] { return !worker.paused || job_is_stale(board, job); });
 }
 
 // Waits the pause unless new work or the end of mining comes first.
@@ -71,13 +96,17 @@ std::uint32_t items_within_job(const DeviceWorker& worker, const DeviceJob& job,
 // ends: the launches queued behind a failed one are searched again after it.
 std::uint64_t search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob& job) {
   MiningDevice& device = *worker.device;
-  device.set_job(job.midstate.state, job.target);
+  watched_call(worker, [&] {
+    device.set_job(job.midstate.state, job.target);
+    return true;
+  });
   std::deque<QueuedLaunch> queued;
   std::uint64_t next_start = job.first_nonce;
   std::uint64_t searched_end = job.first_nonce;
   bool ended = false;
   auto last_collect = std::chrono::steady_clock::now();
   while (true) {
+    if (worker.hung) return searched_end;  // nothing more is asked of it, not even what is queued
     if (job_is_stale(board, job) || worker.lost) ended = true;
     if (!ended && items_within_job(worker, job, searched_end) == 0) {
       // Less than a work-group is left: it stays unsearched, and the job counts as used up.
@@ -86,11 +115,13 @@ std::uint64_t search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob&
       ended = true;
     }
     std::string launch_error;
-    while (!ended && queued.size() < static_cast<std::size_t>(device.launch_slots())) {
+    while (!ended && !worker.paused && queued.size() < static_cast<std::size_t>(device.launch_slots())) {
       const std::uint32_t items = items_within_job(worker, job, next_start);
       if (items == 0) break;
-      if (!device.queue_launch(job.midstate.tail0, job.midstate.tail1, static_cast<std::uint32_t>(next_start), items,
-                               launch_error)) {
+      if (!watched_call(worker, [&] {
+            return device.queue_launch(job.midstate.tail0, job.midstate.tail1, static_cast<std::uint32_t>(next_start),
+                                       items, launch_error);
+          })) {
         break;
       }
       queued.push_back({next_start, items});
@@ -98,6 +129,10 @@ std::uint64_t search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob&
     }
     if (queued.empty()) {
       if (ended) return searched_end;
+      if (worker.paused) {
+        wait_while_paused(worker, board, job);
+        continue;
+      }
       // Nothing could be queued: a failed launch that counts no nonces. The same base again
       // after a pause, which new work or the end of mining cuts short.
       record_launch(worker, launch_error);
@@ -109,7 +144,13 @@ std::uint64_t search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob&
 
     const QueuedLaunch launch = queued.front();
     queued.pop_front();
-    const BatchResult result = device.collect_launch();
+    const std::int64_t collect_start_ns = worker.clock();
+    const BatchResult result = watched_call(worker, [&] { return device.collect_launch(); });
+    if (worker.hung) return searched_end;
+    if (result.nonces_done != 0) {
+      record_launch_time(worker.launch_times, worker.clock() - collect_start_ns);
+      worker.median_launch_ns = median_launch_time_ns(worker.launch_times);
+    }
     const auto now = std::chrono::steady_clock::now();
     // With another launch queued behind it, the device was busy with this one since the last
     // collection: that time is what one launch of this size takes.
@@ -152,15 +193,29 @@ std::uint64_t search_job(DeviceWorker& worker, JobBoard& board, const DeviceJob&
 void run_device(DeviceWorker& worker, JobBoard& board) {
   worker.launch_items = worker.device->global_size();
   JobRequest request{worker.worker_index, 0, 0};
-  while (!worker.lost) {
+  while (!worker.lost && !worker.hung) {
     const std::optional<DeviceJob> job = take_job(board, request);
     if (!job) break;
     request.previous_job_id = job->id;
     request.previous_searched_end = search_job(worker, board, *job);
   }
-  if (worker.lost) poke_source(board);  // the run decides whether the others go on
+  worker.finished = true;
+  poke_source(board);
 }
 
 void start_device(DeviceWorker& worker, JobBoard& board) {
-  worker.thread = std::thread([&worker, &board] { run_device(worker, board); });
+  worker.thread = std::thread([&worker, &board] {
+    try {
+      run_device(worker, board);
+    } catch (const WorkerAbandoned&) {
+      // Left behind: the board and the run may be gone.
+    }
+  });
+}
+
+bool abandon_if_in_a_device_call(DeviceWorker& worker) {
+  std::lock_guard lock(worker.call_mutex);
+  if (worker.call_started_ns == no_device_call) return false;
+  worker.abandoned = true;
+  return true;
 }

@@ -48,6 +48,12 @@ void poke_source(JobBoard& board) {
   board.source_wanted.notify_all();
 }
 
+void wake_devices(JobBoard& board) {
+  // Through the mutex, so that a device between its look and its wait does not miss it.
+  { std::lock_guard lock(board.mutex); }
+  board.work_changed.notify_all();
+}
+
 void close_board(JobBoard& board) {
   {
     std::lock_guard lock(board.mutex);

@@ -60,6 +60,9 @@ void report_exhausted(JobBoard& board);
 // with a progress line due, the stop request); what the news is, the waker leaves elsewhere.
 void poke_source(JobBoard& board);
 
+// Wakes the devices that wait on the board, so that they look again at what they wait for.
+void wake_devices(JobBoard& board);
+
 // Ends mining: devices return from take_job and leave their job after the running launch.
 void close_board(JobBoard& board);
 

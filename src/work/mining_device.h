@@ -34,4 +34,5 @@ struct RunDevice {
   std::int32_t opencl_index = 0;  // the OpenCL device index, as -d and the listing give it
   std::string name;               // as the listing shows it
   std::unique_ptr<MiningDevice> device;
+  std::string bus_id = "unknown";  // PCI domain:bus:device.function, where the platform tells it
 };

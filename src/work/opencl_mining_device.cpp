@@ -29,9 +29,10 @@ class OpenclMiningDevice final : public MiningDevice {
 
 std::unique_ptr<MiningDevice> open_opencl_device(int platform_index, int device_index, std::int32_t global_size,
                                                  std::int32_t local_size, const std::string& kernel_path,
-                                                 bool use_kernel_cache, const AutotuneSettings* autotune) {
-  GpuMiner* gpu =
-      gpu_miner_create(platform_index, device_index, global_size, local_size, kernel_path, use_kernel_cache);
+                                                 bool use_kernel_cache, const AutotuneSettings* autotune,
+                                                 bool several_devices) {
+  GpuMiner* gpu = gpu_miner_create(platform_index, device_index, global_size, local_size, kernel_path,
+                                   use_kernel_cache, several_devices);
   if (gpu == nullptr) return nullptr;
   if (autotune != nullptr) gpu_autotune(*gpu, *autotune);
   return std::make_unique<OpenclMiningDevice>(gpu);

@@ -13,4 +13,5 @@
 std::unique_ptr<MiningDevice> open_opencl_device(int platform_index, int device_index, std::int32_t global_size,
                                                  std::int32_t local_size, const std::string& kernel_path,
                                                  bool use_kernel_cache = false,
-                                                 const AutotuneSettings* autotune = nullptr);
+                                                 const AutotuneSettings* autotune = nullptr,
+                                                 bool several_devices = false);

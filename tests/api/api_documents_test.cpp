@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -20,6 +21,7 @@ StatsSnapshot sample_snapshot() {
   DeviceSnapshot device;
   device.index = 2;
   device.name = "Card \"A\"\\B\nC";
+  device.bus_id = "0000:03:00.0";
   device.rates = {1500, 1400, 1300};
   device.hashes = 9'007'199'254'740'993ull;  // above 2^53: must not pass through a double
   device.blocks_found = 3;
@@ -64,11 +66,13 @@ TEST(ApiDocuments, SummaryCarriesEveryFigure) {
   const json& device = summary["devices"].at(0);
   EXPECT_EQ(device["index"], 2);
   EXPECT_EQ(device["name"], "Card \"A\"\\B\nC");
+  EXPECT_EQ(device["bus_id"], "0000:03:00.0");
   EXPECT_EQ(device["hash_rate"]["10s"], 1500);
   EXPECT_EQ(device["hash_rate"]["60s"], 1400);
   EXPECT_EQ(device["hash_rate"]["run"], 1300);
   EXPECT_EQ(device["hashes"].get<std::uint64_t>(), 9'007'199'254'740'993ull);
   EXPECT_EQ(device["lost"], true);
+  EXPECT_EQ(device["hung"], false);
   EXPECT_EQ(summary["totals"]["blocks_found"], 3);
   EXPECT_EQ(summary["totals"]["blocks_accepted"], 2);
   EXPECT_EQ(summary["totals"]["blocks_rejected"], 1);
@@ -109,9 +113,71 @@ TEST(ApiDocuments, HistoryListsDevicesAndSamples) {
 
   const json history = json::parse(text);
   EXPECT_EQ(history["devices"].at(0)["index"], 2);
+  EXPECT_EQ(history["devices"].at(0)["bus_id"], "0000:03:00.0");
+  EXPECT_TRUE(history["devices"].at(0)["sensors"]["temperature_c"].is_null()) << "no reading in the sample run";
   EXPECT_EQ(history["samples"].at(0)["total"], 1500);
   EXPECT_EQ(history["samples"].at(0)["devices"].at(0), 1500);
   EXPECT_EQ(history["samples"].at(0)["time"], 1'799'999'990);
+}
+
+// A device's state says why it mines no more, or pauses; hung wins, since a lost device that
+// hung is not coming back by itself either.
+TEST(ApiDocuments, DeviceStateNamesWhatStoppedIt) {
+  const struct {
+    bool lost;
+    bool hung;
+    bool paused;
+    const char* state;
+    const char* hung_gauge;
+  } cases[] = {{false, false, false, "mining", "} 0\n"},
+               {true, false, false, "lost", "} 0\n"},
+               {false, true, false, "hung", "} 1\n"},
+               {true, true, false, "hung", "} 1\n"},
+               {false, false, true, "paused: temperature", "} 0\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state);
+    StatsSnapshot snapshot = sample_snapshot();
+    snapshot.devices.at(0).lost = c.lost;
+    snapshot.devices.at(0).hung = c.hung;
+    snapshot.devices.at(0).paused = c.paused;
+    const json device = json::parse(summary_json(snapshot))["devices"].at(0);
+    EXPECT_EQ(device["state"], c.state);
+    EXPECT_EQ(device["hung"], c.hung);
+    const std::string text = metrics_text(snapshot);
+    const std::size_t gauge = text.find("\nveltrane_device_hung{device=\"2\",");
+    ASSERT_NE(gauge, std::string::npos) << text;
+    EXPECT_EQ(text.compare(text.find('}', gauge), std::strlen(c.hung_gauge), c.hung_gauge), 0) << text.substr(gauge);
+  }
+}
+
+// Sensor figures as numbers or null, the efficiency only with power known, and a gauge sample
+// only for a figure that is known.
+TEST(ApiDocuments, SensorsAndEfficiencyWhereKnown) {
+  StatsSnapshot snapshot = sample_snapshot();
+  snapshot.devices.at(0).sensors = {65, 40, 200, std::nullopt};
+  DeviceSnapshot without_sensors = snapshot.devices.at(0);
+  without_sensors.index = 3;
+  without_sensors.sensors = {};
+  snapshot.devices.push_back(without_sensors);
+
+  const json summary = json::parse(summary_json(snapshot));
+  const json& known = summary["devices"].at(0);
+  EXPECT_EQ(known["sensors"]["temperature_c"], 65);
+  EXPECT_EQ(known["sensors"]["fan_percent"], 40);
+  EXPECT_EQ(known["sensors"]["power_watts"], 200);
+  EXPECT_TRUE(known["sensors"]["core_clock_mhz"].is_null());
+  EXPECT_DOUBLE_EQ(known["hashes_per_joule"].get<double>(), 1500.0 / 200);  // the 10 s rate over the power
+  const json& unknown = summary["devices"].at(1);
+  for (const char* figure : {"temperature_c", "fan_percent", "power_watts", "core_clock_mhz"}) {
+    EXPECT_TRUE(unknown["sensors"][figure].is_null()) << figure;
+  }
+  EXPECT_TRUE(unknown["hashes_per_joule"].is_null());
+
+  const std::string text = metrics_text(snapshot);
+  EXPECT_NE(text.find("\nveltrane_device_temperature_celsius{device=\"2\","), std::string::npos) << text;
+  EXPECT_EQ(text.find("\nveltrane_device_temperature_celsius{device=\"3\","), std::string::npos) << text;
+  EXPECT_EQ(text.find("\nveltrane_device_core_clock_mhz{"), std::string::npos) << text;
+  EXPECT_NE(text.find("# TYPE veltrane_device_power_watts gauge\n"), std::string::npos) << text;
 }
 
 TEST(ApiDocuments, MetricsInTheTextFormat) {
@@ -119,9 +185,9 @@ TEST(ApiDocuments, MetricsInTheTextFormat) {
   const char* expected_lines[] = {
       "# TYPE veltrane_build_info gauge\n",
       "# TYPE veltrane_device_hashes_total counter\n",
-      "veltrane_device_hashes_total{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\"} 9007199254740992\n",
-      "veltrane_device_hash_rate_hashes_per_second{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",window=\"10s\"} 1500\n",
-      "veltrane_device_lost{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\"} 1\n",
+      "veltrane_device_hashes_total{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",bus_id=\"0000:03:00.0\"} 9007199254740992\n",
+      "veltrane_device_hash_rate_hashes_per_second{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",bus_id=\"0000:03:00.0\",window=\"10s\"} 1500\n",
+      "veltrane_device_lost{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",bus_id=\"0000:03:00.0\"} 1\n",
       "veltrane_blocks_total{result=\"accepted\"} 2\n",
       "veltrane_blocks_total{result=\"rejected\"} 1\n",
       "veltrane_node_reachable 1\n",
@@ -208,7 +274,7 @@ TEST(ApiDocuments, PoolMiningShowsThePoolAndTheSharesInsteadOfTheNode) {
       "veltrane_shares_total{result=\"rejected\"} 2\n",
       "veltrane_shares_stale_total 1\n",
       "veltrane_block_shares_total 1\n",
-      "veltrane_device_shares_total{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",result=\"accepted\"} 40\n",
+      "veltrane_device_shares_total{device=\"2\",name=\"Card \\\"A\\\"\\\\B\\nC\",bus_id=\"0000:03:00.0\",result=\"accepted\"} 40\n",
   };
   for (const char* line : expected_lines) EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
   EXPECT_EQ(text.find("veltrane_node_"), std::string::npos) << text;

@@ -123,7 +123,7 @@ TEST(ApiServer, EndpointsAnswerWithTheirDocuments) {
   auto metrics = http.Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
-  EXPECT_NE(metrics->body.find("veltrane_device_hashes_total{device=\"0\",name=\"test device\"} 30000\n"),
+  EXPECT_NE(metrics->body.find("veltrane_device_hashes_total{device=\"0\",name=\"test device\",bus_id=\"unknown\"} 30000\n"),
             std::string::npos);
 
   auto head = http.Head("/api/summary");

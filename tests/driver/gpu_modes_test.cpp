@@ -6,6 +6,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -42,8 +44,36 @@ TEST(GpuModesTest, ListGpusShowsTheDeviceAsClinfoDoes) {
     GTEST_SKIP() << "no single-platform clinfo listing to compare with";
   }
   const std::string first_device = "  Platform 0, Device 0: " + name + " (" + vendor + ", " +
-                                   std::to_string(std::stoull(memory) / 1048576) + " MB)\n";
+                                   std::to_string(std::stoull(memory) / 1048576) + " MB)\n    PCI bus id: ";
   EXPECT_NE(result.output.find(first_device), std::string::npos) << result.output << "expected " << first_device;
+}
+
+// With -d the listing shows the chosen devices of the platform only, and says which it lacks.
+// PoCL tells no PCI address: "unknown".
+TEST(GpuModesTest, ListGpusShowsOnlyTheChosenDevices) {
+  if (miner_process::machine_has_gpu()) GTEST_SKIP() << "the two devices here come from PoCL";
+  const std::map<std::string, std::string> two_devices = {{"POCL_DEVICES", "pthread pthread"}};
+  const struct {
+    std::vector<std::string> arguments;
+    std::string devices;  // the listing's lines after its first, with every device's name as NAME
+  } cases[] = {
+      {{}, "  Platform 0, Device 0: NAME\n  Platform 0, Device 1: NAME\n"},
+      {{"-d", "1"}, "  Platform 0, Device 1: NAME\n"},
+      {{"-d", "1,0"}, "  Platform 0, Device 1: NAME\n  Platform 0, Device 0: NAME\n"},
+      {{"-d", "all"}, "  Platform 0, Device 0: NAME\n  Platform 0, Device 1: NAME\n"},
+      {{"-d", "0,5"}, "  Platform 0, Device 0: NAME\n  Platform 0, Device 5: not found (2 available)\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = {"--list-gpus"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    SCOPED_TRACE(arguments.back());
+    TemporaryDirectory directory;
+    const MinerResult result = run_miner(arguments, directory.path, "all", timeout_seconds, two_devices);
+    EXPECT_EQ(result.exit_code, 0);
+    const std::string listing =
+        std::regex_replace(result.output, std::regex(": [^\n]* \\(.*, [0-9]+ MB\\)\n    PCI bus id: unknown\n"), ": NAME\n");
+    EXPECT_EQ(listing, "OpenCL platforms: 1\n" + c.devices) << result.output;
+  }
 }
 
 struct AddressCase {

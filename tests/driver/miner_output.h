@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
-// The device listing: its first line, then one line per device, or, without devices of the
+// The device listing: its first line, then per device its line and its PCI bus id, or, without devices of the
 // chosen type, perhaps the line that names the devices of other types.
 inline const std::string device_list_pattern =
-    "OpenCL platforms: [0-9]+\n((  Platform [0-9]+, Device [0-9]+: .* \\(.*, [0-9]+ MB\\)\n)+|"
+    "OpenCL platforms: [0-9]+\n((  Platform [0-9]+, Device [0-9]+: .* \\(.*, [0-9]+ MB\\)\n    PCI bus id: (unknown|"
+    "[0-9a-f]{4}:[0-9a-f]{2}:[0-9a-f]{2}\\.[0-7])\n)+|"
     "(  No [A-Za-z]+ device, but .*\n)?)";
 
 // The line that names the devices of other types, without its leading "  " or "  [!] ".

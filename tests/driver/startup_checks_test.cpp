@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,45 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace {
+
+TEST(TemperatureLimitOptions, LimitAndResumeAreCheckedAndTheResumeDefaultsToFiveBelow) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::optional<TemperatureLimit> limit;  // nothing: none, or refused when the line is not empty
+    std::string line;
+  };
+  const Case cases[] = {
+      {"no limit", {}, std::nullopt, ""},
+      {"limit alone", {"--temp-limit", "85"}, TemperatureLimit{85, 80}, ""},
+      {"limit and resume", {"--temp-limit", "85", "--temp-resume", "70"}, TemperatureLimit{85, 70}, ""},
+      {"resume not below the limit", {"--temp-limit", "85", "--temp-resume", "85"}, std::nullopt,
+       "  [!] --temp-resume must be below --temp-limit (85): 85\n"},
+      {"limit that is no temperature", {"--temp-limit", "hot"}, std::nullopt,
+       "  [!] --temp-limit needs a temperature of 1 to 150 degrees Celsius, such as 80: 0\n"},
+      {"limit too high", {"--temp-limit", "151"}, std::nullopt,
+       "  [!] --temp-limit needs a temperature of 1 to 150 degrees Celsius, such as 80: 151\n"},
+      {"resume without a limit", {"--temp-resume", "70"}, std::nullopt, "  [!] --temp-resume needs --temp-limit\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<const char*> argv = {"veltrane-miner"};
+    for (const std::string& argument : c.arguments) argv.push_back(argument.c_str());
+    MinerOptions options;
+    ASSERT_EQ(parse_command_line(static_cast<int>(argv.size()), argv.data(), options).action, CommandLineAction::run);
+    std::string said;
+    ConsoleWriter console;
+    console.write = [&said](std::string_view text) { said += text; };
+    std::optional<TemperatureLimit> limit = TemperatureLimit{1, 0};
+    EXPECT_EQ(temperature_limit_from_options(options, limit, console), c.line.empty());
+    EXPECT_EQ(said, c.line);
+    EXPECT_EQ(limit.has_value(), c.limit.has_value());
+    if (limit && c.limit) {
+      EXPECT_EQ(limit->pause_at_c, c.limit->pause_at_c);
+      EXPECT_EQ(limit->resume_at_c, c.limit->resume_at_c);
+    }
+  }
+}
 
 // The working directory and the executable's folder, each with or without a kernel file.
 TEST(ChooseKernelFileTest, WorkingDirectoryFirstThenBesideTheExecutable) {

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -125,10 +127,24 @@ TEST(MonitoringApiEndToEnd, SummaryAndMetricsAgreeWithTheConsoleAndTheNode) {
 }
 
 // Two devices, each on its own thread: the summary lists both with their own hashes, which add
-// up to the total, and each found block names the device the console named.
+// up to the total, and each found block names the device the console named. Their sensors come
+// from both sources, matched by the PCI addresses the test gives them: the first card from the
+// fake NVML library, the second from amdgpu's files in a made-up sysfs tree.
 TEST(MonitoringApiEndToEnd, EveryDeviceReportsItsOwnHashesAndBlocks) {
   TestNode node = start_node({});
-  auto miner = start_miner(node.url, {"-d", "all", "--api-listen", "127.0.0.1:0"}, {{"POCL_DEVICES", "pthread pthread"}});
+  const test_support::TemporaryDirectory sysfs;
+  const std::filesystem::path hwmon = sysfs.path / "bus/pci/devices/0000:04:00.0/hwmon/hwmon2";
+  std::filesystem::create_directories(hwmon);
+  std::ofstream(hwmon / "temp1_input") << "58000\n";
+  std::ofstream(hwmon / "pwm1") << "51\n";
+  std::ofstream(hwmon / "power1_average") << "95000000\n";
+  const std::map<std::string, std::string> environment = {
+      {"POCL_DEVICES", "pthread pthread"},
+      {"VELTRANE_TEST_TIMINGS", "sensor_interval=0.2"},
+      {"VELTRANE_TEST_SENSORS", "sysfs_root=" + sysfs.path.string() + ";nvml=" + FAKE_NVML_PATH +
+                                    ";bus_ids=0000:03:00.0,0000:04:00.0"},
+      {"FAKE_NVML_DEVICES", "0000:03:00.0=66,45,150000,1800"}};
+  auto miner = start_miner(node.url, {"-d", "all", "--api-listen", "127.0.0.1:0"}, environment);
   ASSERT_TRUE(miner->wait_for_output("  [*] API listening on http://127.0.0.1:", 2 * miner_start_seconds))
       << miner->output();
   const int port = api_port(miner->output());
@@ -155,6 +171,13 @@ TEST(MonitoringApiEndToEnd, EveryDeviceReportsItsOwnHashesAndBlocks) {
     const auto& device = summary["devices"][static_cast<std::size_t>(index)];
     EXPECT_EQ(device["index"], index);
     EXPECT_FALSE(device["name"].get<std::string>().empty());
+    EXPECT_EQ(device["bus_id"], index == 0 ? "0000:03:00.0" : "0000:04:00.0");
+    EXPECT_EQ(device["sensors"]["temperature_c"], index == 0 ? 66 : 58) << device.dump();
+    EXPECT_EQ(device["sensors"]["fan_percent"], index == 0 ? 45 : 20) << device.dump();
+    EXPECT_EQ(device["sensors"]["power_watts"], index == 0 ? 150 : 95) << device.dump();
+    EXPECT_GT(device["hashes_per_joule"].get<double>(), 0) << device.dump();
+    EXPECT_EQ(metric_value(metrics, "veltrane_device_temperature_celsius", {{"device", std::to_string(index)}}),
+              index == 0 ? 66 : 58);
     EXPECT_GT(device["hashes"].get<double>(), 0) << device.dump();
     EXPECT_GT(metric_value(metrics, "veltrane_device_hashes_total", {{"device", std::to_string(index)}}), 0);
     device_hashes += device["hashes"].get<double>();
@@ -166,6 +189,8 @@ TEST(MonitoringApiEndToEnd, EveryDeviceReportsItsOwnHashesAndBlocks) {
         << summary["blocks"].dump(1);
   }
   EXPECT_EQ(device_hashes, summary["totals"]["hashes"].get<double>());
+  EXPECT_NE(output.find(" 66\u00b0C 45% 150W"), std::string::npos) << "the progress line: " << output;
+  EXPECT_NE(output.find(" 58\u00b0C 20% 95W"), std::string::npos) << output;
 }
 
 // The page in a real browser: headless Chromium loads it from the running miner, the chart

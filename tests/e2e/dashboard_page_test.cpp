@@ -78,6 +78,8 @@ for (const frame of document.querySelectorAll("iframe")) {
         labels: [...doc.querySelectorAll("#chart text.time")].map(t => ({ time: Number(t.dataset.time),
                                                                          text: t.textContent })),
         rig: doc.getElementById("rigSection").innerText,
+        temperatures: [...doc.querySelectorAll('#devices td[data-label="Temp"]')].map(td => td.textContent),
+        efficiency: [...doc.querySelectorAll('#devices td[data-label="H/J"]')].map(td => td.textContent),
       };
       if (result.wide && result.wide.after && result.narrow && result.narrow.after) {
         document.getElementById("result").textContent = JSON.stringify(result);
@@ -145,6 +147,8 @@ void start_short_run(PageServer& server, bool pool_mining) {
   }
   stats_add_device(stats, 0, "Radeon RX 6800");
   stats_add_device(stats, 1, "Radeon RX 6700 XT");
+  // The first card's sensors are known, the second's are not.
+  stats_record_sensors(stats, 0, {64, 42, 182, 2100});
   if (pool_mining) {
     stats_set_rig(stats, {"", "vtr1qexampleworker.rig1", {"stratum+ssl://pool.lan:3334", "stratum+tcp://backup.lan:3333"}});
     PoolStats pool;
@@ -238,6 +242,9 @@ TEST(DashboardPage, BothWidthsShowRatesChartOfTheRunAndTheRigAfterANeutralStart)
 
       // The chart spans the three minutes of the run, not the last hour.
       EXPECT_EQ(after["chart_title"], "Hash rate since the start");
+      EXPECT_EQ(after["temperatures"], json({"64 °C", "–"}));
+      EXPECT_TRUE(after["efficiency"][0].get<std::string>().ends_with("H/J")) << after["efficiency"].dump();
+      EXPECT_EQ(after["efficiency"][1], "–");
       const json& labels = after["labels"];
       ASSERT_GE(labels.size(), 2u) << after.dump(1);
       const double first = labels.front()["time"], last = labels.back()["time"];

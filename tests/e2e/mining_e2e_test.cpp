@@ -230,6 +230,39 @@ TEST(MiningEndToEnd, DeviceThatFailsEveryBatchStopsTheMinerWithExitCodeOne) {
       << "the give-up message is the last line:\n" << output;
 }
 
+// A launch that does not complete, as on a hung driver: the slow kernel on 4096 work items, a
+// launch of many minutes. The watchdog (1 s here) names the device and ends the miner with exit
+// code 3; a stop before the watchdog noticed ends the miner without waiting for the launch.
+TEST(MiningEndToEnd, HungLaunchIsReportedAndNeverHoldsUpTheEnd) {
+  TestNode node = start_node({});
+  const std::vector<std::string> endless = {"-G", "4096", "-L", "1", "-k", source_dir + "/tests/driver/slow_kernel.cl"};
+  {
+    SCOPED_TRACE("noticed by the watchdog");
+    auto miner = start_miner(node.url, endless, shortened_timings("hung_launch=1"));
+    const auto code = miner->wait_exit(miner_start_seconds + 30);
+    ASSERT_TRUE(code.has_value()) << miner->output();
+    EXPECT_EQ(*code, 3);
+    const std::string output = miner->output();
+    expect_in_order(output, {"  [*] Mining h=", "\n  [!] Device 0 (",
+                             ", PCI unknown) hung: a launch has not completed in 1 s\n",
+                             "\n  [!] No working device left. Stopping with exit code 3; restart the miner"});
+    EXPECT_EQ(count_occurrences(output, "Done."), 0u) << output;
+  }
+  {
+    SCOPED_TRACE("stop before the watchdog's limit");
+    auto miner = start_miner(node.url, endless, shortened_timings("device_stop_wait=0.5"));
+    ASSERT_TRUE(miner->wait_for_output("  [*] Mining h=", miner_start_seconds)) << miner->output();
+    miner->send_signal(SIGINT);
+    // The launch runs for minutes: an end within seconds shows the miner did not wait for it.
+    const auto code = miner->wait_exit(10);
+    ASSERT_TRUE(code.has_value()) << miner->output();
+    EXPECT_EQ(*code, 0);
+    expect_in_order(miner->output(), {"  [*] Mining h=",
+                                      " did not finish its launch within 0.5 s of the stop; left behind\n",
+                                      "\n  [*] Done. 0 hashes, 0 blocks\n"});
+  }
+}
+
 // The kernel cache through the command line: a start keeps the kernel, the next loads it, and
 // --no-kernel-cache neither loads nor writes. The benchmark needs no node, so each start is short.
 TEST(KernelCacheE2E, KeepsTheKernelForTheNextStartUnlessTurnedOff) {

@@ -22,6 +22,12 @@ TEST(PoolEndToEnd, TwoDevicesMineSharesWithoutDuplicates) {
   EXPECT_EQ(interrupt(*miner), 0);
   const std::string output = miner->output();
   EXPECT_NE(output.find("  [+] 2 devices: 0 1\n"), std::string::npos) << output;
+  // With several devices each device's line names its index and PCI address (PoCL tells none).
+  for (const char* device : {"0", "1"}) {
+    const std::size_t line = output.find(std::string("\n  [+] OpenCL device ") + device + ": ");
+    ASSERT_NE(line, std::string::npos) << output;
+    EXPECT_EQ(output.substr(output.find('\n', line + 1) - 17, 17), " MB, PCI unknown)") << output;
+  }
   EXPECT_EQ(pool_figure(pool, "len(s['rejected'])"), 0) << pool_control(pool, "summary");
   // The pool refuses a repeated share as a duplicate; none came, and the halves were kept.
   EXPECT_GE(pool_figure(pool, "len([a for a in s['accepted'] if int(a['extranonce2'], 16) < 0x80000000])"), 2);

@@ -63,7 +63,9 @@ std::vector<std::string> as_arguments(const MinerOptions& options) {
   std::vector<std::string> arguments = {
       "-o", options.rpc_url, "-u", options.rpc_user, "-p", options.rpc_password, "--tls-fingerprint",
       options.tls_fingerprint, "--rpc-cookie", options.rpc_cookie,
-      "-a", options.address, "--api-listen", options.api_listen, "-P", std::to_string(options.platform_id), "-d", std::to_string(options.device_id)};
+      "-a", options.address, "--api-listen", options.api_listen, "-P", std::to_string(options.platform_id)};
+  // -d only when given: --list-gpus lists every device without it.
+  if (options.devices_given) arguments.insert(arguments.end(), {"-d", std::to_string(options.device_id)});
   // Pools after the node's URL and the defaults: each is an "-o" of its own, in order, followed by
   // its own settings.
   for (const PoolOption& pool : options.pools) {
@@ -89,6 +91,9 @@ std::vector<std::string> as_arguments(const MinerOptions& options) {
   if (!options.longpoll) arguments.push_back("--no-longpoll");
   if (!options.kernel_cache) arguments.push_back("--no-kernel-cache");
   if (options.autotune) arguments.push_back("--autotune");
+  if (options.watchdog_exit) arguments.push_back("--watchdog-exit");
+  if (options.temp_limit_given) arguments.insert(arguments.end(), {"--temp-limit", std::to_string(options.temp_limit)});
+  if (options.temp_resume_given) arguments.insert(arguments.end(), {"--temp-resume", std::to_string(options.temp_resume)});
   if (!options.log_file.empty()) arguments.insert(arguments.end(), {"--log-file", options.log_file});
   if (!options.log_max_mb.empty()) arguments.insert(arguments.end(), {"--log-max-mb", options.log_max_mb});
   return arguments;

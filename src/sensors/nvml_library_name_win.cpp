@@ -1,0 +1,3 @@
+#include "sensors/nvml_library.h"
+
+const char* const nvml_library_name = "nvml.dll";
