@@ -104,6 +104,13 @@ TEST(ChooseKernelFileTest, WorkingDirectoryFirstThenBesideTheExecutable) {
 
 namespace {
 
+// The pools' logins from the options, with what the start-up said about them.
+std::optional<PoolLogin> login_with_console(const MinerOptions& options, std::string& console_text) {
+  ConsoleWriter console;
+  console.write = [&console_text](std::string_view text) { console_text += text; };
+  return pool_login(options, console);
+}
+
 // Each pool logs in with its own worker and password, else the defaults, else the payout address
 // and "x"; a setting that cannot apply to a pool stops the start with a line that names it.
 TEST(PoolLoginTest, EachPoolGetsItsOwnWorkerOrTheDefaults) {
@@ -132,9 +139,7 @@ TEST(PoolLoginTest, EachPoolGetsItsOwnWorkerOrTheDefaults) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string console_text;
-    ConsoleWriter console;
-    console.write = [&console_text](std::string_view text) { console_text += text; };
-    const std::optional<PoolLogin> login = pool_login(c.options, console);
+    const std::optional<PoolLogin> login = login_with_console(c.options, console_text);
     EXPECT_EQ(console_text, c.console);
     ASSERT_EQ(login.has_value(), !c.logins.empty());
     if (!login) continue;
@@ -173,9 +178,7 @@ TEST(PoolLoginTest, TlsPoolsTakeTheirOwnPinOrTheDefault) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string console_text;
-    ConsoleWriter console;
-    console.write = [&console_text](std::string_view text) { console_text += text; };
-    const std::optional<PoolLogin> login = pool_login(c.options, console);
+    const std::optional<PoolLogin> login = login_with_console(c.options, console_text);
     EXPECT_EQ(console_text, c.console);
     ASSERT_EQ(login.has_value(), !c.pins.empty());
     if (!login) continue;
