@@ -15,6 +15,7 @@ json rates_json(const HashRates& rates) {
 }
 
 json text_or_null(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
+json figure_or_null(const std::optional<double>& figure) { return figure ? json(*figure) : json(nullptr); }
 
 // Whole seconds as an integer (10, not 10.0), as the document has always shown them.
 json seconds_json(double seconds) {
@@ -29,7 +30,7 @@ json node_json(const StatsSnapshot& snapshot) {
       {"reachable", node.reachable},
       {"height", node.has_template ? json(node.height) : json(nullptr)},
       {"tip", text_or_null(node.tip)},
-      {"template_age_seconds", snapshot.template_age_seconds ? json(*snapshot.template_age_seconds) : json(nullptr)},
+      {"template_age_seconds", figure_or_null(snapshot.template_age_seconds)},
       {"last_failure", nullptr},
   };
   if (!node.last_failure.empty()) {
@@ -46,7 +47,7 @@ json configured_pool_json(const ConfiguredPoolStats& pool) {
           {"active", pool.active},
           {"connections", pool.connections},
           {"failovers", pool.failovers},
-          {"round_trip_seconds", pool.round_trip_seconds ? json(*pool.round_trip_seconds) : json(nullptr)}};
+          {"round_trip_seconds", figure_or_null(pool.round_trip_seconds)}};
 }
 
 json pool_json(const PoolStats& pool) {
@@ -88,8 +89,6 @@ const char* device_state(const DeviceSnapshot& device) {
   if (device.lost) return "lost";
   return device.paused ? "paused: temperature" : "mining";
 }
-
-json figure_or_null(const std::optional<double>& figure) { return figure ? json(*figure) : json(nullptr); }
 
 // The device's latest sensor reading, each figure null where it is not known.
 json sensors_json(const SensorReading& sensors) {
